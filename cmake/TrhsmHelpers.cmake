@@ -1,0 +1,23 @@
+# trhsm_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+# One GoogleTest binary per call; its cases become separate ctest tests, listed when ctest runs.
+# The label "tsan" marks the binaries that the ThreadSanitizer build runs.
+function(trhsm_add_test name)
+  if(NOT TRHSM_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${T_LABELS};${name}" TIMEOUT 300)
+  if("tsan" IN_LIST T_LABELS)
+    add_dependencies(tsan_tests ${name})
+  endif()
+endfunction()
+
+if(TRHSM_BUILD_TESTS AND NOT TARGET tsan_tests)
+  add_custom_target(tsan_tests)
+endif()
+
+find_package(Threads REQUIRED)

@@ -1,0 +1,48 @@
+// Tests of ko_crc32 against known CRC-32 values.
+#include "trhsm/KoCrc32.h"
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+uint32_t Register(const std::string& bytes) {
+  uint32_t crc = 0xFFFFFFFF;
+  ko_crc32(bytes.data(), bytes.size(), &crc);
+  return crc;
+}
+
+TEST(KoCrc32Test, LeavesComplementOfStandardCrc) {
+  EXPECT_EQ(Register("123456789"), ~0xCBF43926u);
+  EXPECT_EQ(Register("The quick brown fox jumps over the lazy dog"), ~0x414FA339u);
+  EXPECT_EQ(Register(""), 0xFFFFFFFFu);
+  uint32_t crc = 0x12345678;
+  ko_crc32(nullptr, 0, &crc);
+  EXPECT_EQ(crc, 0x12345678u);
+}
+
+TEST(KoCrc32Test, SplitInputGivesTheSameRegister) {
+  std::string text = "123456789 and some more bytes";
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    uint32_t crc = 0xFFFFFFFF;
+    ko_crc32(text.data(), cut, &crc);
+    ko_crc32(text.data() + cut, text.size() - cut, &crc);
+    EXPECT_EQ(crc, Register(text)) << "cut at " << cut;
+  }
+}
+
+TEST(KoCrc32Test, StubRecordExample) {
+  const unsigned char record[] = {0x56, 0x53, 0x54, 0x55, 0x42, 0x0a, 0x0e, 0xaf, 0x01,
+                                  0x00, 0x1d, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                  0x05, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00};
+  uint32_t crc = 0xFFFFFFFF;
+  ko_crc32(record, sizeof record, &crc);
+  unsigned char stored[4];
+  for (int i = 0; i < 4; ++i) stored[i] = static_cast<unsigned char>(crc >> (8 * i));
+  const unsigned char expected[4] = {0x8e, 0x69, 0xf8, 0xc9};
+  EXPECT_EQ(std::memcmp(stored, expected, 4), 0) << std::hex << crc;
+}
+
+}  // namespace

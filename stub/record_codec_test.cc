@@ -1,0 +1,239 @@
+// Stub record encoder and decoder: the exact bytes, every refusal with its message, and bounds.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/coding.h"
+#include "stub/record_format.h"
+#include "testing/test_util.h"
+#include "trhsm/KoCrc32.h"
+#include "trhsm/KoException.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace {
+
+using trhsm_test::LogCapture;
+
+std::vector<char> Encode(const std::string& metadata, int64_t value) {
+  std::vector<char> record(
+      static_cast<size_t>(trhsm_meta2stub(metadata.c_str(), value, nullptr, 0)));
+  int written =
+      trhsm_meta2stub(metadata.c_str(), value, record.data(), static_cast<int>(record.size()));
+  EXPECT_EQ(written, static_cast<int>(record.size()));
+  return record;
+}
+
+// Recomputes the CRC after a change, so a test reaches the check behind it.
+void FixCrc(std::vector<char>* record) {
+  uint32_t crc = 0xFFFFFFFFu;
+  ko_crc32(record->data(), record->size() - 4, &crc);
+  trhsm::EncodeFixed32LE(record->data() + record->size() - 4, crc);
+}
+
+struct Decoded {
+  bool ok = false;
+  int length = -7;
+  int64_t value = -7;
+  std::string metadata;
+};
+
+Decoded Decode(const std::vector<char>& record, int metadataSize = 1024, bool quiet = false) {
+  Decoded d;
+  std::vector<char> buffer(static_cast<size_t>(metadataSize) + 1, 'X');
+  d.ok = trhsm_stub2meta(record.data(), &d.length, &d.value, buffer.data(), metadataSize, quiet);
+  buffer.back() = '\0';
+  d.metadata = buffer.data();
+  return d;
+}
+
+TEST(StubRecordEncode, ExampleRecordByteForByte) {
+  const unsigned char expected[] = {0x56, 0x53, 0x54, 0x55, 0x42, 0x0a, 0x0e, 0xaf, 0x01, 0x00,
+                                    0x1d, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
+                                    0x03, 0x61, 0x62, 0x63, 0x00, 0x8e, 0x69, 0xf8, 0xc9};
+  std::vector<char> record = Encode("abc", 5);
+  ASSERT_EQ(record.size(), sizeof(expected));
+  EXPECT_EQ(0, std::memcmp(record.data(), expected, sizeof(expected)));
+
+  Decoded d = Decode(record);
+  EXPECT_TRUE(d.ok);
+  EXPECT_EQ(d.length, 29);
+  EXPECT_EQ(d.value, 5);
+  EXPECT_EQ(d.metadata, "abc");
+}
+
+TEST(StubRecordEncode, BufferSizeLimits) {
+  EXPECT_EQ(trhsm_meta2stub("hello", 1, nullptr, 0), 31);
+  std::vector<char> buffer(31, 'Z');
+  EXPECT_EQ(trhsm_meta2stub("hello", 1, buffer.data(), 31), 31);
+
+  std::vector<char> small(30, 'Z');
+  try {
+    trhsm_meta2stub("hello", 1, small.data(), 30);
+    FAIL() << "no exception";
+  } catch (const KoException& e) {
+    EXPECT_EQ(e.getMessage(), "Buffer for stubfile data is too small.");
+    EXPECT_EQ(e.getCode(), -1);
+    EXPECT_EQ(e.getFunction(), "trhsm_meta2stub");
+  }
+  EXPECT_EQ(std::string(small.begin(), small.end()), std::string(30, 'Z'));
+  EXPECT_THROW(trhsm_meta2stub("hello", 1, small.data(), -1), KoException);
+}
+
+TEST(StubRecordEncode, LongestMetadataFitsAndOneMoreThrows) {
+  std::string longest(65509, 'm');
+  std::vector<char> record = Encode(longest, -3);
+  ASSERT_EQ(record.size(), 65535u);
+  std::vector<char> out(65510);
+  int length = 0;
+  int64_t value = 0;
+  ASSERT_TRUE(trhsm_stub2meta(record.data(), &length, &value, out.data(), 65510, false));
+  EXPECT_EQ(length, 65535);
+  EXPECT_EQ(value, -3);
+  EXPECT_EQ(std::string(out.data()), longest);
+
+  std::string tooLong(65510, 'm');
+  std::vector<char> buffer(70000, 'Z');
+  try {
+    trhsm_meta2stub(tooLong.c_str(), 1, buffer.data(), 70000);
+    FAIL() << "no exception";
+  } catch (const KoException& e) {
+    EXPECT_NE(e.getMessage().find("too long"), std::string::npos) << e.getMessage();
+    EXPECT_EQ(e.getCode(), -1);
+  }
+  EXPECT_EQ(buffer[0], 'Z');
+  EXPECT_THROW(trhsm_meta2stub(tooLong.c_str(), 1, nullptr, 0), KoException);
+}
+
+TEST(StubRecordEncode, ValuesTravelUnchanged) {
+  for (int64_t v : {INT64_C(-1), INT64_MIN, INT64_MAX, INT64_C(0), INT64_C(0x0102030405060708)}) {
+    Decoded d = Decode(Encode("x", v));
+    EXPECT_TRUE(d.ok);
+    EXPECT_EQ(d.value, v);
+  }
+}
+
+TEST(StubRecordDecode, NullOutputsAreAllowed) {
+  std::vector<char> record = Encode("abc", 9);
+  EXPECT_TRUE(trhsm_stub2meta(record.data(), nullptr, nullptr, nullptr, 0, false));
+}
+
+struct Refusal {
+  const char* name;
+  void (*damage)(std::vector<char>*);
+  const char* message;
+};
+
+TEST(StubRecordDecode, RefusalsLogTheirReason) {
+  const Refusal cases[] = {
+      {"first byte zero", [](std::vector<char>* r) { (*r)[0] = 0; }, "Invalid NULL input passed."},
+      {"signature", [](std::vector<char>* r) { (*r)[3] = 'x'; },
+       "Invalid stub signature 0x56535478420a0eaf (should have been 0x56535455420a0eaf)"},
+      {"version", [](std::vector<char>* r) { (*r)[8] = 2; },
+       "Invalid stub version 2 (should have been 1)"},
+      {"too short", [](std::vector<char>* r) { trhsm::EncodeFixed16BE(r->data() + 9, 25); },
+       "Stub data is too short (25 instead of at least 26)"},
+      {"crc", [](std::vector<char>* r) { (*r)[22] ^= 1; },
+       "Stub data is corrupt: invalid CRC32 0xc9f8698e instead of 0x"},
+      {"empty metadata length",
+       [](std::vector<char>* r) {
+         trhsm::EncodeFixed16BE(r->data() + 19, 0);
+         FixCrc(r);
+       },
+       "Stub data contains invalid metadata length 0"},
+      {"metadata length beyond record",
+       [](std::vector<char>* r) {
+         trhsm::EncodeFixed16BE(r->data() + 19, 4);
+         FixCrc(r);
+       },
+       "Stub data contains invalid metadata length 4"},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<char> record = Encode("abc", 5);
+    c.damage(&record);
+    LogCapture log;
+    Decoded d = Decode(record, 64);
+    EXPECT_FALSE(d.ok);
+    EXPECT_TRUE(log.Contains(c.message)) << log.Text();
+    EXPECT_TRUE(log.Contains("trhsm_stub2meta")) << log.Text();
+    EXPECT_EQ(d.length, -7);
+    EXPECT_EQ(d.value, -7);
+    EXPECT_EQ(d.metadata, std::string(64, 'X'));
+
+    LogCapture quiet;
+    EXPECT_FALSE(Decode(record, 64, true).ok);
+    EXPECT_EQ(quiet.Text(), "");
+  }
+}
+
+TEST(StubRecordDecode, GoodRecordLogsNothing) {
+  LogCapture log;
+  EXPECT_TRUE(Decode(Encode("abc", 5)).ok);
+  EXPECT_EQ(log.Text(), "");
+}
+
+TEST(StubRecordDecode, EmptyMetadataRecordIsRefused) {
+  std::vector<char> record = Encode("", 5);
+  ASSERT_EQ(record.size(), 26u);
+  LogCapture log;
+  EXPECT_FALSE(Decode(record).ok);
+  EXPECT_TRUE(log.Contains("Stub data contains invalid metadata length 0")) << log.Text();
+}
+
+TEST(StubRecordDecode, MetadataBufferBoundary) {
+  std::vector<char> record = Encode("abc", 5);
+  LogCapture log;
+  Decoded tight = Decode(record, 3);
+  EXPECT_FALSE(tight.ok);
+  EXPECT_EQ(tight.length, 29);  // stored so the caller learns the size needed
+  EXPECT_EQ(tight.value, -7);
+  EXPECT_TRUE(log.Contains("Metadata will not fit into the incoming buffer (3>3)")) << log.Text();
+
+  Decoded fits = Decode(record, 4);
+  EXPECT_TRUE(fits.ok);
+  EXPECT_EQ(fits.metadata, "abc");
+}
+
+TEST(StubRecordDecode, EveryByteAfterTheLengthIsCovered) {
+  const std::vector<char> good = Encode("metadata text", 77);
+  for (size_t i = 11; i < good.size(); ++i) {
+    std::vector<char> record = good;
+    record[i] ^= 0x20;
+    LogCapture log;
+    EXPECT_FALSE(Decode(record).ok) << "byte " << i;
+    EXPECT_TRUE(log.Contains("invalid CRC32")) << "byte " << i << ": " << log.Text();
+  }
+}
+
+TEST(StubRecordDecode, CopiedMetadataIsAlwaysTerminated) {
+  std::vector<char> record = Encode("abc", 5);
+  record[24] = 'Q';  // the stored terminator
+  FixCrc(&record);
+  Decoded d = Decode(record, 16);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.metadata, "abc");
+}
+
+TEST(StubRecordDecode, ShorterMetadataThanRecordIsTakenAsStored) {
+  // Peers may pad a record; the metadata length alone says where the text ends.
+  std::vector<char> record = Encode("abcdef", 5);
+  trhsm::EncodeFixed16BE(record.data() + 19, 2);
+  FixCrc(&record);
+  Decoded d = Decode(record, 16);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.metadata, "ab");
+  EXPECT_EQ(d.length, 32);
+}
+
+TEST(StubRecordDecode, ReadsOnlyTheDeclaredRecord) {
+  // Each record sits at the very end of its own allocation, so ASan sees any read beyond it.
+  for (const std::string& meta : {std::string("a"), std::string(300, 'b')}) {
+    std::vector<char> record = Encode(meta, 1);
+    std::vector<char> exact(record.begin(), record.end());
+    EXPECT_TRUE(Decode(exact, 400).ok);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// trhsm-stub run as a program, on good and damaged files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "testing/test_util.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace {
+
+using trhsm_test::ReadFile;
+using trhsm_test::ScratchDir;
+using trhsm_test::WriteFile;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+};
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+ToolRun Tool(const std::vector<std::string>& args) {
+  std::string cmd = TRHSM_STUB_TOOL;
+  for (const auto& a : args) cmd += " " + ShellQuote(a);
+  cmd += " 2>&1";
+  ToolRun r;
+  FILE* p = popen(cmd.c_str(), "r");
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+TEST(StubTool, EncodeThenShow) {
+  ScratchDir dir;
+  std::string f = dir.File("stub one");
+  ToolRun enc = Tool({"encode", "--value", "-5", "--metadata", "1:2:3|x", f});
+  ASSERT_EQ(enc.status, 0) << enc.out;
+
+  std::string bytes = ReadFile(f);
+  int length = 0;
+  int64_t value = 0;
+  char meta[64];
+  ASSERT_TRUE(trhsm_stub2meta(bytes.data(), &length, &value, meta, sizeof meta, true));
+  EXPECT_EQ(value, -5);
+  EXPECT_STREQ(meta, "1:2:3|x");
+  EXPECT_EQ(bytes.size(), 33u);
+
+  ToolRun show = Tool({"show", f});
+  EXPECT_EQ(show.status, 0);
+  EXPECT_NE(show.out.find("record length 33, value -5, metadata \"1:2:3|x\""), std::string::npos)
+      << show.out;
+
+  ToolRun json = Tool({"show", "--json", f});
+  EXPECT_EQ(json.status, 0);
+  EXPECT_NE(json.out.find("\"valid\": true, \"recordLength\": 33, \"value\": -5"),
+            std::string::npos)
+      << json.out;
+}
+
+TEST(StubTool, EncodeKeepsAnExistingFileUnlessForced) {
+  ScratchDir dir;
+  std::string f = dir.File("s");
+  WriteFile(f, "precious");
+  ToolRun r = Tool({"encode", "--value", "1", "--metadata", "m", f});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("exists"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFile(f), "precious");
+
+  r = Tool({"encode", "--value", "1", "--metadata", "m", "--force", f});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(f).size(), 27u);
+  EXPECT_EQ(Tool({"show", f}).status, 0);
+}
+
+TEST(StubTool, EncodeRejectsBadArguments) {
+  ScratchDir dir;
+  EXPECT_EQ(Tool({"encode", "--value", "12x", "--metadata", "m", dir.File("a")}).status, 2);
+  EXPECT_EQ(Tool({"encode", "--metadata", "m", dir.File("a")}).status, 2);
+  EXPECT_EQ(Tool({"frobnicate"}).status, 2);
+  EXPECT_EQ(Tool({"show"}).status, 2);
+  EXPECT_EQ(ReadFile(dir.File("a")), "");
+}
+
+TEST(StubTool, ShowRefusesDamagedFilesOneLineEach) {
+  ScratchDir dir;
+  std::string good = dir.File("good");
+  ASSERT_EQ(Tool({"encode", "--value", "7", "--metadata", "some metadata", good}).status, 0);
+  const std::string bytes = ReadFile(good);
+
+  struct Case {
+    std::string name;
+    std::string content;
+    std::string reason;
+  };
+  std::string badCrc = bytes;
+  badCrc[25] ^= 1;
+  std::string badSig = bytes;
+  badSig[1] = 'X';
+  const Case cases[] = {
+      {"truncated", bytes.substr(0, bytes.size() - 1), "file is truncated"},
+      {"header only", bytes.substr(0, 15), "file is truncated"},
+      {"tiny", "VST", "too short"},
+      {"empty", "", "empty file"},
+      {"crc", badCrc, "Stub data is corrupt: invalid CRC32"},
+      {"signature", badSig, "Invalid stub signature"},
+      {"zero", std::string(40, '\0'), "Invalid NULL input passed."},
+      {"text", "just some ordinary text file\n", "Invalid stub signature"},
+  };
+  std::vector<std::string> args = {"show", good};
+  for (const Case& c : cases) {
+    WriteFile(dir.File(c.name), c.content);
+    args.push_back(dir.File(c.name));
+  }
+  args.push_back(dir.File("missing"));
+  args.push_back(dir.path());
+  ToolRun r = Tool(args);
+  EXPECT_EQ(r.status, 1);
+  for (const Case& c : cases) {
+    std::string line = dir.File(c.name) + ": refused: ";
+    size_t at = r.out.find(line);
+    ASSERT_NE(at, std::string::npos) << c.name << "\n" << r.out;
+    std::string rest = r.out.substr(at + line.size(), r.out.find('\n', at) - at - line.size());
+    EXPECT_NE(rest.find(c.reason), std::string::npos) << c.name << ": " << rest;
+  }
+  EXPECT_NE(r.out.find("missing: refused: open"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(dir.path() + ": refused: not a regular file"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("good: record length"), std::string::npos) << r.out;
+
+  ToolRun json = Tool({"show", "--json", dir.File("crc")});
+  EXPECT_EQ(json.status, 1);
+  EXPECT_NE(json.out.find("\"valid\": false, \"error\": \"Stub data is corrupt"), std::string::npos)
+      << json.out;
+}
+
+}  // namespace
