@@ -87,7 +87,7 @@ cmd_bench() {
   deps
   build_main
   for b in build/bench/bench_*; do
-    [ -x "$b" ] && "$b"
+    [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
   done
 }
 

@@ -18,13 +18,19 @@ struct Ratio {
   double goal;           // the subject should take at most goal times the baseline
 };
 
-// Passes every run to the console and keeps its CPU time per iteration.
+// Passes every run to the console and keeps its CPU time per iteration, by benchmark name. With
+// repetitions, the median is kept.
 class CollectingReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      const std::string name =
+          run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !medians_.count(name)) {
+        times_[name] = run.GetAdjustedCPUTime();
+      } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+        times_[name] = run.GetAdjustedCPUTime();
+        medians_[name] = true;
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -33,6 +39,7 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> times_;
+  std::map<std::string, bool> medians_;
 };
 
 // Runs the registered benchmarks and prints each ratio; returns 0.
