@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=${JOBS:-$(nproc)}
 
-PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev)
+PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev)
 
 deps() {
   local missing=()

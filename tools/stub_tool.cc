@@ -14,6 +14,7 @@
 
 #include "stub/record_codec.h"
 #include "stub/record_format.h"
+#include "stub/reparse_data.h"
 #include "tools/text_escape.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMStubFile.h"
@@ -163,6 +164,8 @@ struct ShowResult {
   int64_t value = 0;
   std::string metadata;
   size_t fileSize = 0;
+  bool parsed = false;  // the metadata parses as a reparse text
+  ReparseData reparse;
 };
 
 // Reads at most one record's worth of the file and verifies it.
@@ -225,7 +228,28 @@ ShowResult ShowOne(const std::string& path) {
   r.recordLength = check.recordLength;
   r.value = check.value;
   r.metadata.assign(check.metadata, static_cast<size_t>(check.metadataLength));
+  // Quietly: metadata that is no reparse text is still a valid record.
+  r.parsed = trhsm::ParseReparseText(r.metadata, &r.reparse);
   return r;
+}
+
+std::string ReparseText(const ReparseData& d) {
+  return "field0 " + std::to_string(d.field0) + ", field1 " + std::to_string(d.field1) +
+         ", field2 " + std::to_string(d.field2) + ", field3 " + std::to_string(d.field3) +
+         ", field4 " + std::to_string(d.field4) + ", layout " + std::to_string(d.layout) +
+         ", stubGUID " + CQuote(d.stubGUID) + ", appId " + std::to_string(d.appId) + ", appGUID " +
+         CQuote(d.appGUID) + ", reparseTime " + std::to_string(d.reparseTime) + ", extraNumber " +
+         std::to_string(d.extraNumber);
+}
+
+std::string ReparseJson(const ReparseData& d) {
+  return "{\"field0\": " + std::to_string(d.field0) + ", \"field1\": " + std::to_string(d.field1) +
+         ", \"field2\": " + std::to_string(d.field2) + ", \"field3\": " + std::to_string(d.field3) +
+         ", \"field4\": " + std::to_string(d.field4) + ", \"layout\": " + std::to_string(d.layout) +
+         ", \"stubGUID\": " + JsonQuote(d.stubGUID) + ", \"appId\": " + std::to_string(d.appId) +
+         ", \"appGUID\": " + JsonQuote(d.appGUID) +
+         ", \"reparseTime\": " + std::to_string(d.reparseTime) +
+         ", \"extraNumber\": " + std::to_string(d.extraNumber) + "}";
 }
 
 int Show(int argc, char** argv) {
@@ -253,14 +277,16 @@ int Show(int argc, char** argv) {
     if (json) {
       std::printf("%s\n  {\"file\": %s, ", i ? "," : "", JsonQuote(files[i]).c_str());
       if (r.error.empty()) {
-        std::printf("\"valid\": true, \"recordLength\": %d, \"value\": %lld, \"metadata\": %s}",
+        std::printf("\"valid\": true, \"recordLength\": %d, \"value\": %lld, \"metadata\": %s, ",
                     r.recordLength, static_cast<long long>(r.value), JsonQuote(r.metadata).c_str());
+        std::printf("\"reparse\": %s}", r.parsed ? ReparseJson(r.reparse).c_str() : "null");
       } else {
         std::printf("\"valid\": false, \"error\": %s}", JsonQuote(r.error).c_str());
       }
     } else if (r.error.empty()) {
       std::printf("%s: record length %d, value %lld, metadata %s\n", files[i].c_str(),
                   r.recordLength, static_cast<long long>(r.value), CQuote(r.metadata).c_str());
+      if (r.parsed) std::printf("  reparse: %s\n", ReparseText(r.reparse).c_str());
     } else {
       std::printf("%s: refused: %s\n", files[i].c_str(), r.error.c_str());
     }

@@ -142,4 +142,41 @@ TEST(StubTool, ShowRefusesDamagedFilesOneLineEach) {
       << json.out;
 }
 
+TEST(StubTool, ShowPrintsParsedReparseFields) {
+  ScratchDir dir;
+  std::string full = dir.File("full");
+  std::string plain = dir.File("plain");
+  ASSERT_EQ(Tool({"encode", "--value", "3", "--metadata",
+                  "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000", full})
+                .status,
+            0);
+  ASSERT_EQ(Tool({"encode", "--value", "3", "--metadata", "1:2:3:4:5:6", plain}).status, 0);
+
+  ToolRun r = Tool({"show", full, plain});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find(full + ": record length 76, value 3, metadata "
+                              "\"1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000\"\n"
+                              "  reparse: field0 1, field1 124, field2 7, field3 3, field4 4096, "
+                              "layout 2, stubGUID \"ab:c\", appId 33, appGUID \"some-guid\", "
+                              "reparseTime 1700000000, extraNumber 77\n"),
+            std::string::npos)
+      << r.out;
+  // Metadata that is no reparse text shows as a valid record without a reparse line.
+  EXPECT_NE(r.out.find(plain + ": record length 37"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("reparse:", r.out.find(plain + ": record length")), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("Parsing"), std::string::npos) << r.out;
+
+  ToolRun json = Tool({"show", "--json", full, plain});
+  EXPECT_EQ(json.status, 0);
+  EXPECT_NE(json.out.find("\"reparse\": {\"field0\": 1, \"field1\": 124, \"field2\": 7, "
+                          "\"field3\": 3, \"field4\": 4096, \"layout\": 2, \"stubGUID\": "
+                          "\"ab:c\", \"appId\": 33, \"appGUID\": \"some-guid\", "
+                          "\"reparseTime\": 1700000000, \"extraNumber\": 77}}"),
+            std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\"metadata\": \"1:2:3:4:5:6\", \"reparse\": null}"), std::string::npos)
+      << json.out;
+}
+
 }  // namespace

@@ -39,7 +39,6 @@ class TRHSM_EXPORT FXLockableResource {
   // may be out of date by the time it returns unless the caller is the holder.
   uint32_t GetOwnerThreadId() const;
 
- protected:
   // Owner := the calling thread. REQUIRES: the calling thread has just acquired the lock.
   void SetLockOwner();
   // Owner := 0. REQUIRES: the calling thread holds the lock and is about to release it.
@@ -77,7 +76,6 @@ class TRHSM_EXPORT FXMutex : public FXLockableResource {
   // or no thread uses it meanwhile; the count is protected by the mutex itself.
   int32_t GetHoldCount() const { return m_holdCount; }
 
- protected:
   // Clears the owner and initialises the POSIX mutex as recursive. Called once, by the
   // constructor; calling it on a live mutex is outside its contract.
   virtual void Init();

@@ -13,11 +13,22 @@
 #include "trhsm/KoCrc32.h"
 #include "trhsm/KoCriticalSectionH.h"
 #include "trhsm/KoException.h"
+#include "trhsm/ApplicationId.h"
+#include "trhsm/KOJobClient.h"
 #include "trhsm/KoFile.h"
+#include "trhsm/KoFileName.h"
+#include "trhsm/FsClientApi.h"
+#include "trhsm/KoFileLock.h"
+#include "trhsm/KoMntTab.h"
 
 // The library.
 #include "trhsm/FXMutex.h"
 #include "trhsm/KoCriticalSection.h"
+#include "trhsm/HSMJobManager.h"
+#include "trhsm/TRHSMCommon.h"
+#include "trhsm/TRHSMMigratedDirTrees.h"
+#include "trhsm/TRHSMMntTab.h"
+#include "trhsm/TRHSMPerfCounter.h"
 #include "trhsm/TRHSMStubFile.h"
 
 #endif  // TRHSM_TRHSM_H_

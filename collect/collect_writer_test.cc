@@ -1,0 +1,163 @@
+// The collect-file writer: exact bytes, refusals, reopening, and write errors.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "testing/test_util.h"
+#include "trhsm/TRHSMCollectLines.h"
+
+namespace {
+
+using trhsm_test::ReadFile;
+using trhsm_test::ScratchDir;
+using trhsm_test::WriteFile;
+
+int Add(CollectFile& writer, std::string name, bool withTime, long time) {
+  return writer.AddToCollectFile(&name[0], false, withTime, time);
+}
+
+TEST(CollectFileWriter, WritesTimedAndPlainLines) {
+  ScratchDir dir;
+  CollectFile writer;
+  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+  EXPECT_EQ(writer.path, dir.File("collect"));
+  writer.SetSeperator('|');
+  EXPECT_FALSE(writer.GetAddAncestorFlag());
+  EXPECT_EQ(Add(writer, "/a/b", true, 42), 1);
+  EXPECT_TRUE(writer.GetAddAncestorFlag());
+  EXPECT_EQ(Add(writer, "/a/b", false, 42), 1);
+  EXPECT_EQ(Add(writer, "/n", true, -7), 1);
+  EXPECT_EQ(Add(writer, "/min", true, LONG_MIN), 1);
+  EXPECT_EQ(Add(writer, "/max", true, LONG_MAX), 1);
+  writer.SetAddAncestorFlag(false);
+  EXPECT_EQ(Add(writer, "/x|y", true, 1), 1);
+  EXPECT_TRUE(writer.GetAddAncestorFlag());
+  EXPECT_EQ(writer.DeInitialize(), 1);
+  EXPECT_EQ(writer.file, nullptr);
+  EXPECT_EQ(ReadFile(dir.File("collect")),
+            "|/a/b|42|\n/a/b\n|/n|-7|\n|/min|-9223372036854775808|\n"
+            "|/max|9223372036854775807|\n|/x|y|1|\n");
+}
+
+TEST(CollectFileWriter, RefusesWithoutSeparatorNameOrOpenFile) {
+  ScratchDir dir;
+  CollectFile writer;
+  EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // not initialized
+  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+  EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // no separator yet
+  EXPECT_EQ(Add(writer, "/a", true, 5), 0);
+  writer.SetSeperator('|');
+  EXPECT_EQ(Add(writer, "", false, 0), 0);
+  EXPECT_EQ(Add(writer, "", true, 5), 0);
+  EXPECT_EQ(writer.AddToCollectFile(nullptr, false, true, 5), 0);
+  // A newline would make two lines, read as two other files.
+  EXPECT_EQ(Add(writer, "/a\n|/b|5|", true, 5), 0);
+  EXPECT_EQ(Add(writer, "/a\n", false, 0), 0);
+  EXPECT_FALSE(writer.GetAddAncestorFlag());
+  EXPECT_EQ(writer.DeInitialize(), 1);
+  EXPECT_EQ(writer.DeInitialize(), 1);
+  EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // closed again
+  EXPECT_EQ(ReadFile(dir.File("collect")), "");
+}
+
+TEST(CollectFileWriter, ZeroTimeIsTheCurrentTime) {
+  ScratchDir dir;
+  CollectFile writer;
+  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+  writer.SetSeperator('|');
+  const long before = static_cast<long>(std::time(nullptr));
+  ASSERT_EQ(Add(writer, "/now", true, 0), 1);
+  const long after = static_cast<long>(std::time(nullptr));
+  ASSERT_EQ(writer.DeInitialize(), 1);
+
+  FILE* fp = std::fopen(dir.File("collect").c_str(), "r");
+  ASSERT_NE(fp, nullptr);
+  HSMCollectFile item;
+  EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 1);
+  std::fclose(fp);
+  EXPECT_EQ(item.fileName, "/now");
+  EXPECT_GE(item.itemTime, before);
+  EXPECT_LE(item.itemTime, after);
+}
+
+TEST(CollectFileWriter, LongNamesAreWrittenWhole) {
+  ScratchDir dir;
+  CollectFile writer;
+  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+  writer.SetSeperator('|');
+  const std::string fits(2043, 'f');  // with a one-digit time, the longest a reader takes back
+  const std::string huge(100000, 'h');
+  EXPECT_EQ(Add(writer, fits, true, 7), 1);
+  EXPECT_EQ(Add(writer, huge, true, 9), 1);
+  EXPECT_EQ(Add(writer, huge, false, 0), 1);
+  ASSERT_EQ(writer.DeInitialize(), 1);
+  EXPECT_EQ(ReadFile(dir.File("collect")), "|" + fits + "|7|\n|" + huge + "|9|\n" + huge + "\n");
+
+  FILE* fp = std::fopen(dir.File("collect").c_str(), "r");
+  ASSERT_NE(fp, nullptr);
+  HSMCollectFile item;
+  EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 1);
+  EXPECT_EQ(item.fileName, fits);
+  EXPECT_EQ(item.itemTime, 7);
+  EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 0);  // too long for a reader
+  std::fclose(fp);
+}
+
+TEST(CollectFileWriter, InitializeTruncatesReopensAndKeepsPathOnFailure) {
+  ScratchDir dir;
+  WriteFile(dir.File("first"), "old content\n");
+  CollectFile writer;
+  ASSERT_EQ(writer.Initialize(dir.File("first")), 1);
+  writer.SetSeperator('|');
+  ASSERT_EQ(Add(writer, "/1", true, 1), 1);
+  // Reopening closes the first file, so its buffered line reaches it.
+  ASSERT_EQ(writer.Initialize(dir.File("second")), 1);
+  EXPECT_EQ(ReadFile(dir.File("first")), "|/1|1|\n");
+  EXPECT_EQ(writer.path, dir.File("second"));
+  ASSERT_EQ(Add(writer, "/2", true, 2), 1);
+
+  EXPECT_EQ(writer.Initialize(dir.File("missing/dir/file")), 0);
+  EXPECT_EQ(writer.path, dir.File("second"));
+  EXPECT_EQ(writer.file, nullptr);
+  EXPECT_EQ(Add(writer, "/3", true, 3), 0);
+  EXPECT_EQ(ReadFile(dir.File("second")), "|/2|2|\n");
+}
+
+TEST(CollectFileWriter, DestructorClosesAnOpenFile) {
+  ScratchDir dir;
+  {
+    CollectFile writer;
+    ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+    writer.SetSeperator('|');
+    ASSERT_EQ(Add(writer, "/kept", false, 0), 1);
+  }
+  EXPECT_EQ(ReadFile(dir.File("collect")), "/kept\n");
+}
+
+TEST(CollectFileWriter, WriteErrorsAreReported) {
+  // One line stays in the stream's buffer: the failure shows when it is flushed on close.
+  {
+    CollectFile writer;
+    ASSERT_EQ(writer.Initialize("/dev/full"), 1);
+    writer.SetSeperator('|');
+    EXPECT_EQ(Add(writer, "/a", true, 1), 1);
+    EXPECT_EQ(writer.DeInitialize(), 0);
+  }
+  // Enough lines to fill the buffer: the failing line and every later one report 0.
+  CollectFile writer;
+  ASSERT_EQ(writer.Initialize("/dev/full"), 1);
+  writer.SetSeperator('|');
+  int written = 0;
+  while (written < 1000000 && Add(writer, std::string(100, 'n'), true, 1) == 1) ++written;
+  EXPECT_LT(written, 1000000);
+  writer.SetAddAncestorFlag(false);
+  EXPECT_EQ(Add(writer, "/later", false, 0), 0);
+  EXPECT_FALSE(writer.GetAddAncestorFlag());
+  EXPECT_EQ(writer.DeInitialize(), 0);
+}
+
+}  // namespace

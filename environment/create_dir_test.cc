@@ -1,0 +1,47 @@
+// Recursive directory creation: missing parents, slashes, long paths and refusals.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testing/test_util.h"
+#include "trhsm/TRHSMCommon.h"
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST(CreateDirTest, MakesEveryMissingComponent) {
+  trhsm_test::ScratchDir dir;
+  for (const char* tail : {"a/b/c", "a/b/c", "x/y/z/", "p//q///r"}) {
+    EXPECT_EQ(CreateDir(dir.File(tail).c_str()), 1) << tail;
+    EXPECT_TRUE(IsDirectory(dir.File(tail))) << tail;
+  }
+  // About 3000 bytes in 100 missing components: longer than any small working buffer.
+  std::string path = dir.path();
+  for (int i = 0; i < 100; ++i) path += "/component-" + std::to_string(1000000000000000 + i);
+  ASSERT_GT(path.size(), 2500u);
+  EXPECT_EQ(CreateDir(path.c_str()), 1);
+  EXPECT_TRUE(IsDirectory(path));
+}
+
+TEST(CreateDirTest, Refusals) {
+  trhsm_test::ScratchDir dir;
+  EXPECT_EQ(CreateDir(nullptr), 0);
+  EXPECT_EQ(CreateDir(""), 0);
+  const std::string file = dir.File("plain");
+  trhsm_test::WriteFile(file, "data");
+  errno = 0;
+  EXPECT_EQ(CreateDir((file + "/sub/dir").c_str()), 0);
+  EXPECT_EQ(errno, ENOTDIR);
+  // A regular file of that very name is not the directory asked for.
+  EXPECT_EQ(CreateDir(file.c_str()), 0);
+  EXPECT_EQ(CreateDir((file + "/").c_str()), 0);
+}
+
+}  // namespace
