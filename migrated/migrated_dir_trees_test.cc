@@ -38,21 +38,7 @@ using Trees = std::list<std::string>;
 
 constexpr const char kCtorTag[] = "TRHSMMigratedDirTrees::TRHSMMigratedDirTrees(bool, const char*)";
 
-// The exit code of the child `pid`; a child still running after `limitMs` is killed and gives -1,
-// so a lock never granted fails the test instead of hanging it.
-int WaitChild(pid_t pid, int limitMs = 30000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using trhsm_test::WaitChild;
 
 // Runs `child` in a forked process that exits with its result (98 for an exception).
 pid_t Fork(const std::function<int()>& child) {

@@ -42,17 +42,7 @@ int RunChild(F child, int limitMs = 10000) {
   pid_t pid = ::fork();
   if (pid == 0) ::_exit(child());
   EXPECT_GT(pid, 0);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return trhsm_test::WaitChild(pid, limitMs);
 }
 
 // The result of a lock attempt in a forked child, as its exit code (1 held, 0 timed out).

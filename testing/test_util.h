@@ -3,6 +3,7 @@
 #define TRHSM_TESTING_TEST_UTIL_H_
 
 #include <string>
+#include <vector>
 
 namespace trhsm_test {
 
@@ -58,6 +59,18 @@ class ScopedEnv {
   bool had_previous_ = false;
   std::string previous_;
 };
+
+// What a program run through the shell printed (standard output and error) and its exit status
+// (-1 when it did not exit normally).
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+};
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// The exit code of the child `pid`; a child still running after `limitMs` is killed and gives -1,
+// so a lock that is never granted fails the test instead of hanging it.
+int WaitChild(int pid, int limitMs = 30000);
 
 // Whole-file helpers; ReadFile gives "" for a missing file.
 std::string ReadFile(const std::string& path);

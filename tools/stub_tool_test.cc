@@ -15,29 +15,10 @@ using trhsm_test::ReadFile;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-};
-
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
+using ToolRun = trhsm_test::ProgramRun;
 
 ToolRun Tool(const std::vector<std::string>& args) {
-  std::string cmd = TRHSM_STUB_TOOL;
-  for (const auto& a : args) cmd += " " + ShellQuote(a);
-  cmd += " 2>&1";
-  ToolRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return trhsm_test::RunProgram(TRHSM_STUB_TOOL, args);
 }
 
 TEST(StubTool, EncodeThenShow) {
