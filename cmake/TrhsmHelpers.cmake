@@ -8,9 +8,12 @@ function(trhsm_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  # The discovered tests' properties cannot carry a list, so the labels join into one, such as
+  # "perf_tests:tsan"; ctest -L takes a regular expression, so -L tsan and -L perf_tests both find it.
+  string(JOIN ":" labels ${name} ${T_LABELS})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABELS};${name}" TIMEOUT 300)
+    PROPERTIES LABELS "${labels}" TIMEOUT 300)
   if("tsan" IN_LIST T_LABELS)
     add_dependencies(tsan_tests ${name})
   endif()

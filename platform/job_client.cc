@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/file_text.h"
 #include "platform/job_journal_format.h"
 #include "platform/registry.h"
 #include "trhsm/EvDebug.h"
@@ -162,29 +163,11 @@ bool ReplaceFile(const std::string& folder, const std::string& path, const std::
 
 // The whole file at `path` into *text; a missing file is "" and true.
 bool ReadText(const std::string& path, std::string* text) {
-  text->clear();
-  int fd = open_utf(path.c_str(), O_RDONLY, 0);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    EvDebug().Error(kTag, "%s", SystemError("open", path, errno).c_str());
-    return false;
-  }
-  char chunk[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      EvDebug().Error(kTag, "%s", SystemError("read", path, errno).c_str());
-      ::close(fd);
-      // Part of a restart string could name a wrong offset: hand out nothing.
-      text->clear();
-      return false;
-    }
-    if (n == 0) break;
-    text->append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
+  const int error = trhsm::platform::ReadFileText(path.c_str(), text);
+  if (error == 0 || error == ENOENT) return true;
+  // Part of a restart string could name a wrong offset: ReadFileText hands out nothing.
+  EvDebug().Error(kTag, "%s", SystemError("read", path, error).c_str());
+  return false;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/file_text.h"
 #include "trhsm/EvDebug.h"
 #include "trhsm/KoFile.h"
 
@@ -18,35 +19,13 @@ namespace {
 
 // The whole file at `path`; false (and nothing logged) when it does not exist.
 bool ReadWholeFile(const char* path, std::string* text) {
-  int fd = open_utf(path, O_RDONLY, 0);
-  if (fd < 0) {
-    int error = errno;
-    if (error != ENOENT && error != ENOTDIR) {
-      char buffer[256];
-      EvDebug().Error("LoadRegistry", "open %s: %s", path,
-                      strerror_r(error, buffer, sizeof buffer));
-    }
-    return false;
+  const int error = ReadFileText(path, text);
+  if (error == 0) return true;
+  if (error != ENOENT && error != ENOTDIR) {
+    char buffer[256];
+    EvDebug().Error("LoadRegistry", "read %s: %s", path, strerror_r(error, buffer, sizeof buffer));
   }
-  char chunk[8192];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      char buffer[256];
-      EvDebug().Error("LoadRegistry", "read %s: %s", path,
-                      strerror_r(error, buffer, sizeof buffer));
-      ::close(fd);
-      // Half a store could answer "absent" for a value that is there: give nothing instead.
-      text->clear();
-      return false;
-    }
-    if (n == 0) break;
-    text->append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return true;
+  return false;
 }
 
 }  // namespace
