@@ -4,12 +4,13 @@
 #                     ASan+UBSan, and the lock and cache tests under TSan
 #   ./build.sh demo   build, then run the main job in a fresh sandbox folder
 #   ./build.sh build  the plain build only;  ./build.sh bench  run the benchmarks
+#   ./build.sh package  Debian packages (trhsm, trhsm-dev) with CPack
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=${JOBS:-$(nproc)}
 
-PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev)
+PACKAGES=(g++ cmake make pkg-config dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev)
 
 deps() {
   local missing=()
@@ -83,6 +84,15 @@ cmd_demo() {
   "$ROOT/tools/demo.sh" "$ROOT/build"
 }
 
+cmd_package() {
+  deps
+  configure build-package -DCMAKE_BUILD_TYPE=Release -DTRHSM_BUILD_TESTS=OFF -DTRHSM_BUILD_BENCH=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr
+  cmake --build build-package -j "$JOBS"
+  (cd build-package && cpack -G DEB)
+  ls -l build-package/*.deb
+}
+
 cmd_bench() {
   deps
   build_main
@@ -96,6 +106,7 @@ case "${1:-test}" in
   demo) cmd_demo ;;
   build) deps; build_main ;;
   bench) cmd_bench ;;
+  package) cmd_package ;;
   deps) deps ;;
-  *) echo "usage: $0 test|demo|build|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 test|demo|build|bench|package" >&2; exit 2 ;;
 esac
