@@ -1,5 +1,7 @@
-// trhsm-index: fills and lists the backup index the way a backup job would.
-//   trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... [--index PATH] PATH...
+// trhsm-index: fills and lists the backup index the way a backup job would, copying each file's
+// bytes into the archive (platform/archive.h) before the index rows that name them are committed.
+//   trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... [--index PATH] [--archive DIR]
+//                   PATH...
 //   trhsm-index list --job N [--index PATH]
 // Exit status: 0 done, 1 something was refused or failed, 2 usage error.
 #include <dirent.h>
@@ -15,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive.h"
+#include "platform/archive_format.h"
 #include "platform/backup_index.h"
 #include "tools/text_escape.h"
 
@@ -30,7 +34,7 @@ constexpr int64_t kArchiveFileId = 1;
 int Usage() {
   std::fprintf(stderr,
                "usage: trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... "
-               "[--index PATH] PATH...\n"
+               "[--index PATH] [--archive DIR] PATH...\n"
                "       trhsm-index list --job N [--index PATH]\n");
   return kUsageError;
 }
@@ -47,6 +51,7 @@ struct Options {
   int64_t job = 0;
   int64_t archiveGroup = 1;
   std::string index;
+  std::string archive;
   std::vector<std::pair<int64_t, std::string>> attrs;
   std::vector<std::string> paths;
 };
@@ -77,6 +82,8 @@ bool ParseOptions(int argc, char** argv, Options* o) {
       if (arg == "--job") o->haveJob = true;
     } else if (arg == "--index") {
       if (!value(&o->index)) return false;
+    } else if (arg == "--archive" && o->command == "add") {
+      if (!value(&o->archive)) return false;
     } else if (arg == "--attr" && o->command == "add") {
       if (!value(&v)) return false;
       size_t eq = v.find('=');
@@ -138,8 +145,7 @@ std::string AbsolutePath(const std::string& path) {
 
 class Adder {
  public:
-  Adder(BackupIndex* index, const Options& o, int64_t offset)
-      : index_(index), options_(o), offset_(offset) {}
+  Adder(BackupIndex* index, const Options& o) : index_(index), options_(o) {}
 
   // Records every regular file at or below `path` (symbolic links are not followed).
   void Add(const std::string& path, bool topLevel) {
@@ -166,22 +172,35 @@ class Adder {
 
  private:
   void AddFile(const std::string& path, const struct stat& st) {
+    std::string error;
+    int64_t offset = 0;
+    // The copy is synced by AppendCopy, so the row committed later never names missing bytes.
+    if (!trhsm::platform::AppendCopy(options_.archive, options_.archiveGroup, kArchiveFileId, path,
+                                     &offset, &error)) {
+      Refuse(path, error);
+      return;
+    }
+    // Size and time from the copy itself: the file may have changed since it was listed.
+    trhsm::platform::CopyHeader copy;
+    if (!trhsm::platform::ReadCopyHeader(options_.archive, options_.archiveGroup, kArchiveFileId,
+                                         offset, &copy, &error)) {
+      Refuse(path, error);
+      return;
+    }
     BackupItem item;
     item.jobId = options_.job;
     item.archGroupId = options_.archiveGroup;
     item.archFileId = kArchiveFileId;
-    item.archFileOffset = offset_;
-    item.fileSize = st.st_size;
+    item.archFileOffset = offset;
+    item.fileSize = static_cast<int64_t>(copy.size);
     item.fullFileName = path;
-    item.modTime = st.st_mtime;
+    item.modTime = copy.modTime;
     item.inode = st.st_ino;
     item.metadata = options_.attrs;
-    std::string error;
     if (!index_->AddItem(item, &error)) {
       Refuse(path, error);
       return;
     }
-    offset_ += st.st_size;
     ++added_;
   }
 
@@ -213,20 +232,17 @@ class Adder {
 
   BackupIndex* index_;
   const Options& options_;
-  int64_t offset_;
   bool refused_ = false;
   long long added_ = 0;
 };
 
 int Add(BackupIndex* index, const Options& o) {
   std::string error;
-  int64_t offset = 0;
-  if (!index->Begin(&error) ||
-      !index->ArchiveEnd(o.job, o.archiveGroup, kArchiveFileId, &offset, &error)) {
+  if (!index->Begin(&error)) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
     return 1;
   }
-  Adder adder(index, o, offset);
+  Adder adder(index, o);
   for (const std::string& path : o.paths) adder.Add(AbsolutePath(path), true);
   if (!index->Commit(&error)) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
@@ -274,6 +290,12 @@ int main(int argc, char** argv) {
   if (o.index.empty() && !BackupIndex::ConfiguredPath(&o.index)) {
     std::fprintf(stderr, "trhsm-index: no backup index configured (%s under %s); give --index\n",
                  trhsm::platform::kBackupIndexValue, trhsm::platform::kBackupIndexKey);
+    return 1;
+  }
+  if (o.command == "add" && o.archive.empty() &&
+      !trhsm::platform::ConfiguredArchiveRoot(&o.archive)) {
+    std::fprintf(stderr, "trhsm-index: no archive root configured (%s under %s); give --archive\n",
+                 trhsm::archive_format::kRootValue, trhsm::archive_format::kRootKey);
     return 1;
   }
   std::string error;

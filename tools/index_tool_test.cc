@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive.h"
+#include "platform/archive_format.h"
 #include "platform/backup_index.h"
 #include "testing/test_util.h"
 
 namespace {
 
+using trhsm::archive_format::kHeaderSize;
 using trhsm::platform::BackupIndex;
 using trhsm::platform::BackupItem;
 using trhsm_test::ScopedEnv;
@@ -45,8 +48,10 @@ TEST(IndexTool, AddsRegularFilesRecursivelyWithoutFollowingLinks) {
   WriteFile(tree + "/sub/a", "xy");
   ASSERT_EQ(::symlink("/etc", (tree + "/link").c_str()), 0);
   const std::string index = dir.File("index.db");
+  const std::string archive = dir.File("archive");
 
-  ToolRun add = Tool({"add", "--job", "12", "--archive-group", "4", "--index", index, tree + "/"});
+  ToolRun add = Tool({"add", "--job", "12", "--archive-group", "4", "--index", index, "--archive",
+                      archive, tree + "/"});
   ASSERT_EQ(add.status, 0) << add.out;
   auto items = Items(index, 12);
   ASSERT_EQ(items.size(), 2u);
@@ -55,19 +60,29 @@ TEST(IndexTool, AddsRegularFilesRecursivelyWithoutFollowingLinks) {
   EXPECT_EQ(items[0].archGroupId, 4);
   EXPECT_EQ(items[0].archFileOffset, 0);
   EXPECT_EQ(items[1].fullFileName, tree + "/sub/a");
-  EXPECT_EQ(items[1].archFileOffset, 5);
+  EXPECT_EQ(items[1].archFileOffset, 5 + kHeaderSize);
   struct stat st;
   ASSERT_EQ(::stat((tree + "/sub/a").c_str(), &st), 0);
   EXPECT_EQ(items[1].inode, st.st_ino);
   EXPECT_EQ(items[1].modTime, st.st_mtime);
 
-  // A second add for the same job continues the archive offsets.
-  ToolRun again =
-      Tool({"add", "--job", "12", "--archive-group", "4", "--index", index, tree + "/sub/a"});
+  // A second add continues the archive file; every row names an intact copy of its file.
+  ToolRun again = Tool({"add", "--job", "12", "--archive-group", "4", "--index", index, "--archive",
+                        archive, tree + "/sub/a"});
   ASSERT_EQ(again.status, 0) << again.out;
   items = Items(index, 12);
   ASSERT_EQ(items.size(), 3u);
-  EXPECT_EQ(items[2].archFileOffset, 7);
+  EXPECT_EQ(items[2].archFileOffset, 7 + 2 * kHeaderSize);
+  for (const BackupItem& item : items) {
+    trhsm::platform::CopyHeader h;
+    std::string error;
+    EXPECT_TRUE(
+        trhsm::platform::VerifyCopy(archive, 4, item.archFileId, item.archFileOffset, &h, &error))
+        << error;
+    EXPECT_EQ(static_cast<int64_t>(h.size), item.fileSize);
+    EXPECT_EQ(h.modTime, item.modTime);
+  }
+  EXPECT_EQ(trhsm_test::ReadFile(archive + "/4/1.arc").size(), 3 * kHeaderSize + 9);
 
   ToolRun list = Tool({"list", "--job", "12", "--index", index});
   ASSERT_EQ(list.status, 0) << list.out;
@@ -80,8 +95,8 @@ TEST(IndexTool, RefusesNamesWithALineFeedAndGoesOn) {
   WriteFile(dir.File("two\nlines"), "x");
   WriteFile(dir.File("fine"), "y");
   const std::string index = dir.File("index.db");
-  ToolRun add = Tool({"add", "--job", "3", "--index", index, dir.File("two\nlines"),
-                      dir.File("fine"), dir.File("missing")});
+  ToolRun add = Tool({"add", "--job", "3", "--index", index, "--archive", dir.File("arc"),
+                      dir.File("two\nlines"), dir.File("fine"), dir.File("missing")});
   EXPECT_EQ(add.status, 1);
   EXPECT_NE(add.out.find("refused \"" + dir.File("two\\nlines") + "\": the name holds a line feed"),
             std::string::npos)
@@ -95,7 +110,8 @@ TEST(IndexTool, RefusesNamesWithALineFeedAndGoesOn) {
 TEST(IndexTool, UsesTheRegistryWithoutIndexOption) {
   ScratchDir dir;
   const std::string index = dir.File("from-registry.db");
-  WriteFile(dir.File("registry"), "[Base]\ndBACKUP_INDEX=" + index + "\n");
+  WriteFile(dir.File("registry"),
+            "[Base]\ndBACKUP_INDEX=" + index + "\ndARCHIVE_ROOT=" + dir.File("arc") + "\n");
   ScopedEnv registry("KO_REGISTRY", dir.File("registry"));
   WriteFile(dir.File("f"), "abc");
   ToolRun add = Tool({"add", "--job", "8", "--attr", "643422786=GUID-1", dir.File("f")});
@@ -104,6 +120,14 @@ TEST(IndexTool, UsesTheRegistryWithoutIndexOption) {
   ASSERT_EQ(items.size(), 1u);
   using Meta = std::vector<std::pair<int64_t, std::string>>;
   EXPECT_EQ(items[0].metadata, (Meta{{643422786, "GUID-1"}}));
+  EXPECT_EQ(trhsm_test::ReadFile(dir.File("arc/1/1.arc")).substr(kHeaderSize), "abc");
+
+  // Without an archive root nothing is added.
+  WriteFile(dir.File("registry"), "[Base]\ndBACKUP_INDEX=" + index + "\n");
+  ToolRun noArchive = Tool({"add", "--job", "9", dir.File("f")});
+  EXPECT_EQ(noArchive.status, 1);
+  EXPECT_NE(noArchive.out.find("no archive root configured"), std::string::npos) << noArchive.out;
+  EXPECT_TRUE(Items(index, 9).empty());
 
   WriteFile(dir.File("registry"), "[Base]\n");
   ToolRun none = Tool({"list", "--job", "8"});

@@ -1,0 +1,407 @@
+// Appending copies to archive files and reading them back, bounded by the archive file's size.
+#include "platform/archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "foundation/coding.h"
+#include "platform/archive_format.h"
+#include "platform/registry.h"
+#include "trhsm/KoCrc32.h"
+
+namespace trhsm {
+namespace platform {
+namespace {
+
+namespace af = archive_format;
+
+constexpr size_t kChunkSize = 1 << 16;
+
+std::string ErrnoText(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Owns one descriptor; closes it on destruction.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    // close(2) is not retried on EINTR: the descriptor is released either way.
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetry(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+ssize_t ReadRetry(int fd, char* buf, size_t n) {
+  ssize_t r;
+  do {
+    r = ::read(fd, buf, n);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Reads up to n bytes at `offset`, fewer only at the end of the file; -1 on error.
+ssize_t PreadFull(int fd, char* buf, size_t n, off_t offset) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = ::pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+bool WriteFull(int fd, const char* buf, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, buf, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool FsyncRetry(int fd) {
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+// Syncs the folder `path`, so that an entry just made in it survives a crash.
+bool SyncFolder(const std::string& path, std::string* error) {
+  Fd dir(OpenRetry(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 || !FsyncRetry(dir.get())) {
+    *error = ErrnoText("sync folder", path);
+    return false;
+  }
+  return true;
+}
+
+// Creates folder `path` when missing; *created tells whether it did.
+bool MakeFolder(const std::string& path, bool* created, std::string* error) {
+  *created = false;
+  if (::mkdir(path.c_str(), 0755) == 0) {
+    *created = true;
+    return true;
+  }
+  struct stat st;
+  if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  if (errno == EEXIST) errno = ENOTDIR;
+  *error = ErrnoText("create folder", path);
+  return false;
+}
+
+uint32_t FinishCrc(uint32_t reg) { return ~reg; }
+
+void EncodeHeader(const CopyHeader& h, char* out) {
+  std::memcpy(out + af::kMagicOffset, af::kMagic, af::kMagicSize);
+  EncodeFixed16BE(out + af::kVersionOffset, af::kVersion);
+  EncodeFixed16BE(out + af::kHeaderSizeOffset, af::kHeaderSize);
+  EncodeFixed64BE(out + af::kSizeOffset, h.size);
+  EncodeFixed64BE(out + af::kModTimeOffset, static_cast<uint64_t>(h.modTime));
+  EncodeFixed32LE(out + af::kModTimeNsecOffset, h.modTimeNsec);
+  EncodeFixed32LE(out + af::kDataCrcOffset, h.crc);
+  uint32_t reg = 0xFFFFFFFFu;
+  ko_crc32(out, af::kHeaderCrcOffset, &reg);
+  EncodeFixed32LE(out + af::kHeaderCrcOffset, FinishCrc(reg));
+}
+
+// An archive file opened for reading, with its size at opening.
+struct ArchiveReader {
+  std::string path;
+  Fd fd;
+  uint64_t fileSize = 0;
+};
+
+bool OpenForReading(const std::string& root, int64_t group, int64_t fileId, ArchiveReader* r,
+                    std::string* error) {
+  if (group < 0 || fileId < 0) {
+    *error = "archive group " + std::to_string(group) + ", file " + std::to_string(fileId) +
+             ": negative ids name no archive file";
+    return false;
+  }
+  r->path = ArchiveFilePath(root, group, fileId);
+  r->fd.reset(OpenRetry(r->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (r->fd.get() < 0 || ::fstat(r->fd.get(), &st) != 0) {
+    *error = ErrnoText("open archive", r->path);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "archive " + r->path + " is not a regular file";
+    return false;
+  }
+  r->fileSize = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// Checks and decodes the header at `offset` of an open archive file.
+bool ReadHeaderAt(const ArchiveReader& r, int64_t offset, CopyHeader* h, std::string* error) {
+  const std::string where = r.path + " at offset " + std::to_string(offset);
+  if (offset < 0 || static_cast<uint64_t>(offset) > r.fileSize ||
+      r.fileSize - static_cast<uint64_t>(offset) < af::kHeaderSize) {
+    *error = "no copy header in " + where + ": the archive file is " + std::to_string(r.fileSize) +
+             " bytes";
+    return false;
+  }
+  char buf[af::kHeaderSize];
+  ssize_t got = PreadFull(r.fd.get(), buf, sizeof buf, offset);
+  if (got < 0) {
+    *error = ErrnoText("read", r.path);
+    return false;
+  }
+  if (static_cast<size_t>(got) != sizeof buf) {
+    *error = "no copy header in " + where + ": the archive file is cut short";
+    return false;
+  }
+  uint32_t reg = 0xFFFFFFFFu;
+  ko_crc32(buf, af::kHeaderCrcOffset, &reg);
+  if (std::memcmp(buf + af::kMagicOffset, af::kMagic, af::kMagicSize) != 0 ||
+      DecodeFixed32LE(buf + af::kHeaderCrcOffset) != FinishCrc(reg)) {
+    *error = "no copy header in " + where;
+    return false;
+  }
+  if (DecodeFixed16BE(buf + af::kVersionOffset) != af::kVersion ||
+      DecodeFixed16BE(buf + af::kHeaderSizeOffset) != af::kHeaderSize) {
+    *error = "copy header in " + where + " has an unknown version";
+    return false;
+  }
+  CopyHeader out;
+  out.size = DecodeFixed64BE(buf + af::kSizeOffset);
+  out.modTime = static_cast<int64_t>(DecodeFixed64BE(buf + af::kModTimeOffset));
+  out.modTimeNsec = DecodeFixed32LE(buf + af::kModTimeNsecOffset);
+  out.crc = DecodeFixed32LE(buf + af::kDataCrcOffset);
+  // The header's checksum held, but a size beyond the file means a cut archive: refuse it before
+  // anyone reads or allocates by it.
+  const uint64_t room = r.fileSize - static_cast<uint64_t>(offset) - af::kHeaderSize;
+  if (out.size > room) {
+    *error = "copy in " + where + " declares " + std::to_string(out.size) + " bytes, but only " +
+             std::to_string(room) + " follow";
+    return false;
+  }
+  if (out.modTimeNsec >= 1000000000u) {
+    *error = "copy header in " + where + " has a bad modification time";
+    return false;
+  }
+  *h = out;
+  return true;
+}
+
+// Streams the copy's bytes (to `destinationFd` when >= 0) and checks their checksum.
+bool StreamCopy(const std::string& root, int64_t group, int64_t fileId, int64_t offset,
+                int destinationFd, CopyHeader* header, std::string* error) {
+  ArchiveReader r;
+  CopyHeader h;
+  if (!OpenForReading(root, group, fileId, &r, error) || !ReadHeaderAt(r, offset, &h, error)) {
+    return false;
+  }
+  std::vector<char> buf(kChunkSize);
+  uint32_t reg = 0xFFFFFFFFu;
+  uint64_t left = h.size;
+  off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(af::kHeaderSize);
+  while (left > 0) {
+    const size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
+    ssize_t got = PreadFull(r.fd.get(), buf.data(), want, pos);
+    if (got < 0) {
+      *error = ErrnoText("read", r.path);
+      return false;
+    }
+    if (static_cast<size_t>(got) != want) {
+      *error = "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
+      return false;
+    }
+    ko_crc32(buf.data(), want, &reg);
+    if (destinationFd >= 0 && !WriteFull(destinationFd, buf.data(), want)) {
+      *error = std::string("write recalled bytes: ") + std::strerror(errno);
+      return false;
+    }
+    left -= want;
+    pos += static_cast<off_t>(want);
+  }
+  if (FinishCrc(reg) != h.crc) {
+    *error = "copy in " + r.path + " at offset " + std::to_string(offset) + " fails its checksum";
+    return false;
+  }
+  *header = h;
+  return true;
+}
+
+// Checksums the open source file from its start; *size is the number of bytes it held.
+bool ChecksumSource(int fd, const std::string& path, uint32_t* crc, uint64_t* size,
+                    std::vector<char>* buf, int destinationFd, std::string* error) {
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    *error = ErrnoText("seek", path);
+    return false;
+  }
+  uint32_t reg = 0xFFFFFFFFu;
+  uint64_t total = 0;
+  for (;;) {
+    ssize_t got = ReadRetry(fd, buf->data(), buf->size());
+    if (got < 0) {
+      *error = ErrnoText("read", path);
+      return false;
+    }
+    if (got == 0) break;
+    ko_crc32(buf->data(), static_cast<size_t>(got), &reg);
+    if (destinationFd >= 0 && !WriteFull(destinationFd, buf->data(), static_cast<size_t>(got))) {
+      *error = ErrnoText("append to archive for", path);
+      return false;
+    }
+    total += static_cast<uint64_t>(got);
+  }
+  *crc = FinishCrc(reg);
+  *size = total;
+  return true;
+}
+
+}  // namespace
+
+std::string ArchiveFilePath(const std::string& root, int64_t group, int64_t fileId) {
+  return root + "/" + std::to_string(group) + "/" + std::to_string(fileId) + af::kFileSuffix;
+}
+
+bool ConfiguredArchiveRoot(std::string* root) {
+  std::string value;
+  if (!RegistryLookup(af::kRootKey, af::kRootValue, &value) || value.empty()) return false;
+  *root = value;
+  return true;
+}
+
+bool AppendCopy(const std::string& root, int64_t group, int64_t fileId,
+                const std::string& sourcePath, int64_t* offset, std::string* error) {
+  if (group < 0 || fileId < 0) {
+    *error = "archive group and file ids must not be negative";
+    return false;
+  }
+  Fd source(OpenRetry(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat st;
+  if (source.get() < 0 || ::fstat(source.get(), &st) != 0) {
+    *error = ErrnoText("open", sourcePath);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = sourcePath + " is not a regular file";
+    return false;
+  }
+  // The header comes first, so the checksum is taken before the bytes are copied and checked
+  // again while copying: a file that changes in between is not archived under a wrong checksum.
+  std::vector<char> buf(kChunkSize);
+  CopyHeader h;
+  h.modTime = st.st_mtim.tv_sec;
+  h.modTimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  if (!ChecksumSource(source.get(), sourcePath, &h.crc, &h.size, &buf, -1, error)) return false;
+
+  bool rootCreated = false, groupCreated = false;
+  const std::string groupPath = root + "/" + std::to_string(group);
+  if (!MakeFolder(root, &rootCreated, error) || !MakeFolder(groupPath, &groupCreated, error)) {
+    return false;
+  }
+  const std::string path = ArchiveFilePath(root, group, fileId);
+  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
+  bool fileCreated = true;
+  int fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    fileCreated = false;
+    fd = OpenRetry(path.c_str(), flags);
+  }
+  Fd archive(fd);
+  if (archive.get() < 0) {
+    *error = ErrnoText("open archive", path);
+    return false;
+  }
+  // Hold the whole file while appending, so that the end read below is where this copy lands.
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  int rc;
+  do {
+    rc = ::fcntl(archive.get(), F_OFD_SETLKW, &lock);
+  } while (rc != 0 && errno == EINTR);
+  struct stat ast;
+  if (rc != 0 || ::fstat(archive.get(), &ast) != 0) {
+    *error = ErrnoText("lock archive", path);
+    return false;
+  }
+  if (!S_ISREG(ast.st_mode)) {
+    *error = "archive " + path + " is not a regular file";
+    return false;
+  }
+  const off_t start = ast.st_size;
+
+  char header[af::kHeaderSize];
+  EncodeHeader(h, header);
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  bool ok = WriteFull(archive.get(), header, sizeof header);
+  if (!ok) *error = ErrnoText("append to archive", path);
+  ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, archive.get(), error);
+  if (ok && (crc != h.crc || size != h.size)) {
+    *error = sourcePath + " changed while it was being archived";
+    ok = false;
+  }
+  if (ok && !FsyncRetry(archive.get())) {
+    *error = ErrnoText("sync archive", path);
+    ok = false;
+  }
+  if (!ok) {
+    // Cut the partial copy off, so the next copy starts where an index row would expect it.
+    if (::ftruncate(archive.get(), start) != 0 || !FsyncRetry(archive.get())) {
+      *error += "; " + ErrnoText("cut back archive", path);
+    }
+    return false;
+  }
+  if (fileCreated && !SyncFolder(groupPath, error)) return false;
+  if (groupCreated && !SyncFolder(root, error)) return false;
+  *offset = static_cast<int64_t>(start);
+  return true;
+}
+
+bool ReadCopyHeader(const std::string& root, int64_t group, int64_t fileId, int64_t offset,
+                    CopyHeader* header, std::string* error) {
+  ArchiveReader r;
+  return OpenForReading(root, group, fileId, &r, error) && ReadHeaderAt(r, offset, header, error);
+}
+
+bool VerifyCopy(const std::string& root, int64_t group, int64_t fileId, int64_t offset,
+                CopyHeader* header, std::string* error) {
+  return StreamCopy(root, group, fileId, offset, -1, header, error);
+}
+
+bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t offset,
+             int destinationFd, CopyHeader* header, std::string* error) {
+  if (destinationFd < 0) {
+    *error = "no destination to copy out to";
+    return false;
+  }
+  return StreamCopy(root, group, fileId, offset, destinationFd, header, error);
+}
+
+}  // namespace platform
+}  // namespace trhsm

@@ -1,0 +1,63 @@
+// The archive beside the backup index: copies of backed-up files, each with a self-describing
+// header (platform/archive_format.h), appended to <root>/<group>/<fileId>.arc.
+#ifndef TRHSM_PLATFORM_ARCHIVE_H_
+#define TRHSM_PLATFORM_ARCHIVE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "trhsm/trhsm_platform_export.h"
+
+namespace trhsm {
+namespace platform {
+
+// What a copy's header says about the bytes after it.
+struct CopyHeader {
+  uint64_t size = 0;
+  int64_t modTime = 0;       // seconds since the epoch
+  uint32_t modTimeNsec = 0;  // < 1000000000
+  uint32_t crc = 0;          // CRC-32 of the bytes
+};
+
+// "<root>/<group>/<fileId>.arc".
+TRHSM_PLATFORM_EXPORT std::string ArchiveFilePath(const std::string& root, int64_t group,
+                                                  int64_t fileId);
+
+// The archive root configured in the registry (dARCHIVE_ROOT under Base); false when none is.
+TRHSM_PLATFORM_EXPORT bool ConfiguredArchiveRoot(std::string* root);
+
+// Appends a copy of the regular file `sourcePath` (not followed when it is a symbolic link) to
+// archive file `fileId` of group `group`, creating the group folder (root included) and the
+// archive file when missing. On success *offset is the copy's header offset, and the archive file
+// (and, when it was created, its folder) has been synced, so an index row may name it. On failure
+// returns false with *error set and leaves the archive file as long as it was before.
+// REQUIRES: group >= 0, fileId >= 0. Safe against other processes appending to the same file
+// (an open-file-description lock serialises appenders); not interrupted by signals (EINTR retried).
+[[nodiscard]] TRHSM_PLATFORM_EXPORT bool AppendCopy(const std::string& root, int64_t group,
+                                                    int64_t fileId, const std::string& sourcePath,
+                                                    int64_t* offset, std::string* error);
+
+// Reads and checks the header of the copy at `offset`: false with *error set when the archive file
+// cannot be read, `offset` holds no intact header (magic, version, header checksum) or the size it
+// declares runs past the end of the archive file.
+[[nodiscard]] TRHSM_PLATFORM_EXPORT bool ReadCopyHeader(const std::string& root, int64_t group,
+                                                        int64_t fileId, int64_t offset,
+                                                        CopyHeader* header, std::string* error);
+
+// ReadCopyHeader, then reads the copy's bytes and compares their checksum with the header's.
+[[nodiscard]] TRHSM_PLATFORM_EXPORT bool VerifyCopy(const std::string& root, int64_t group,
+                                                    int64_t fileId, int64_t offset,
+                                                    CopyHeader* header, std::string* error);
+
+// ReadCopyHeader, then writes the copy's bytes to `destinationFd` (at its current position) while
+// checksumming them. Returns false with *error set on a read or write failure or a checksum that
+// does not match; the destination may then hold part of the bytes, so a caller writes to a file
+// it can discard. Does not sync or close `destinationFd`.
+[[nodiscard]] TRHSM_PLATFORM_EXPORT bool CopyOut(const std::string& root, int64_t group,
+                                                 int64_t fileId, int64_t offset, int destinationFd,
+                                                 CopyHeader* header, std::string* error);
+
+}  // namespace platform
+}  // namespace trhsm
+
+#endif  // TRHSM_PLATFORM_ARCHIVE_H_
