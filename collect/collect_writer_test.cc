@@ -20,12 +20,22 @@ int Add(CollectFile& writer, std::string name, bool withTime, long time) {
   return writer.AddToCollectFile(&name[0], false, withTime, time);
 }
 
-TEST(CollectFileWriter, WritesTimedAndPlainLines) {
+class CollectFileWriter : public ::testing::Test {
+ protected:
+  // Opens the writer on `path` with "|" as its separator.
+  void Open() {
+    ASSERT_EQ(writer.Initialize(path), 1);
+    writer.SetSeperator('|');
+  }
+
   ScratchDir dir;
+  const std::string path = dir.File("collect");
   CollectFile writer;
-  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
-  EXPECT_EQ(writer.path, dir.File("collect"));
-  writer.SetSeperator('|');
+};
+
+TEST_F(CollectFileWriter, WritesTimedAndPlainLines) {
+  Open();
+  EXPECT_EQ(writer.path, path);
   EXPECT_FALSE(writer.GetAddAncestorFlag());
   EXPECT_EQ(Add(writer, "/a/b", true, 42), 1);
   EXPECT_TRUE(writer.GetAddAncestorFlag());
@@ -38,16 +48,14 @@ TEST(CollectFileWriter, WritesTimedAndPlainLines) {
   EXPECT_TRUE(writer.GetAddAncestorFlag());
   EXPECT_EQ(writer.DeInitialize(), 1);
   EXPECT_EQ(writer.file, nullptr);
-  EXPECT_EQ(ReadFile(dir.File("collect")),
+  EXPECT_EQ(ReadFile(path),
             "|/a/b|42|\n/a/b\n|/n|-7|\n|/min|-9223372036854775808|\n"
             "|/max|9223372036854775807|\n|/x|y|1|\n");
 }
 
-TEST(CollectFileWriter, RefusesWithoutSeparatorNameOrOpenFile) {
-  ScratchDir dir;
-  CollectFile writer;
+TEST_F(CollectFileWriter, RefusesWithoutSeparatorNameOrOpenFile) {
   EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // not initialized
-  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
+  ASSERT_EQ(writer.Initialize(path), 1);
   EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // no separator yet
   EXPECT_EQ(Add(writer, "/a", true, 5), 0);
   writer.SetSeperator('|');
@@ -61,20 +69,16 @@ TEST(CollectFileWriter, RefusesWithoutSeparatorNameOrOpenFile) {
   EXPECT_EQ(writer.DeInitialize(), 1);
   EXPECT_EQ(writer.DeInitialize(), 1);
   EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // closed again
-  EXPECT_EQ(ReadFile(dir.File("collect")), "");
+  EXPECT_EQ(ReadFile(path), "");
 }
 
-TEST(CollectFileWriter, ZeroTimeIsTheCurrentTime) {
-  ScratchDir dir;
-  CollectFile writer;
-  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
-  writer.SetSeperator('|');
+TEST_F(CollectFileWriter, ZeroTimeIsTheCurrentTime) {
+  Open();
   const long before = static_cast<long>(std::time(nullptr));
   ASSERT_EQ(Add(writer, "/now", true, 0), 1);
   const long after = static_cast<long>(std::time(nullptr));
   ASSERT_EQ(writer.DeInitialize(), 1);
-
-  FILE* fp = std::fopen(dir.File("collect").c_str(), "r");
+  FILE* fp = std::fopen(path.c_str(), "r");
   ASSERT_NE(fp, nullptr);
   HSMCollectFile item;
   EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 1);
@@ -84,20 +88,17 @@ TEST(CollectFileWriter, ZeroTimeIsTheCurrentTime) {
   EXPECT_LE(item.itemTime, after);
 }
 
-TEST(CollectFileWriter, LongNamesAreWrittenWhole) {
-  ScratchDir dir;
-  CollectFile writer;
-  ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
-  writer.SetSeperator('|');
+TEST_F(CollectFileWriter, LongNamesAreWrittenWhole) {
+  Open();
   const std::string fits(2043, 'f');  // with a one-digit time, the longest a reader takes back
   const std::string huge(100000, 'h');
   EXPECT_EQ(Add(writer, fits, true, 7), 1);
   EXPECT_EQ(Add(writer, huge, true, 9), 1);
   EXPECT_EQ(Add(writer, huge, false, 0), 1);
   ASSERT_EQ(writer.DeInitialize(), 1);
-  EXPECT_EQ(ReadFile(dir.File("collect")), "|" + fits + "|7|\n|" + huge + "|9|\n" + huge + "\n");
+  EXPECT_EQ(ReadFile(path), "|" + fits + "|7|\n|" + huge + "|9|\n" + huge + "\n");
 
-  FILE* fp = std::fopen(dir.File("collect").c_str(), "r");
+  FILE* fp = std::fopen(path.c_str(), "r");
   ASSERT_NE(fp, nullptr);
   HSMCollectFile item;
   EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 1);
@@ -107,10 +108,8 @@ TEST(CollectFileWriter, LongNamesAreWrittenWhole) {
   std::fclose(fp);
 }
 
-TEST(CollectFileWriter, InitializeTruncatesReopensAndKeepsPathOnFailure) {
-  ScratchDir dir;
+TEST_F(CollectFileWriter, InitializeTruncatesReopensAndKeepsPathOnFailure) {
   WriteFile(dir.File("first"), "old content\n");
-  CollectFile writer;
   ASSERT_EQ(writer.Initialize(dir.File("first")), 1);
   writer.SetSeperator('|');
   ASSERT_EQ(Add(writer, "/1", true, 1), 1);
@@ -127,28 +126,26 @@ TEST(CollectFileWriter, InitializeTruncatesReopensAndKeepsPathOnFailure) {
   EXPECT_EQ(ReadFile(dir.File("second")), "|/2|2|\n");
 }
 
-TEST(CollectFileWriter, DestructorClosesAnOpenFile) {
-  ScratchDir dir;
+TEST_F(CollectFileWriter, DestructorClosesAnOpenFile) {
   {
-    CollectFile writer;
-    ASSERT_EQ(writer.Initialize(dir.File("collect")), 1);
-    writer.SetSeperator('|');
-    ASSERT_EQ(Add(writer, "/kept", false, 0), 1);
+    CollectFile local;
+    ASSERT_EQ(local.Initialize(path), 1);
+    local.SetSeperator('|');
+    ASSERT_EQ(Add(local, "/kept", false, 0), 1);
   }
-  EXPECT_EQ(ReadFile(dir.File("collect")), "/kept\n");
+  EXPECT_EQ(ReadFile(path), "/kept\n");
 }
 
-TEST(CollectFileWriter, WriteErrorsAreReported) {
+TEST_F(CollectFileWriter, WriteErrorsAreReported) {
   // One line stays in the stream's buffer: the failure shows when it is flushed on close.
   {
-    CollectFile writer;
-    ASSERT_EQ(writer.Initialize("/dev/full"), 1);
-    writer.SetSeperator('|');
-    EXPECT_EQ(Add(writer, "/a", true, 1), 1);
-    EXPECT_EQ(writer.DeInitialize(), 0);
+    CollectFile first;
+    ASSERT_EQ(first.Initialize("/dev/full"), 1);
+    first.SetSeperator('|');
+    EXPECT_EQ(Add(first, "/a", true, 1), 1);
+    EXPECT_EQ(first.DeInitialize(), 0);
   }
   // Enough lines to fill the buffer: the failing line and every later one report 0.
-  CollectFile writer;
   ASSERT_EQ(writer.Initialize("/dev/full"), 1);
   writer.SetSeperator('|');
   int written = 0;

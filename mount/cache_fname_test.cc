@@ -92,22 +92,23 @@ class CacheFnameTest : public ::testing::Test {
     return path;
   }
 
-  // The name for `path` through the second overload, or the exception's message.
-  static std::string ByPath(const char* path, unsigned long dev, unsigned long inode) {
-    struct stat st = FileOn(dev, inode);
+  // The name through the second overload (ByPath) or the first (ByDevice), or the message of the
+  // exception it threw.
+  template <typename F>
+  static std::string NameOrThrow(F name) {
     try {
-      return getCacheFname(path, st, "/r");
+      return name();
     } catch (const KoException& e) {
       return "throws: " + e.getMessage();
     }
   }
+  static std::string ByPath(const char* path, unsigned long dev, unsigned long inode) {
+    struct stat st = FileOn(dev, inode);
+    return NameOrThrow([&] { return getCacheFname(path, st, "/r"); });
+  }
   static std::string ByDevice(unsigned long dev, unsigned long inode) {
     struct stat st = FileOn(dev, inode);
-    try {
-      return getCacheFname(st, "/r");
-    } catch (const KoException& e) {
-      return "throws: " + e.getMessage();
-    }
+    return NameOrThrow([&] { return getCacheFname(st, "/r"); });
   }
 
   ScratchDir dir_;
@@ -125,9 +126,6 @@ TEST(CacheName, InodeTextMatchesPrintfAtEveryBoundary) {
     ASSERT_EQ(std::snprintf(theirs, sizeof theirs, "%020lld", v), 20);
     EXPECT_EQ(std::string(mine, sizeof mine), std::string(theirs)) << v;
   }
-  EXPECT_EQ(trhsm::stub_cache::CacheFileName("/cache", "/dev/sdb1", 1234567),
-            "/cache/dev/sdb1/000/000/000/000/012/345/67");
-  EXPECT_EQ(trhsm::stub_cache::CacheFileName("", "d", 0), "d/000/000/000/000/000/000/00");
 }
 
 TEST_F(CacheFnameTest, NameJoinsRootDeviceAndInodePath) {
@@ -256,8 +254,10 @@ TEST(ChildPathFirst, DescendingWithSignedBytes) {
 TEST_F(CacheFnameTest, PlacedDevicesOutliveTheMountTable) {
   WriteFile(table_, "x " + dir_.path() + " ext4 rw 0 0\n");
   const std::string file = dir_.File("f");
+  const uint64_t first = MountTableReads();
   ASSERT_EQ(ByDevice(sdev_, 4), Expected("/r", "x", 4));
   ASSERT_EQ(ByPath(file.c_str(), sdev_, 4), Expected("/r", "x", 4));
+  EXPECT_EQ(MountTableReads() - first, 2u) << "the overloads keep separate caches";
 
   // As if unmounted: the table no longer has the entry, yet neither cache reads it again.
   WriteFile(table_, "");
@@ -272,14 +272,6 @@ TEST_F(CacheFnameTest, PlacedDevicesOutliveTheMountTable) {
   EXPECT_EQ(ByPath("/elsewhere", sdev_, 4), empty);
   EXPECT_EQ(ByDevice(sdev_, 5), Expected("/r", "x", 5));
   EXPECT_EQ(ByPath(file.c_str(), sdev_, 5), Expected("/r", "x", 5));
-}
-
-TEST_F(CacheFnameTest, OverloadsKeepSeparateCaches) {
-  WriteFile(table_, "x " + dir_.path() + " ext4 rw 0 0\n");
-  const uint64_t before = MountTableReads();
-  ASSERT_EQ(ByDevice(sdev_, 4), Expected("/r", "x", 4));
-  ASSERT_EQ(ByPath(dir_.File("f").c_str(), sdev_, 4), Expected("/r", "x", 4));
-  EXPECT_EQ(MountTableReads() - before, 2u);
 }
 
 TEST(StaticInitialiser, UseBeforeLoadCompletesWorks) {
@@ -343,10 +335,8 @@ class ConcurrentCacheFnameTest : public CacheFnameTest {
     return wrong.load();
   }
 
-  // Device-number callers over real mounts, and path callers over sibling folders of the scratch
-  // device plus the real mounts on other devices (siblings do not hold one another, so each is
-  // its own cache entry).
-  std::vector<Mount> ByDeviceMounts() { return RealMounts(); }
+  // Path callers go over sibling folders of the scratch device plus the real mounts on other
+  // devices (siblings do not hold one another, so each is its own cache entry).
   std::vector<Mount> ByPathMounts() {
     std::vector<Mount> out;
     for (const Mount& m : RealMounts()) {
@@ -357,33 +347,27 @@ class ConcurrentCacheFnameTest : public CacheFnameTest {
     return out;
   }
 
-  static std::string DeviceCall(const std::vector<Mount>& mounts, int t, int i,
-                                std::string* expected) {
-    // Every thread asks for the devices in the same order, so they all miss on one at once.
+  // One call by device number or by path.
+  static std::string Call(bool byPath, const std::vector<Mount>& mounts, int t, int i,
+                          std::string* expected) {
+    // Every thread asks for the mounts in the same order, so they all miss on one at once.
     const Mount& m = mounts[static_cast<size_t>(i / 2) % mounts.size()];
     const unsigned long inode =
         static_cast<unsigned long>(t) * 100000 + static_cast<unsigned long>(i);
     *expected = Expected("/r", m.device, inode);
-    return ByDevice(m.dev, inode);
-  }
-  static std::string PathCall(const std::vector<Mount>& mounts, int t, int i,
-                              std::string* expected) {
-    const Mount& m = mounts[static_cast<size_t>(i / 2) % mounts.size()];
-    const unsigned long inode =
-        static_cast<unsigned long>(t) * 100000 + static_cast<unsigned long>(i);
-    *expected = Expected("/r", m.device, inode);
-    return ByPath(Join(m.mountPoint, "f" + std::to_string(i)).c_str(), m.dev, inode);
+    return byPath ? ByPath(Join(m.mountPoint, "f" + std::to_string(i)).c_str(), m.dev, inode)
+                  : ByDevice(m.dev, inode);
   }
 };
 
 TEST_F(ConcurrentCacheFnameTest, ByDeviceReadsTheTableOncePerDevice) {
-  const std::vector<Mount> mounts = ByDeviceMounts();
+  const std::vector<Mount> mounts = RealMounts();
   if (mounts.size() < 2) GTEST_SKIP() << "needs two devices";
   WriteTable(mounts);
   const uint64_t before = MountTableReads();
-  EXPECT_EQ(
-      RunThreads(8, 300, [&](int t, int i, std::string* e) { return DeviceCall(mounts, t, i, e); }),
-      0);
+  EXPECT_EQ(RunThreads(8, 300,
+                       [&](int t, int i, std::string* e) { return Call(false, mounts, t, i, e); }),
+            0);
   EXPECT_EQ(MountTableReads() - before, mounts.size());
 }
 
@@ -392,14 +376,14 @@ TEST_F(ConcurrentCacheFnameTest, ByPathReadsTheTableOncePerMountPoint) {
   WriteTable(mounts);
   const uint64_t before = MountTableReads();
   EXPECT_EQ(
-      RunThreads(8, 300, [&](int t, int i, std::string* e) { return PathCall(mounts, t, i, e); }),
+      RunThreads(8, 300, [&](int t, int i, std::string* e) { return Call(true, mounts, t, i, e); }),
       0);
   EXPECT_EQ(MountTableReads() - before, mounts.size());
   EXPECT_EQ(CachedMountPoints().size(), mounts.size());
 }
 
 TEST_F(ConcurrentCacheFnameTest, BothOverloadsAtOnce) {
-  const std::vector<Mount> byDevice = ByDeviceMounts();
+  const std::vector<Mount> byDevice = RealMounts();
   const std::vector<Mount> byPath = ByPathMounts();
   std::vector<Mount> all = byDevice;
   all.insert(all.end(), byPath.begin(), byPath.end());
@@ -407,8 +391,8 @@ TEST_F(ConcurrentCacheFnameTest, BothOverloadsAtOnce) {
   const uint64_t before = MountTableReads();
   EXPECT_EQ(RunThreads(8, 300,
                        [&](int t, int i, std::string* e) {
-                         return t % 2 == 0 ? DeviceCall(byDevice, t, i, e)
-                                           : PathCall(byPath, t, i, e);
+                         return t % 2 == 0 ? Call(false, byDevice, t, i, e)
+                                           : Call(true, byPath, t, i, e);
                        }),
             0);
   EXPECT_EQ(MountTableReads() - before, byDevice.size() + byPath.size());

@@ -1,12 +1,9 @@
 // Tests of the log: line layout, level filtering, events, and whole lines under concurrent writers.
 #include "trhsm/EvDebug.h"
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -33,22 +30,6 @@ std::vector<std::string> Lines(const std::string& text) {
     start = end + 1;
   }
   return lines;
-}
-
-// Waits for a child for at most 30 s; a child that hangs is killed and fails the test.
-void ExpectChildExitsCleanly(pid_t pid) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "child " << pid << " timed out";
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // Checks that `text` holds exactly writers x perWriter lines "... Writer: w<i>-<n> <payload>", each
@@ -226,7 +207,7 @@ TEST(EvDebugTest, ProcessesWriteWholeLines) {
   for (int n = 1; n < kLines; ++n) {
     EvDebug().Debug("Writer", "w%d-%d %s", kChildren, n, payload.c_str());
   }
-  for (pid_t pid : children) ExpectChildExitsCleanly(pid);
+  for (pid_t pid : children) EXPECT_EQ(trhsm_test::WaitChild(pid), 0);
   ExpectWholeLines(trhsm_test::ReadFile(dir.File("log")), kChildren + 1, kLines, payload);
 }
 

@@ -3,8 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -54,31 +52,40 @@ int LockInChild(const std::string& path, int type, int timeoutMs) {
          10;
 }
 
-TEST(KoFileLockProcess, ExclusiveKeepsOtherProcessesOutUntilReleased) {
+// A scratch folder and the lock file most tests use.
+class LockFileTest : public ::testing::Test {
+ protected:
   ScratchDir dir;
   const std::string path = dir.File("x.lock");
+};
+using KoFileLockProcess = LockFileTest;
+using KoFileLockNesting = LockFileTest;
+using KoFileLockThreads = LockFileTest;
+using KoFileLockDescriptors = LockFileTest;
+using KoFileLockFailures = LockFileTest;
+
+TEST_F(KoFileLockProcess, ExclusiveKeepsOtherProcessesOutUntilReleased) {
   {
     KoFileLock held(true);
     ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, KoFileLock::kWaitForever));
     EXPECT_TRUE(held.isLocked());
+    // A forked child has the parent's thread id; it must still wait like any other process.
     EXPECT_EQ(0, LockInChild(path, KoFileLock::kShared, 0));
     EXPECT_EQ(0, LockInChild(path, KoFileLock::kExclusive, 30));
+    // Its exit, closing its copies of the descriptors, leaves the parent's lock alone.
+    EXPECT_TRUE(WouldWait(path, KoFileLock::kShared));
   }
   EXPECT_EQ(1, LockInChild(path, KoFileLock::kExclusive, 0));
 }
 
-TEST(KoFileLockProcess, SharedAdmitsReadersButNotWriters) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockProcess, SharedAdmitsReadersButNotWriters) {
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kShared, 0));
   EXPECT_EQ(1, LockInChild(path, KoFileLock::kShared, 0));
   EXPECT_EQ(0, LockInChild(path, KoFileLock::kExclusive, 0));
 }
 
-TEST(KoFileLockProcess, WaitingChildGetsTheLockOnRelease) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockProcess, WaitingChildGetsTheLockOnRelease) {
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, -1));
   int ready[2];
@@ -97,25 +104,10 @@ TEST(KoFileLockProcess, WaitingChildGetsTheLockOnRelease) {
   ::close(ready[0]);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   held.unlock();
-  int status = 0;
-  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, trhsm_test::WaitChild(pid));
 }
 
-TEST(KoFileLockProcess, ForkedChildDoesNotInheritTheHold) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
-  KoFileLock held(true);
-  ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, -1));
-  // The child's thread has the parent's thread id; it must still wait like any other process.
-  EXPECT_EQ(0, LockInChild(path, KoFileLock::kExclusive, 0));
-  // And the child's exit, closing its copies of the descriptors, leaves the parent's lock alone.
-  EXPECT_TRUE(WouldWait(path, KoFileLock::kShared));
-}
-
-TEST(KoFileLockNesting, SameThreadIsGrantedAtOnceAndInnerReleaseKeepsOuter) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockNesting, SameThreadIsGrantedAtOnceAndInnerReleaseKeepsOuter) {
   KoFileLock outer(false);
   ASSERT_EQ(1, outer.lock(path.c_str(), KoFileLock::kExclusive, -1));
   {
@@ -130,9 +122,7 @@ TEST(KoFileLockNesting, SameThreadIsGrantedAtOnceAndInnerReleaseKeepsOuter) {
   EXPECT_FALSE(WouldWait(path, KoFileLock::kExclusive));
 }
 
-TEST(KoFileLockNesting, OuterReleasedFirstLeavesInnerInForce) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockNesting, OuterReleasedFirstLeavesInnerInForce) {
   KoFileLock outer(true);
   KoFileLock inner(true);
   ASSERT_EQ(1, outer.lock(path.c_str(), KoFileLock::kExclusive, -1));
@@ -145,9 +135,7 @@ TEST(KoFileLockNesting, OuterReleasedFirstLeavesInnerInForce) {
   EXPECT_FALSE(WouldWait(path, KoFileLock::kExclusive));
 }
 
-TEST(KoFileLockNesting, HardLinkIsTheSameFile) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockNesting, HardLinkIsTheSameFile) {
   const std::string link = dir.File("y.lock");
   KoFileLock outer(true);
   ASSERT_EQ(1, outer.lock(path.c_str(), KoFileLock::kExclusive, -1));
@@ -158,9 +146,7 @@ TEST(KoFileLockNesting, HardLinkIsTheSameFile) {
   EXPECT_EQ(1, viaDots.lock((dir.path() + "/./x.lock").c_str(), KoFileLock::kExclusive, 0));
 }
 
-TEST(KoFileLockNesting, UpgradeAloneIsGrantedAndEndsAsShared) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockNesting, UpgradeAloneIsGrantedAndEndsAsShared) {
   KoFileLock reader(true);
   ASSERT_EQ(1, reader.lock(path.c_str(), KoFileLock::kShared, -1));
   {
@@ -172,9 +158,7 @@ TEST(KoFileLockNesting, UpgradeAloneIsGrantedAndEndsAsShared) {
   EXPECT_TRUE(WouldWait(path, KoFileLock::kExclusive));
 }
 
-TEST(KoFileLockNesting, UpgradeWithOtherHoldersIsRefused) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockNesting, UpgradeWithOtherHoldersIsRefused) {
   KoFileLock reader(true);
   ASSERT_EQ(1, reader.lock(path.c_str(), KoFileLock::kShared, -1));
   std::atomic<bool> holding{false};
@@ -205,9 +189,7 @@ TEST(KoFileLockNesting, UpgradeWithOtherHoldersIsRefused) {
   EXPECT_FALSE(WouldWait(path, KoFileLock::kShared));
 }
 
-TEST(KoFileLockThreads, OtherThreadWaitsAsAnotherProcessWould) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockThreads, OtherThreadWaitsAsAnotherProcessWould) {
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, -1));
   std::atomic<int> tryResult{-7};
@@ -231,9 +213,7 @@ TEST(KoFileLockThreads, OtherThreadWaitsAsAnotherProcessWould) {
   EXPECT_TRUE(got.load());
 }
 
-TEST(KoFileLockThreads, ExclusiveHoldersNeverOverlap) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockThreads, ExclusiveHoldersNeverOverlap) {
   std::atomic<int> inside{0};
   std::atomic<int> overlaps{0};
   std::atomic<int> entries{0};
@@ -257,9 +237,7 @@ TEST(KoFileLockThreads, ExclusiveHoldersNeverOverlap) {
   EXPECT_EQ(150, entries.load());
 }
 
-TEST(KoFileLockDescriptors, UnrelatedOpenAndCloseKeepTheLock) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockDescriptors, UnrelatedOpenAndCloseKeepTheLock) {
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, -1));
   // A classic record lock would end here, when any descriptor of the file is closed.
@@ -270,8 +248,7 @@ TEST(KoFileLockDescriptors, UnrelatedOpenAndCloseKeepTheLock) {
   EXPECT_EQ(0, LockInChild(path, KoFileLock::kExclusive, 0));
 }
 
-TEST(KoFileLockFailures, BadRequestsAndMissingFolder) {
-  ScratchDir dir;
+TEST_F(KoFileLockFailures, BadRequestsAndMissingFolder) {
   KoFileLock quiet(false);
   errno = 0;
   EXPECT_EQ(-1, quiet.lock(nullptr, 0, -1));
@@ -294,9 +271,7 @@ TEST(KoFileLockFailures, BadRequestsAndMissingFolder) {
   }
 }
 
-TEST(KoFileLockFailures, FiniteTimeoutWaitsItsTime) {
-  ScratchDir dir;
-  const std::string path = dir.File("x.lock");
+TEST_F(KoFileLockFailures, FiniteTimeoutWaitsItsTime) {
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), KoFileLock::kExclusive, -1));
   std::atomic<int> result{-7};
@@ -314,8 +289,7 @@ TEST(KoFileLockFailures, FiniteTimeoutWaitsItsTime) {
   EXPECT_LT(elapsedMs.load(), 2000);
 }
 
-TEST(KoFileLockFailures, LockingAgainMovesTheLock) {
-  ScratchDir dir;
+TEST_F(KoFileLockFailures, LockingAgainMovesTheLock) {
   const std::string first = dir.File("a.lock");
   const std::string second = dir.File("b.lock");
   KoFileLock l(true);

@@ -2,19 +2,15 @@
 // and several processes reporting for one job at once.
 #include "trhsm/KOJobClient.h"
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -263,7 +259,7 @@ TEST_F(JobClientTest, UnwritableJournalRefusesTheCall) {
   EXPECT_EQ(bkp.jobId(), 0);
 }
 
-// Runs `work` in `count` child processes and waits up to a minute for all of them to exit 0.
+// Runs `work` in `count` child processes and expects each to exit 0 within a minute.
 void RunChildren(int count, const std::function<bool(int)>& work) {
   std::vector<pid_t> children;
   for (int i = 0; i < count; ++i) {
@@ -272,18 +268,7 @@ void RunChildren(int count, const std::function<bool(int)>& work) {
     if (pid == 0) _exit(work(i) ? 0 : 1);
     children.push_back(pid);
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (pid_t pid : children) {
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (done == 0) kill(pid, SIGKILL), waitpid(pid, &status, 0);
-    EXPECT_EQ(done, pid) << "child did not finish in time";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (pid_t pid : children) EXPECT_EQ(trhsm_test::WaitChild(pid, 60000), 0);
 }
 
 TEST_F(JobClientTest, ConcurrentProcessesNeitherInterleaveLinesNorSeeHalfARestartFile) {

@@ -166,15 +166,7 @@ TEST_F(ReparseTest, NumbersConvertLikeTheCLibrary) {
   ReparseData d;
   ASSERT_EQ(ParseStubReparseData(" -7x: +8:9z::-9223372036854775808: 2:1:g:12abc:x:-5|  42s", d),
             1);
-  EXPECT_EQ(d.field0, -7);
-  EXPECT_EQ(d.field1, 8);
-  EXPECT_EQ(d.field2, 9);
-  EXPECT_EQ(d.field3, 0);
-  EXPECT_EQ(d.field4, INT64_MIN);
-  EXPECT_EQ(d.layout, 2);
-  EXPECT_EQ(d.appId, 12);
-  EXPECT_EQ(d.extraNumber, -5);
-  EXPECT_EQ(d.reparseTime, 42);
+  EXPECT_EQ(Describe(d), "-7 8 9 0 -9223372036854775808 2 [g] 12 [x] 42 -5");
   // Out of range: glibc's atoi truncates strtol's result, and so does the parser.
   ASSERT_EQ(ParseStubReparseData("99999999999:99999999999999999999:2:3:4", d), 1);
   EXPECT_EQ(d.field0, std::atoi("99999999999"));
