@@ -235,11 +235,14 @@ std::string_view BlobView(sqlite3_stmt* row, int column) {
 
 }  // namespace
 
+// The client library takes every string by value; the signature is kept for callers.
+// NOLINTBEGIN(performance-unnecessary-value-param)
 int apiGetBackedUpItemsByJob(int64_t jobId, std::string collectFolder, std::string fileName,
                              std::string columns, std::string /*mediaHost*/, uint32_t /*queryType*/,
                              uint64_t /*startItem*/, uint32_t /*flags*/, std::string fieldSeparator,
                              char* /*filter*/, char* /*filterArgs*/, std::string /*listSeparator*/,
                              std::string recordEnd, std::string /*reserved*/) {
+  // NOLINTEND(performance-unnecessary-value-param)
   using trhsm::platform::BackupIndex;
   EvDebug log;
   const std::string target = collectFolder + fileName;
