@@ -64,6 +64,9 @@ cmd_test() {
   run_ctest build
   echo "== Installed package"
   consumer_check
+  echo "== Demo at a small scale"
+  "$ROOT/tools/demo.sh" "$ROOT/build" 30 > build/demo.log 2>&1 || { cat build/demo.log; exit 1; }
+  tail -1 build/demo.log
 
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTRHSM_SANITIZE=address -DTRHSM_BUILD_BENCH=OFF
