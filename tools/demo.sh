@@ -2,10 +2,10 @@
 # The demo: the whole life of a tree of files in a fresh sandbox folder. It is backed up into the
 # index and archive, one file is changed afterwards, the stub job replaces every other file by a
 # stub, every stub is recalled, and every file is compared byte for byte with a copy made first.
-# usage: tools/demo.sh BUILD_DIR [FILES]   (FILES defaults to $DEMO_FILES or 500)
+# usage: tools/demo.sh BUILD_DIR [FILES]   (FILES defaults to $DEMO_FILES or 2000)
 set -euo pipefail
 build=$(cd "$1" && pwd)
-count=${2:-${DEMO_FILES:-500}}
+count=${2:-${DEMO_FILES:-2000}}
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$root/sandbox"
 box=$(mktemp -d "$root/sandbox/demo-XXXXXX")
