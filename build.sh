@@ -102,6 +102,7 @@ cmd_bench() {
   for b in build/bench/bench_*; do
     [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
   done
+  "$ROOT/bench/stubjob_bench.sh" "$ROOT/build" "${BENCH_FILES:-10000}"
 }
 
 case "${1:-test}" in

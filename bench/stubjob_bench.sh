@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Speed of trhsm-stubjob over many small files in the page cache, against the floor: a loop that
+# does only the same replacements (same stub bytes to a temporary file, fsync, rename).
+# usage: bench/stubjob_bench.sh BUILD_DIR [FILES]   (FILES defaults to 10000)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+count=${2:-10000}
+goal=1.5
+box=$(mktemp -d /tmp/stubjob-bench-XXXXXX)
+trap 'rm -rf "$box"' EXIT
+cd "$box"
+mkdir files archive results jobs
+cat > registry <<EOR
+[Base]
+dBACKUP_INDEX=$box/index.db
+dARCHIVE_ROOT=$box/archive
+dJOB_MANAGER_DIR=$box/jobs
+sFOCUS_CLIENT=bench
+[Machines/bench]
+dJOB_RESULTS_DIR=$box/results/
+EOR
+echo "/dev/root / ext4 rw 0 0" > mounts
+export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
+
+# Small files (tens of bytes to a few KiB), 500 to a folder; written with builtins, no forks.
+line="the quick brown fox jumps over the lazy dog 0123456789"
+for ((i = 0; i < count; i++)); do
+  dir="files/d$((i / 500))"
+  [ -d "$dir" ] || mkdir "$dir"
+  {
+    for ((j = 0; j <= i % 40; j++)); do printf '%s %d\n' "$line" "$i"; done
+  } > "$dir/f$i"
+done
+"$build/tools/trhsm-index" add --job 9 --archive-group 3 --index index.db --archive archive files \
+  > /dev/null
+
+now() { date +%s.%N; }
+start=$(now)
+"$build/examples/stubjob/trhsm-stubjob" -J 9 -D media -a 1:0 -s bench --quiet > job.out
+end=$(now)
+job_s=$(awk -v a="$start" -v b="$end" 'BEGIN { print b - a }')
+
+# The floor replaces the stubs just written by the same bytes, in the same folders.
+find "$box/files" -type f > list
+floor_out=$("$build/bench/replace_floor" list)
+floor_files=$(echo "$floor_out" | awk '{ print $1 }')
+floor_s=$(echo "$floor_out" | awk '{ print $4 }')
+# The same loop with the folder fsync after each rename that the job does for durability.
+dur_s=$("$build/bench/replace_floor" --sync-folder list | awk '{ print $4 }')
+if [ "$floor_files" -ne "$count" ]; then
+  echo "stubjob_bench: the floor saw $floor_files files, not $count" >&2
+  exit 1
+fi
+
+awk -v n="$count" -v j="$job_s" -v f="$floor_s" -v d="$dur_s" -v g="$goal" 'BEGIN {
+  job = n / j; floor = n / f; ratio = floor / job
+  printf "trhsm-stubjob: %d files in %.3f s, %.0f files/s\n", n, j, job
+  printf "floor loop:    %d files in %.3f s, %.0f files/s\n", n, f, floor
+  printf "ratio floor/job: %.2f (goal <= %.1f) %s\n", ratio, g, ratio <= g ? "ok" : "ABOVE GOAL"
+  printf "floor + folder fsync: %.0f files/s, ratio %.2f\n", n / d, (n / d) / job
+}'
