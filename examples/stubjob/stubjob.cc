@@ -529,8 +529,9 @@ int main(int argc, char** argv) {
   bool reported = true;
   if (jm) {
     if (quit) {
-      // No offset is stored: the rerun walks the list again and finds stubbed files done.
-      reported = jm->NotifyJobManagerFailure(0) == 1;
+      // The phase ends unfinished (status 3) with the offset of the unbroken run of finished
+      // items, so the rerun starts after them; later stubs it meets count as done.
+      reported = jm->NotifyJobManagerPhaseSuccess(offset, true) == 1;
     } else {
       reported = jm->NotifyJobManagerPhaseSuccess(offset, false) == 1;
     }

@@ -209,14 +209,20 @@ TEST_F(StubJobTest, ReplacedFileIsRefusedEvenWithTheSameBytesAndTime) {
   EXPECT_EQ(ReadFile(path), originals_["sub/b"]);
 }
 
-TEST_F(StubJobTest, QuitStopsBeforeTheNextItem) {
+TEST_F(StubJobTest, QuitEndsThePhaseUnfinishedAndTheRerunCompletesIt) {
   WriteFile(jobs_ + "/9.quit", "");
   ProgramRun r = Job({"--quiet"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(Contains(r.out, "0 stubbed")) << r.out;
   EXPECT_TRUE(Contains(r.out, "(stopped on request)")) << r.out;
   EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
-  EXPECT_TRUE(Contains(Journal(), "complete 2 1 0 0")) << Journal();
+  EXPECT_TRUE(Contains(Journal(), "complete 3 1 0 0")) << Journal();
+
+  ASSERT_EQ(::unlink((jobs_ + "/9.quit").c_str()), 0);
+  r = Job({"--quiet"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, "3 stubbed, 0 already done, 0 refused")) << r.out;
+  for (const char* name : {"a", "sub/b", "empty"}) EXPECT_TRUE(IsStub(name)) << name;
 }
 
 TEST(StubJob, UsageErrors) {
