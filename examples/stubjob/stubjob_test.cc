@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -223,6 +224,36 @@ TEST_F(StubJobTest, QuitEndsThePhaseUnfinishedAndTheRerunCompletesIt) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Contains(r.out, "3 stubbed, 0 already done, 0 refused")) << r.out;
   for (const char* name : {"a", "sub/b", "empty"}) EXPECT_TRUE(IsStub(name)) << name;
+}
+
+TEST_F(StubJobTest, FileLockedByAnotherProcessIsRefused) {
+  const std::string path = files_ + "/a";
+  ASSERT_EQ(::chmod(path.c_str(), 02640), 0);  // set up for mandatory locking
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0) ::_exit(1);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ASSERT_GT(holder, 0);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ProgramRun r = Job({"--quiet"});
+  ::kill(holder, SIGKILL);
+  trhsm_test::WaitChild(holder);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out, "refused (locked): 1")) << r.out;
+  EXPECT_EQ(ReadFile(path), originals_["a"]);
+  EXPECT_TRUE(IsStub("sub/b"));
 }
 
 TEST(StubJob, UsageErrors) {
