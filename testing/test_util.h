@@ -72,6 +72,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
 // so a lock that is never granted fails the test instead of hanging it.
 int WaitChild(int pid, int limitMs = 30000);
 
+// The entry names of folder `path` ("." and ".." left out), sorted; empty when it cannot be read.
+std::vector<std::string> ListFolder(const std::string& path);
+
 // Whole-file helpers; ReadFile gives "" for a missing file.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);

@@ -18,6 +18,7 @@
 #include "platform/archive.h"
 #include "platform/archive_format.h"
 #include "stub/record_format.h"
+#include "tools/scoped_file.h"
 #include "tools/text_escape.h"
 #include "trhsm/TRHSMStubFile.h"
 
@@ -83,42 +84,8 @@ bool FsyncRetry(int fd) {
   return r == 0;
 }
 
-// Owns one descriptor; closes it on destruction unless released.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now, reporting the result (a delayed write error shows here on some file systems).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// The temporary file until it is renamed; removed on destruction unless Keep() was called.
-class Temporary {
- public:
-  explicit Temporary(std::string path) : path_(std::move(path)) {}
-  ~Temporary() {
-    if (!kept_) ::unlink(path_.c_str());
-  }
-  Temporary(const Temporary&) = delete;
-  Temporary& operator=(const Temporary&) = delete;
-  void Keep() { kept_ = true; }
-
- private:
-  std::string path_;
-  bool kept_ = false;
-};
+using trhsm_tools::Fd;
+using trhsm_tools::Temporary;
 
 struct Outcome {
   bool ok = false;

@@ -28,19 +28,7 @@ ProgramRun Recall(const std::vector<std::string>& args) {
   return trhsm_test::RunProgram(TRHSM_RECALL_TOOL, args);
 }
 
-// The names in folder `path`, to see that no temporary is left behind.
-std::vector<std::string> Names(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> Names(const std::string& path) { return trhsm_test::ListFolder(path); }
 
 class RecallToolTest : public ::testing::Test {
  protected:

@@ -24,18 +24,7 @@ using trhsm_test::ScopedEnv;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-std::vector<std::string> Names(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> Names(const std::string& path) { return trhsm_test::ListFolder(path); }
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
