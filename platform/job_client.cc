@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -313,10 +314,20 @@ bool KOJobCtrlClient::checkQuitFlag() {
   std::string folder;
   if (!Record("checkQuitFlag", "checkQuitFlag", &folder)) return false;
   const std::string path = jj::JobFile(folder, jobId(), jj::kQuitSuffix);
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0) return true;
-  if (errno != ENOENT) EvDebug().Error(kTag, "%s", SystemError("stat", path, errno).c_str());
-  return false;
+  ++m_quitQuestions;
+  std::string text;
+  const int error = trhsm::platform::ReadFileText(path.c_str(), &text);
+  if (error != 0) {
+    if (error != ENOENT) EvDebug().Error(kTag, "%s", SystemError("read", path, error).c_str());
+    return false;
+  }
+  // An empty file (or any other text) asks at once; a count asks from that question on.
+  char* end = nullptr;
+  errno = 0;
+  const long after = std::strtol(text.c_str(), &end, 10);
+  const bool counted = !text.empty() && errno == 0 && after > 0 &&
+                       (*end == '\0' || (*end == '\n' && end[1] == '\0'));
+  return !counted || m_quitQuestions >= after;
 }
 
 bool KOJobCtrlClient::finishedWork(int timeoutMs) {

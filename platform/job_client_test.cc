@@ -154,6 +154,15 @@ TEST_F(JobClientTest, QuitFlagFollowsTheQuitFile) {
   WriteFile(folder_ + "/8.quit", "");
   std::filesystem::remove(folder_ + "/7.quit");
   EXPECT_FALSE(ctrl.checkQuitFlag());
+  // A count asks from this client's N-th question on (three asked so far, the next is the 4th).
+  WriteFile(folder_ + "/7.quit", "5\n");
+  EXPECT_FALSE(ctrl.checkQuitFlag());
+  EXPECT_TRUE(ctrl.checkQuitFlag());
+  EXPECT_TRUE(ctrl.checkQuitFlag());
+  WriteFile(folder_ + "/7.quit", "5 items");  // not a count: asks at once
+  KOJobCtrlClient other;
+  ASSERT_TRUE(other.Init2(7, "job", JOB_CTRL_STANDARD, KOS_PLATFORM_LINUX, nullptr, nullptr));
+  EXPECT_TRUE(other.checkQuitFlag());
 }
 
 // Each operation, by name, with a call that is accepted unless refused.

@@ -111,7 +111,9 @@ class TRHSM_PLATFORM_EXPORT KOJobCtrlClient : public KOJobClient {
   // Attaches to the job `jobId` (not 0); `extra` and `reserved` may be null. True on success.
   bool Init2(int64_t jobId, const char* name, ControlFlags flags, KOS_PLATFORMTYPE platform,
              const char* extra, const char* reserved);
-  // True while <folder>/<jobId>.quit exists: the job is asked to stop.
+  // True while <folder>/<jobId>.quit exists: the job is asked to stop. A quit file that holds a
+  // decimal count N answers true only from this client's N-th question on, so that a stop can be
+  // asked for at a known point of a running pass.
   bool checkQuitFlag();
   // Tells the job manager that the work is done; true when recorded. Unlike the job manager's own
   // library this stand-in never ends the process, in either call.
@@ -122,6 +124,7 @@ class TRHSM_PLATFORM_EXPORT KOJobCtrlClient : public KOJobClient {
 
  private:
   int m_verboseLevel;
+  long m_quitQuestions = 0;  // checkQuitFlag calls recorded so far
 };
 
 #endif  // TRHSM_KOJOBCLIENT_H_
