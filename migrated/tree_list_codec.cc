@@ -31,6 +31,15 @@ LineResult ParseListLine(const char* line, const char* limit, std::string* tree,
     *why = "record has no closing '|'";
     return LineResult::kDamaged;
   }
+  // A writer puts nothing after the closing separator but the line feed. Anything else means the
+  // line is not what was written: a path byte damaged into "|" would end the path early and name a
+  // parent of the real tree, a lost line feed would hide the record behind it. A carriage return
+  // left by a text editor is harmless.
+  const size_t trailing = static_cast<size_t>(limit - p);
+  if (trailing > 1 || (trailing == 1 && *p != '\r')) {
+    *why = "bytes after the closing '|'";
+    return LineResult::kDamaged;
+  }
   if (path.find('\0') != std::string::npos) {
     *why = "tree path holds a NUL byte";
     return LineResult::kDamaged;

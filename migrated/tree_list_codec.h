@@ -24,9 +24,9 @@ enum class LineResult {
 LineResult ParseListLine(const char* line, const char* limit, std::string* tree, std::string* why);
 
 // The trees of a whole list file text, in file order. Lines that are not records are skipped
-// silently; damaged lines (a record without its closing "|", a NUL in the path, or a line longer
-// than a reader's line buffer) are dropped, each with one text in *problems naming its line number
-// and the reason.
+// silently; damaged lines (a record without its closing "|" or with bytes after it other than one
+// carriage return, a NUL in the path, or a line longer than a reader's line buffer) are dropped,
+// each with one text in *problems naming its line number and the reason.
 std::list<std::string> ParseTreeList(const std::string& text, std::vector<std::string>* problems);
 
 // True when `tree` can be written as a record and read back unchanged: not empty, at most

@@ -38,9 +38,10 @@ TEST(TreeListToken, StopsAtSeparatorOrLimitAndConsumesSeparator) {
 TEST(TreeListParse, RecordsAndNonRecords) {
   std::vector<std::string> problems;
   Trees trees = Parse("1|/a/b|\n2|/a|\n1||\nx\n\n1\n|/c|\n1|/d|junk|more\n1|/e|\r\n", &problems);
-  EXPECT_EQ((Trees{"/a/b", "/d", "/e"}), trees);
-  // Lines that are simply not records go without a word.
-  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ((Trees{"/a/b", "/e"}), trees);
+  // Lines that are simply not records go without a word; a record followed by more than a
+  // carriage return is not what a writer wrote, and may hold a path cut at a damaged byte.
+  EXPECT_EQ((std::vector<std::string>{"line 8 dropped: bytes after the closing '|'"}), problems);
   EXPECT_TRUE(Parse("").empty());
 }
 
