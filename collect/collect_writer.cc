@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "collect/line_format.h"
+#include "collect/replacing_stream.h"
 #include "trhsm/TRHSMCollectLines.h"
 
 namespace cl = trhsm::collect_line;
@@ -54,23 +55,20 @@ HSMCollectFile::~HSMCollectFile() = default;
 
 CollectFile::CollectFile() : file(nullptr), addAncestorFlag(false), separator(0) {}
 
-CollectFile::~CollectFile() {
-  if (file != nullptr) std::fclose(file);
-}
+CollectFile::~CollectFile() { (void)DeInitialize(); }
 
 int CollectFile::Initialize(std::string newPath) {
   // Opening over an open file would lose the stream and its buffered lines.
-  if (file != nullptr) {
-    std::fclose(file);
-    file = nullptr;
-  }
-  FILE* opened = fopen64(newPath.c_str(), "w+");
+  (void)DeInitialize();
+  std::string temporary;
+  FILE* opened = trhsm::collect::OpenReplacing(newPath, &temporary);
   if (opened == nullptr) return 0;
   if (m_streamBuffer.empty()) m_streamBuffer.resize(cl::kWriterBufferSize);
   // Without its own buffer the stream keeps the default one: slower, not wrong.
   std::setvbuf(opened, m_streamBuffer.data(), _IOFBF, m_streamBuffer.size());
   file = opened;
   path = std::move(newPath);
+  m_tempPath = std::move(temporary);
   return 1;
 }
 
@@ -109,8 +107,9 @@ int CollectFile::AddToCollectFile(char* name, bool, bool withTime, long time) {
 
 int CollectFile::DeInitialize() {
   if (file == nullptr) return 1;
-  const bool lostLines = std::ferror(file) != 0;
-  const bool closeFailed = std::fclose(file) != 0;
+  FILE* stream = file;
   file = nullptr;
-  return lostLines || closeFailed ? 0 : 1;
+  const std::string temporary = std::move(m_tempPath);
+  m_tempPath.clear();
+  return trhsm::collect::FinishReplacing(stream, path, temporary) ? 1 : 0;
 }

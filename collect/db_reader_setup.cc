@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "collect/line_format.h"
+#include "collect/replacing_stream.h"
+#include "foundation/safe_create.h"
 #include "trhsm/FsClientApi.h"
 #include "trhsm/KoFile.h"
 #include "trhsm/TRHSMCollectFile.h"
@@ -141,11 +143,13 @@ int TRHSMCollectFileDBReader::CleanUpPreviousJobResults() {
 }
 
 int TRHSMCollectFileDBReader::ProcessStubCollectFile(std::string& inPath, std::string& outPath) {
-  FILE* out = fopen_utf(outPath.c_str(), "w+");
-  if (out == nullptr) return 0;
   FILE* in = fopen_utf(inPath.c_str(), "r");
-  if (in == nullptr) {
-    std::fclose(out);
+  if (in == nullptr) return 0;
+  // The list replaces outPath only once whole: a failed write leaves an earlier list as it was.
+  std::string temporary;
+  FILE* out = trhsm::collect::OpenReplacing(outPath, &temporary);
+  if (out == nullptr) {
+    std::fclose(in);
     return 0;
   }
   HSMCollectFile item;
@@ -157,8 +161,14 @@ int TRHSMCollectFileDBReader::ProcessStubCollectFile(std::string& inPath, std::s
                       "Writing %s to file [%s].", text.c_str(), outPath.c_str());
     write_to_file(out, text);
   }
+  // A read error ends the input like its end: the list would be short.
+  const bool readFailed = std::ferror(in) != 0;
   std::fclose(in);
-  std::fclose(out);
+  if (!trhsm::collect::FinishReplacing(out, outPath, temporary) || readFailed) {
+    m_events.Error("TRHSMCollectFileDBReader::ProcessStubCollectFile",
+                   "Failed to write the stub list %s: %s", outPath.c_str(), std::strerror(errno));
+    return 0;
+  }
   return 1;
 }
 
@@ -170,7 +180,13 @@ void TRHSMCollectFileDBReader::CloseOwnedFailureFile() {
 
 void TRHSMCollectFileDBReader::SetFailureFile(std::string& path) {
   CloseOwnedFailureFile();
-  m_failureFp = fopen_utf(path.c_str(), "w+");
+  // The folder may be writable by others: a link or file planted under the name is replaced,
+  // never followed.
+  const int fd = trhsm::OpenEmptyOwnFile(path);
+  if (fd >= 0) {
+    m_failureFp = fdopen(fd, "w+");
+    if (m_failureFp == nullptr) ::close(fd);
+  }
   m_ownsFailureFp = m_failureFp != nullptr;
   m_events.DebugLvl("TRHSMCollectFileDBReader::SetFailureFile", 3, "Failure file set at [%s]",
                     path.c_str());

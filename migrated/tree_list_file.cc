@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/safe_create.h"
 #include "migrated/tree_list_format.h"
 #include "trhsm/KoException.h"
 #include "trhsm/KoFile.h"
@@ -70,12 +71,6 @@ int SyncRetrying(int fd) {
   return rc;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 std::string ReadListFile(const std::string& listPath, const char* tag) {
@@ -103,8 +98,13 @@ std::string ReadListFile(const std::string& listPath, const char* tag) {
 
 void ReplaceListFile(const std::string& listPath, const std::string& text, const char* tag) {
   const std::string tempPath = listPath + tree_list::kTempSuffix;
-  // A temporary file left by a writer that died is ours to overwrite: we hold the exclusive lock.
-  int fd = open_utf(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  // Whatever holds the temporary name (a file left by a writer that died, or a link planted by
+  // another user of the folder) is removed, never followed or truncated: we hold the exclusive
+  // lock, and the file is then created afresh, exclusively. An entry we may not remove fails the
+  // save with unlink's reason.
+  if (::unlink(tempPath.c_str()) != 0 && errno != ENOENT)
+    Throw(tag, __LINE__, [&] { return "Failed to open file " + listPath + " for writing"; });
+  int fd = open_utf(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
   if (fd < 0)
     Throw(tag, __LINE__, [&] { return "Failed to open file " + listPath + " for writing"; });
   FdCloser closer(fd);
@@ -126,6 +126,8 @@ void ReplaceListFile(const std::string& listPath, const std::string& text, const
     p += n;
     left -= static_cast<size_t>(n);
   }
+  // Not retried on failure: the kernel may have dropped the unwritten pages with the error, and a
+  // second fsync would then report success for a list that never reached the disk.
   if (SyncRetrying(fd) != 0) {
     Throw(tag, __LINE__, [&] { return "Failed to sync file " + tempPath + " for " + listPath; });
   }
@@ -140,11 +142,7 @@ void ReplaceListFile(const std::string& listPath, const std::string& text, const
 
   // Without this the rename itself may be lost in a crash, bringing the old list back.
   const std::string folder = FolderOf(listPath);
-  int dirFd = open_utf(folder.c_str(), O_RDONLY | O_DIRECTORY, 0);
-  if (dirFd < 0)
-    Throw(tag, __LINE__, [&] { return "Failed to open folder " + folder + " to sync it"; });
-  FdCloser dirCloser(dirFd);
-  if (SyncRetrying(dirFd) != 0)
+  if (SyncFolder(folder) != 0)
     Throw(tag, __LINE__, [&] { return "Failed to sync folder " + folder; });
 }
 

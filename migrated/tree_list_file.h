@@ -13,11 +13,13 @@ namespace migrated {
 // REQUIRES: the caller holds at least a shared lock on the list's lock file.
 std::string ReadListFile(const std::string& listPath, const char* tag);
 
-// Replaces the list file at `listPath` by `text`: writes listPath + ".tmp", syncs it, renames it
-// over the list and syncs the folder, so the list on disk is always the old one or the new one
-// whole. Throws KoException (tag `tag`, code -1) on any failure, the message beginning
-// "Failed to open file <listPath> for writing" when the temporary file cannot be made and naming
-// the failed step otherwise; the temporary file is removed and the old list left as it was.
+// Replaces the list file at `listPath` by `text`: writes listPath + ".tmp" (an entry already
+// under that name is removed first, and the file created exclusively, never through a link),
+// syncs it, renames it over the list and syncs the folder, so the list on disk is always the old
+// one or the new one whole. Throws KoException (tag `tag`, code -1) on any failure, the message
+// beginning "Failed to open file <listPath> for writing" when the temporary file cannot be made and
+// naming the failed step otherwise; the temporary file is removed and the old list left as it was
+// (except when only the folder sync fails: the new list is then in place, whole).
 // REQUIRES: the caller holds the exclusive lock on the list's lock file.
 void ReplaceListFile(const std::string& listPath, const std::string& text, const char* tag);
 

@@ -343,7 +343,13 @@ int apiGetBackedUpItemsByJob(int64_t jobId, std::string collectFolder, std::stri
     log.Error(kTag, "%s", error.c_str());
     return -1;
   }
-  if (!temp.SyncDir(&error)) log.Error(kTag, "%s", error.c_str());
+  // The rename may be lost in a crash until the folder is synced. Reported as a failure, and the
+  // file taken back: the caller's next run would otherwise trust it as a finished result.
+  if (!temp.SyncDir(&error)) {
+    log.Error(kTag, "%s", error.c_str());
+    ::unlink(target.c_str());
+    return -1;
+  }
   if (skipped > 0) {
     log.Error(kTag, "%lld items of job %lld left out of %s", skipped, static_cast<long long>(jobId),
               target.c_str());

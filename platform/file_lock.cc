@@ -106,10 +106,14 @@ int Acquire(int fd, int type, bool forever, Clock::time_point deadline) {
 }
 
 int OpenLockFile(const char* path, int type) {
-  int fd = open_utf(path, O_RDWR | O_CREAT, 0666);
+  // Lock files sit in folders that others may write: a symbolic link planted under the name is
+  // refused (it would create or lock a file elsewhere), and O_NONBLOCK keeps a planted FIFO from
+  // blocking the open; the caller refuses anything but a regular file.
+  constexpr int kSafe = O_NOFOLLOW | O_NONBLOCK;
+  int fd = open_utf(path, O_RDWR | O_CREAT | kSafe, 0666);
   // A shared lock needs only read access, so a lock file that this user may not write still works.
   if (fd < 0 && type == KoFileLock::kShared && (errno == EACCES || errno == EROFS)) {
-    fd = open_utf(path, O_RDONLY, 0);
+    fd = open_utf(path, O_RDONLY | kSafe, 0);
   }
   return fd;
 }
@@ -208,6 +212,11 @@ int KoFileLock::lock(const char* path, int type, int timeoutMs) {
     if (::fstat(fd, &opened) != 0) {
       CloseQuietly(fd);
       return fail("Failed to stat lock file " + name);
+    }
+    if (!S_ISREG(opened.st_mode)) {
+      CloseQuietly(fd);
+      errno = EINVAL;
+      return fail("Failed to open lock file " + name);
     }
     // The path may have been replaced since the stat above by a file this thread holds. Closing
     // our new descriptor then is safe: the hold's lock lives on its own open file description.

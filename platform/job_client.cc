@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "platform/file_text.h"
@@ -78,7 +79,8 @@ bool WriteAll(int fd, const std::string& data, int* error) {
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
-  int fd = open_utf(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+  // The job-manager folder may be writable by others: a link planted under the name is refused.
+  int fd = open_utf(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
   if (fd < 0) {
     EvDebug().Error(kTag, "%s", SystemError("open", path, errno).c_str());
     return false;
@@ -130,9 +132,17 @@ bool SyncFolder(const std::string& folder) {
 // reader (or a crash) never meets a half-written file.
 bool ReplaceFile(const std::string& folder, const std::string& path, const std::string& text) {
   static std::atomic<unsigned> counter{0};
-  const std::string temporary = path + jj::kTemporaryInfix + std::to_string(::getpid()) + "." +
-                                std::to_string(counter.fetch_add(1));
-  int fd = open_utf(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  // Created exclusively and never through a link, so nothing planted under the name is written;
+  // the random part keeps others from taking the name in advance (a taken name costs a retry).
+  std::random_device random;
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    temporary = path + jj::kTemporaryInfix + std::to_string(::getpid()) + "." +
+                std::to_string(counter.fetch_add(1)) + "." + std::to_string(random() % 1000000007u);
+    fd = open_utf(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     EvDebug().Error(kTag, "%s", SystemError("open", temporary, errno).c_str());
     return false;

@@ -122,11 +122,15 @@ class TRHSM_EXPORT TRHSMCollectFileDBReader : public TRHSMCollectFile {
   // Only entries of the listed folder are removed (a symbolic link itself, not its target), also
   // when collectFolder lacks its trailing "/". Returns 1, or 0 when the folder cannot be opened.
   int CleanUpPreviousJobResults();
-  // Writes to `outPath` (created or emptied) the name of each timed line of `inPath` up to its last
-  // ':' (names without ':' give no line), stopping at the first line that is no timed line.
-  // Returns 1, or 0 without a message when a file cannot be opened.
+  // Writes to `outPath` the name of each timed line of `inPath` up to its last ':' (names without
+  // ':' give no line), stopping at the first line that is no timed line. The list replaces
+  // `outPath` only once whole (a temporary file beside it, renamed over it). Returns 1; 0 without
+  // a message when a file cannot be opened; 0 with an error logged when reading the input or
+  // writing the list failed, `outPath` then left as it was.
   int ProcessStubCollectFile(std::string& inPath, std::string& outPath);
-  // Opens `path` ("w+") as the failure stream, owned by the reader; a failed open leaves none.
+  // Opens `path` ("w+") as the failure stream, owned by the reader; a failed open leaves none. A
+  // symbolic link, or a file that is not this user's own with one link, under the name is
+  // replaced by a new file, never written through.
   // Replacing or destroying closes a stream opened this way.
   void SetFailureFile(std::string& path) override;
   // Takes `stream` as the failure stream; the caller keeps owning it.

@@ -30,14 +30,17 @@ class TRHSM_EXPORT CollectFile {
  public:
   // Closed, no separator, flag false.
   CollectFile();
-  // Closes the file if DeInitialize was not called (write errors at that point go unreported).
+  // Finishes the file as DeInitialize does if that was not called (its result goes unreported).
   ~CollectFile();
   CollectFile(const CollectFile&) = delete;
   CollectFile& operator=(const CollectFile&) = delete;
 
-  // Closes a file that is still open, then creates or truncates `path` for reading and writing.
-  // Returns 1 and keeps the path on success; 0 when the open fails, leaving the writer closed and
-  // `path` unchanged.
+  // Finishes a file that is still open (as DeInitialize), then starts the file `path`. The lines
+  // go to a new temporary file beside it (`path` + ".tmp." and six letters, created exclusively)
+  // that replaces `path` only in DeInitialize, so an earlier file stays as it was until the new
+  // one is whole, and a symbolic link under the name is replaced rather than followed; a device
+  // or FIFO at `path` is written directly. Returns 1 and keeps the path on success; 0 when the
+  // file cannot be created, leaving the writer closed and `path` unchanged.
   int Initialize(std::string path);
   // Sets the separator byte S of timed lines; zero (the initial value) refuses every line.
   void SetSeperator(char separator);
@@ -53,8 +56,10 @@ class TRHSM_EXPORT CollectFile {
   // error flushing the last of them shows only in DeInitialize's result.
   int AddToCollectFile(char* name, bool, bool withTime, long time);
 
-  // Closes the file if it is open. Returns 1, or 0 when lines written since Initialize could not
-  // all reach the file (a write or close error).
+  // Closes the file if it is open: flushes, syncs, closes and renames the temporary file over
+  // `path`, then syncs the folder. Returns 1, or 0 when lines written since Initialize could not
+  // all reach the file (a write, sync or close error: the temporary file is removed and `path`
+  // left as it was) or the folder could not be synced (`path` holds the new file, whole).
   int DeInitialize();
 
   FILE* file;            // the open collect file; null when closed
@@ -67,6 +72,8 @@ class TRHSM_EXPORT CollectFile {
   // The stream's buffer, larger than stdio's default so that a long list costs few write calls;
   // it outlives every stream the writer opens.
   std::vector<char> m_streamBuffer;
+  // The temporary file that DeInitialize renames to `path`; empty when writing `path` directly.
+  std::string m_tempPath;
 };
 
 // Reads the next timed line of `stream` into `item`, whose name is cleared first.
