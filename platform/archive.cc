@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "foundation/coding.h"
@@ -40,6 +41,11 @@ class Fd {
   void reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+  }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
   }
 
  private:
@@ -86,18 +92,13 @@ bool WriteFull(int fd, const char* buf, size_t n) {
   return true;
 }
 
-bool FsyncRetry(int fd) {
-  int r;
-  do {
-    r = ::fsync(fd);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
+// One fsync, never retried: after a failed fsync (EINTR included) the kernel may have dropped the
+// dirty pages, and a second fsync would report success for bytes that are not on disk.
+bool SyncOnce(int fd) { return ::fsync(fd) == 0; }
 
-// Syncs the folder `path`, so that an entry just made in it survives a crash.
-bool SyncFolder(const std::string& path, std::string* error) {
-  Fd dir(OpenRetry(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || !FsyncRetry(dir.get())) {
+// Syncs the open folder `fd` (`path` for the message), so that an entry just made survives a crash.
+bool SyncFolder(int fd, const std::string& path, std::string* error) {
+  if (!SyncOnce(fd)) {
     *error = ErrnoText("sync folder", path);
     return false;
   }
@@ -116,6 +117,131 @@ bool MakeFolder(const std::string& path, bool* created, std::string* error) {
   if (errno == EEXIST) errno = ENOTDIR;
   *error = ErrnoText("create folder", path);
   return false;
+}
+
+// Whether a folder or file in the archive may be written: this user's or the superuser's. Anyone
+// else who owns it could read the copies or swap the file under the index.
+bool TrustedOwner(const struct stat& st) { return st.st_uid == ::geteuid() || st.st_uid == 0; }
+
+// Opens (creating it when missing) group folder `name` in the root folder open at `rootFd`. The
+// group folder is never followed when it is a symbolic link, and must belong to a trusted owner.
+bool OpenGroupFolder(int rootFd, const std::string& name, const std::string& path, Fd* group,
+                     bool* created, std::string* error) {
+  *created = ::mkdirat(rootFd, name.c_str(), 0755) == 0;
+  if (!*created && errno != EEXIST) {
+    *error = ErrnoText("create folder", path);
+    return false;
+  }
+  int fd;
+  do {
+    fd = ::openat(rootFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  group->reset(fd);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) {
+      *error = "archive group folder " + path + " is a symbolic link or not a folder";
+    } else {
+      *error = ErrnoText("open folder", path);
+    }
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    *error = ErrnoText("stat folder", path);
+    return false;
+  }
+  if (!TrustedOwner(st)) {
+    *error = "archive group folder " + path + " belongs to another user";
+    return false;
+  }
+  return true;
+}
+
+// Opens archive file `name` of the group folder open at `groupFd` for appending, creating it
+// when missing (*created). A symbolic link or anything else that is not a regular file is refused
+// and never opened; CheckArchiveFile then refuses other links and other owners.
+bool OpenArchiveForAppend(int groupFd, const std::string& name, const std::string& path, Fd* file,
+                          bool* created, std::string* error) {
+  // O_NONBLOCK: a FIFO put in the file's place must not hang the open.
+  const int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd;
+  do {
+    fd = ::openat(groupFd, name.c_str(), flags | O_CREAT | O_EXCL, 0644);
+  } while (fd < 0 && errno == EINTR);
+  *created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) {
+    // Look before opening: opening a device for writing may act on it.
+    struct stat st;
+    if (::fstatat(groupFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+      *error = "archive " + path +
+               (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file");
+      return false;
+    }
+    do {
+      fd = ::openat(groupFd, name.c_str(), flags);
+    } while (fd < 0 && errno == EINTR);
+  }
+  file->reset(fd);
+  if (fd < 0) {
+    *error = errno == ELOOP ? "archive " + path + " is a symbolic link"
+                            : ErrnoText("open archive", path);
+    return false;
+  }
+  return true;
+}
+
+// Takes the whole archive file open at `fd` for this process's open file description, waiting
+// for other appenders.
+bool LockWhole(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// Releases the lock of LockWhole.
+void UnlockWhole(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  ::fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+// Holds LockWhole for a scope.
+class WholeLock {
+ public:
+  explicit WholeLock(int fd) : fd_(fd), held_(LockWhole(fd)) {}
+  ~WholeLock() {
+    if (held_) UnlockWhole(fd_);
+  }
+  WholeLock(const WholeLock&) = delete;
+  WholeLock& operator=(const WholeLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_;
+};
+
+// The checks of an archive file that is open and locked for writing.
+bool CheckArchiveFile(const struct stat& st, const std::string& path, std::string* error) {
+  if (!S_ISREG(st.st_mode)) {
+    *error = "archive " + path + " is not a regular file";
+    return false;
+  }
+  if (st.st_nlink != 1) {
+    *error = "archive " + path + " has other links";
+    return false;
+  }
+  if (!TrustedOwner(st)) {
+    *error = "archive " + path + " belongs to another user";
+    return false;
+  }
+  return true;
 }
 
 uint32_t FinishCrc(uint32_t reg) { return ~reg; }
@@ -163,18 +289,19 @@ bool OpenForReading(const std::string& root, int64_t group, int64_t fileId, Arch
 }
 
 // Checks and decodes the header at `offset` of an open archive file.
-bool ReadHeaderAt(const ArchiveReader& r, int64_t offset, CopyHeader* h, std::string* error) {
-  const std::string where = r.path + " at offset " + std::to_string(offset);
-  if (offset < 0 || static_cast<uint64_t>(offset) > r.fileSize ||
-      r.fileSize - static_cast<uint64_t>(offset) < af::kHeaderSize) {
-    *error = "no copy header in " + where + ": the archive file is " + std::to_string(r.fileSize) +
+bool ReadHeaderAt(int fd, const std::string& path, uint64_t fileSize, int64_t offset, CopyHeader* h,
+                  std::string* error) {
+  const std::string where = path + " at offset " + std::to_string(offset);
+  if (offset < 0 || static_cast<uint64_t>(offset) > fileSize ||
+      fileSize - static_cast<uint64_t>(offset) < af::kHeaderSize) {
+    *error = "no copy header in " + where + ": the archive file is " + std::to_string(fileSize) +
              " bytes";
     return false;
   }
   char buf[af::kHeaderSize];
-  ssize_t got = PreadFull(r.fd.get(), buf, sizeof buf, offset);
+  ssize_t got = PreadFull(fd, buf, sizeof buf, offset);
   if (got < 0) {
-    *error = ErrnoText("read", r.path);
+    *error = ErrnoText("read", path);
     return false;
   }
   if (static_cast<size_t>(got) != sizeof buf) {
@@ -200,7 +327,7 @@ bool ReadHeaderAt(const ArchiveReader& r, int64_t offset, CopyHeader* h, std::st
   out.crc = DecodeFixed32LE(buf + af::kDataCrcOffset);
   // The header's checksum held, but a size beyond the file means a cut archive: refuse it before
   // anyone reads or allocates by it.
-  const uint64_t room = r.fileSize - static_cast<uint64_t>(offset) - af::kHeaderSize;
+  const uint64_t room = fileSize - static_cast<uint64_t>(offset) - af::kHeaderSize;
   if (out.size > room) {
     *error = "copy in " + where + " declares " + std::to_string(out.size) + " bytes, but only " +
              std::to_string(room) + " follow";
@@ -212,6 +339,10 @@ bool ReadHeaderAt(const ArchiveReader& r, int64_t offset, CopyHeader* h, std::st
   }
   *h = out;
   return true;
+}
+
+bool ReadHeaderAt(const ArchiveReader& r, int64_t offset, CopyHeader* h, std::string* error) {
+  return ReadHeaderAt(r.fd.get(), r.path, r.fileSize, offset, h, error);
 }
 
 // Streams the copy's bytes (to `destinationFd` when >= 0) and checks their checksum.
@@ -294,13 +425,52 @@ bool ConfiguredArchiveRoot(std::string* root) {
   return true;
 }
 
-bool AppendCopy(const std::string& root, int64_t group, int64_t fileId,
-                const std::string& sourcePath, int64_t* offset, std::string* error) {
-  if (group < 0 || fileId < 0) {
+ArchiveAppender::ArchiveAppender(std::string root, int64_t group, int64_t fileId)
+    : root_(std::move(root)), group_(group), fileId_(fileId) {}
+
+ArchiveAppender::~ArchiveAppender() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ArchiveAppender::Open(std::string* error) {
+  if (fd_ >= 0) return true;
+  if (group_ < 0 || fileId_ < 0) {
     *error = "archive group and file ids must not be negative";
     return false;
   }
-  Fd source(OpenRetry(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // The root is the administrator's and may be a link; below it nothing is followed, so a link
+  // planted in the archive cannot send the copy elsewhere.
+  bool rootCreated = false, groupCreated = false, fileCreated = false;
+  if (!MakeFolder(root_, &rootCreated, error)) return false;
+  Fd rootFd(OpenRetry(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (rootFd.get() < 0) {
+    *error = ErrnoText("open folder", root_);
+    return false;
+  }
+  const std::string groupName = std::to_string(group_);
+  const std::string groupPath = root_ + "/" + groupName;
+  Fd groupFd;
+  if (!OpenGroupFolder(rootFd.get(), groupName, groupPath, &groupFd, &groupCreated, error)) {
+    return false;
+  }
+  const std::string fileName = std::to_string(fileId_) + af::kFileSuffix;
+  const std::string path = ArchiveFilePath(root_, group_, fileId_);
+  Fd archive;
+  if (!OpenArchiveForAppend(groupFd.get(), fileName, path, &archive, &fileCreated, error)) {
+    return false;
+  }
+  // The entries are synced before any copy counts as stored, since an index row may name it
+  // next; always, not only when made here: an earlier run may have made them and then failed.
+  if (!SyncFolder(groupFd.get(), groupPath, error) || !SyncFolder(rootFd.get(), root_, error)) {
+    return false;
+  }
+  fd_ = archive.release();
+  return true;
+}
+
+bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
+                             std::string* error) {
+  Fd source(OpenRetry(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (source.get() < 0 || ::fstat(source.get(), &st) != 0) {
     *error = ErrnoText("open", sourcePath);
@@ -317,70 +487,79 @@ bool AppendCopy(const std::string& root, int64_t group, int64_t fileId,
   h.modTime = st.st_mtim.tv_sec;
   h.modTimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
   if (!ChecksumSource(source.get(), sourcePath, &h.crc, &h.size, &buf, -1, error)) return false;
+  if (!Open(error)) return false;
 
-  bool rootCreated = false, groupCreated = false;
-  const std::string groupPath = root + "/" + std::to_string(group);
-  if (!MakeFolder(root, &rootCreated, error) || !MakeFolder(groupPath, &groupCreated, error)) {
-    return false;
-  }
-  const std::string path = ArchiveFilePath(root, group, fileId);
-  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
-  bool fileCreated = true;
-  int fd = OpenRetry(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-  if (fd < 0 && errno == EEXIST) {
-    fileCreated = false;
-    fd = OpenRetry(path.c_str(), flags);
-  }
-  Fd archive(fd);
-  if (archive.get() < 0) {
-    *error = ErrnoText("open archive", path);
-    return false;
-  }
+  const std::string path = ArchiveFilePath(root_, group_, fileId_);
   // Hold the whole file while appending, so that the end read below is where this copy lands.
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  int rc;
-  do {
-    rc = ::fcntl(archive.get(), F_OFD_SETLKW, &lock);
-  } while (rc != 0 && errno == EINTR);
+  WholeLock lock(fd_);
   struct stat ast;
-  if (rc != 0 || ::fstat(archive.get(), &ast) != 0) {
+  if (!lock.held() || ::fstat(fd_, &ast) != 0) {
     *error = ErrnoText("lock archive", path);
     return false;
   }
-  if (!S_ISREG(ast.st_mode)) {
-    *error = "archive " + path + " is not a regular file";
-    return false;
-  }
+  if (!CheckArchiveFile(ast, path, error)) return false;
   const off_t start = ast.st_size;
 
-  char header[af::kHeaderSize];
-  EncodeHeader(h, header);
+  char encoded[af::kHeaderSize];
+  EncodeHeader(h, encoded);
   uint32_t crc = 0;
   uint64_t size = 0;
-  bool ok = WriteFull(archive.get(), header, sizeof header);
+  bool ok = WriteFull(fd_, encoded, sizeof encoded);
   if (!ok) *error = ErrnoText("append to archive", path);
-  ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, archive.get(), error);
+  ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, fd_, error);
   if (ok && (crc != h.crc || size != h.size)) {
     *error = sourcePath + " changed while it was being archived";
     ok = false;
   }
-  if (ok && !FsyncRetry(archive.get())) {
+  if (ok && !SyncOnce(fd_)) {
     *error = ErrnoText("sync archive", path);
     ok = false;
   }
   if (!ok) {
     // Cut the partial copy off, so the next copy starts where an index row would expect it.
-    if (::ftruncate(archive.get(), start) != 0 || !FsyncRetry(archive.get())) {
+    if (::ftruncate(fd_, start) != 0 || !SyncOnce(fd_)) {
       *error += "; " + ErrnoText("cut back archive", path);
     }
     return false;
   }
-  if (fileCreated && !SyncFolder(groupPath, error)) return false;
-  if (groupCreated && !SyncFolder(root, error)) return false;
   *offset = static_cast<int64_t>(start);
+  *header = h;
   return true;
+}
+
+bool ArchiveAppender::TakeBack(int64_t offset, std::string* error) {
+  const std::string path = ArchiveFilePath(root_, group_, fileId_);
+  if (fd_ < 0) {
+    *error = "no copy was appended to " + path;
+    return false;
+  }
+  WholeLock lock(fd_);
+  struct stat st;
+  if (!lock.held() || ::fstat(fd_, &st) != 0) {
+    *error = ErrnoText("lock archive", path);
+    return false;
+  }
+  if (!CheckArchiveFile(st, path, error)) return false;
+  CopyHeader h;
+  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+  if (!ReadHeaderAt(fd_, path, fileSize, offset, &h, error)) return false;
+  if (static_cast<uint64_t>(offset) + af::kHeaderSize + h.size != fileSize) {
+    *error = "copy in " + path + " at offset " + std::to_string(offset) +
+             " is not the last one; left in place";
+    return false;
+  }
+  if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0 || !SyncOnce(fd_)) {
+    *error = ErrnoText("cut back archive", path);
+    return false;
+  }
+  return true;
+}
+
+bool AppendCopy(const std::string& root, int64_t group, int64_t fileId,
+                const std::string& sourcePath, int64_t* offset, std::string* error) {
+  ArchiveAppender appender(root, group, fileId);
+  CopyHeader header;
+  return appender.Append(sourcePath, offset, &header, error);
 }
 
 bool ReadCopyHeader(const std::string& root, int64_t group, int64_t fileId, int64_t offset,

@@ -30,12 +30,45 @@ TRHSM_PLATFORM_EXPORT bool ConfiguredArchiveRoot(std::string* root);
 // archive file `fileId` of group `group`, creating the group folder (root included) and the
 // archive file when missing. On success *offset is the copy's header offset, and the archive file
 // (and, when it was created, its folder) has been synced, so an index row may name it. On failure
-// returns false with *error set and leaves the archive file as long as it was before.
+// returns false with *error set and leaves the archive file as long as it was before (a file it
+// created stays, empty). The root may be a symbolic link; a group folder or archive file that is
+// one is refused, as are an archive file with other links or that is not a regular file, and a
+// group folder or archive file owned by a user other than this one or the superuser.
 // REQUIRES: group >= 0, fileId >= 0. Safe against other processes appending to the same file
 // (an open-file-description lock serialises appenders); not interrupted by signals (EINTR retried).
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool AppendCopy(const std::string& root, int64_t group,
                                                     int64_t fileId, const std::string& sourcePath,
                                                     int64_t* offset, std::string* error);
+
+// One archive file held open by a writer that appends copies and may take back the ones that no
+// index row will name, even when no file can be opened any more. Appends as AppendCopy does (the
+// file and its folders are opened, created and synced at the first Append). Not thread-safe; safe
+// against other processes appending to the same file (each call holds the file's lock).
+class TRHSM_PLATFORM_EXPORT ArchiveAppender {
+ public:
+  // REQUIRES: group >= 0, fileId >= 0 (otherwise every Append fails).
+  ArchiveAppender(std::string root, int64_t group, int64_t fileId);
+  ~ArchiveAppender();
+  ArchiveAppender(const ArchiveAppender&) = delete;
+  ArchiveAppender& operator=(const ArchiveAppender&) = delete;
+
+  // AppendCopy; on success *header is the copy's header as written.
+  [[nodiscard]] bool Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
+                            std::string* error);
+  // Cuts the file back to `offset`, taking back the copy there, and syncs it. Only the file's last
+  // copy can be taken back: false with *error set, and the file left as it is, when another copy
+  // follows it (another process appended since), when `offset` holds no intact header, or on an
+  // I/O error.
+  [[nodiscard]] bool TakeBack(int64_t offset, std::string* error);
+
+ private:
+  bool Open(std::string* error);
+
+  std::string root_;
+  int64_t group_;
+  int64_t fileId_;
+  int fd_ = -1;
+};
 
 // Reads and checks the header of the copy at `offset`: false with *error set when the archive file
 // cannot be read, `offset` holds no intact header (magic, version, header checksum) or the size it

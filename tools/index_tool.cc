@@ -145,7 +145,8 @@ std::string AbsolutePath(const std::string& path) {
 
 class Adder {
  public:
-  Adder(BackupIndex* index, const Options& o) : index_(index), options_(o) {}
+  Adder(BackupIndex* index, const Options& o)
+      : index_(index), options_(o), appender_(o.archive, o.archiveGroup, kArchiveFileId) {}
 
   // Records every regular file at or below `path` (symbolic links are not followed).
   void Add(const std::string& path, bool topLevel) {
@@ -174,16 +175,10 @@ class Adder {
   void AddFile(const std::string& path, const struct stat& st) {
     std::string error;
     int64_t offset = 0;
-    // The copy is synced by AppendCopy, so the row committed later never names missing bytes.
-    if (!trhsm::platform::AppendCopy(options_.archive, options_.archiveGroup, kArchiveFileId, path,
-                                     &offset, &error)) {
-      Refuse(path, error);
-      return;
-    }
-    // Size and time from the copy itself: the file may have changed since it was listed.
+    // The copy is synced by Append, so the row committed later never names missing bytes. Size
+    // and time come from the copy itself: the file may have changed since it was listed.
     trhsm::platform::CopyHeader copy;
-    if (!trhsm::platform::ReadCopyHeader(options_.archive, options_.archiveGroup, kArchiveFileId,
-                                         offset, &copy, &error)) {
+    if (!appender_.Append(path, &offset, &copy, &error)) {
       Refuse(path, error);
       return;
     }
@@ -198,10 +193,34 @@ class Adder {
     item.inode = st.st_ino;
     item.metadata = options_.attrs;
     if (!index_->AddItem(item, &error)) {
-      Refuse(path, error);
+      Refuse(path, error + TakeBack(offset));
       return;
     }
+    pending_.push_back(offset);
     ++added_;
+  }
+
+ public:
+  // The rows were not committed: takes back the copies appended for them, last first, so that
+  // the archive file is as long as before. Stops at the first one that cannot be taken back
+  // (another writer's copy follows it, or an I/O error) and says so.
+  void TakeBackAll() {
+    while (!pending_.empty()) {
+      const std::string failed = TakeBack(pending_.back());
+      pending_.pop_back();
+      if (!failed.empty()) {
+        std::fprintf(stderr, "trhsm-index: %s\n", failed.substr(2).c_str());
+        break;
+      }
+    }
+  }
+
+ private:
+  // Takes back the copy at `offset`; "" when done, else "; " and why it stays.
+  std::string TakeBack(int64_t offset) {
+    std::string error;
+    if (appender_.TakeBack(offset, &error)) return "";
+    return "; the copy stays in the archive, named by no row: " + error;
   }
 
   void AddFolder(const std::string& path) {
@@ -232,8 +251,10 @@ class Adder {
 
   BackupIndex* index_;
   const Options& options_;
+  trhsm::platform::ArchiveAppender appender_;
   bool refused_ = false;
   long long added_ = 0;
+  std::vector<int64_t> pending_;  // offsets of the copies named by uncommitted rows, in order
 };
 
 int Add(BackupIndex* index, const Options& o) {
@@ -246,6 +267,7 @@ int Add(BackupIndex* index, const Options& o) {
   for (const std::string& path : o.paths) adder.Add(AbsolutePath(path), true);
   if (!index->Commit(&error)) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
+    adder.TakeBackAll();
     return 1;
   }
   std::printf("trhsm-index: job %lld: %lld items added\n", static_cast<long long>(o.job),

@@ -76,15 +76,8 @@ std::string SysError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool FsyncRetry(int fd) {
-  int r;
-  do {
-    r = ::fsync(fd);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
-
 using trhsm_tools::Fd;
+using trhsm_tools::SyncOnce;
 using trhsm_tools::Temporary;
 
 struct Outcome {
@@ -95,9 +88,11 @@ struct Outcome {
   uint64_t size = 0;
 };
 
-// The stub at `path`: its reparse data and its status; false with *error when it is not a stub.
-bool ReadStub(const std::string& path, ::ReparseData* data, struct stat* st, std::string* error) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+// The stub `base` in the folder open at `dirFd` (`path` names it in messages): its reparse data
+// and its status; false with *error when it is not a stub.
+bool ReadStub(int dirFd, const std::string& base, const std::string& path, ::ReparseData* data,
+              struct stat* st, std::string* error) {
+  Fd fd(::openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) {
     *error = SysError("open", path);
     return false;
@@ -167,7 +162,17 @@ Outcome Recall(const std::string& path, const Options& o) {
   Outcome out;
   ::ReparseData data;
   struct stat st;
-  if (!ReadStub(path, &data, &st, &out.error)) return out;
+  const std::string folder = FolderOf(path);
+  const std::string base = BaseOf(path);
+  // Every step below works in this one folder: the folder named by the user (its link followed),
+  // but nothing in it that is a link, so a planted link cannot redirect the stub read, the
+  // temporary file or the rename.
+  Fd dir(trhsm_tools::OpenFolder(folder, true));
+  if (dir.get() < 0) {
+    out.error = SysError("open folder", folder);
+    return out;
+  }
+  if (!ReadStub(dir.get(), base, path, &data, &st, &out.error)) return out;
   out.archiveFile = trhsm::platform::ArchiveFilePath(o.archive, data.field2, data.field3);
   out.offset = data.field4;
   CopyHeader header;
@@ -178,15 +183,15 @@ Outcome Recall(const std::string& path, const Options& o) {
       return out;
     }
   } else {
-    const std::string folder = FolderOf(path);
-    std::string name = folder + "/." + BaseOf(path) + ".recall-XXXXXX";
-    // mkostemp opens with O_EXCL and mode 0600: nobody else sees the bytes before they are right.
-    Fd fd(::mkostemp(&name[0], O_CLOEXEC));
+    std::string name;
+    // Created O_EXCL|O_NOFOLLOW with mode 0600: nobody else sees the bytes before they are right.
+    Fd fd(trhsm_tools::CreateTemporaryAt(dir.get(), "." + base + ".recall-", &name));
     if (fd.get() < 0) {
       out.error = SysError("create temporary file in", folder);
       return out;
     }
-    Temporary temporary(name);
+    Temporary temporary(dir.get(), name, fd.get());
+    name = folder + "/" + name;  // for messages
     if (!trhsm::platform::CopyOut(o.archive, data.field2, data.field3, data.field4, fd.get(),
                                   &header, &out.error)) {
       return out;
@@ -213,7 +218,7 @@ Outcome Recall(const std::string& path, const Options& o) {
       out.error = SysError("set times of", name);
       return out;
     }
-    if (!FsyncRetry(fd.get())) {
+    if (!SyncOnce(fd.get())) {
       out.error = SysError("fsync", name);
       return out;
     }
@@ -223,17 +228,21 @@ Outcome Recall(const std::string& path, const Options& o) {
     }
     // The stub may have been replaced while the copy was written; do not overwrite a newer file.
     struct stat now;
-    if (::lstat(path.c_str(), &now) != 0 || !SameFile(st, now)) {
+    if (::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(st, now)) {
       out.error = "the stub changed while it was being recalled";
       return out;
     }
-    if (::rename(name.c_str(), path.c_str()) != 0) {
+    // Nor put in place a file that someone swapped for the temporary meanwhile.
+    if (!temporary.IsStill()) {
+      out.error = "temporary file " + name + " was replaced while the copy was written";
+      return out;
+    }
+    if (::renameat(dir.get(), temporary.name().c_str(), dir.get(), base.c_str()) != 0) {
       out.error = SysError("rename " + name + " ->", path);
       return out;
     }
     temporary.Keep();
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || !FsyncRetry(dir.get())) {
+    if (!SyncOnce(dir.get())) {
       // The file is recalled; only its durability across a crash is in doubt.
       out.error = "recalled, but " + SysError("sync folder", folder);
       return out;

@@ -46,14 +46,6 @@ std::string SysError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-bool FsyncRetry(int fd) {
-  int r;
-  do {
-    r = ::fsync(fd);
-  } while (r != 0 && errno == EINTR);
-  return r == 0;
-}
-
 bool WriteAll(int fd, const char* p, size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, p, n);
@@ -66,12 +58,31 @@ bool WriteAll(int fd, const char* p, size_t n) {
 }
 
 using trhsm_tools::Fd;
+using trhsm_tools::SyncOnce;
 using trhsm_tools::Temporary;
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// True when `name` is a temporary name this job makes: the prefix and the random suffix only.
+bool IsTemporaryName(const char* name) {
+  const size_t prefix = sizeof(kTempPrefix) - 1;
+  if (std::strncmp(name, kTempPrefix, prefix) != 0 ||
+      std::strlen(name) != prefix + trhsm_tools::kTemporarySuffixLength) {
+    return false;
+  }
+  for (const char* p = name + prefix; *p != '\0'; ++p) {
+    if (!trhsm_tools::IsTemporarySuffixChar(*p)) return false;
+  }
+  return true;
 }
 
 // Reads the whole file at `fd` into *out, at most `limit` bytes (one more shows it is longer).
@@ -220,19 +231,31 @@ class StubJob {
   }
 
  private:
-  // Removes the temporaries that a killed earlier run left in `folder`, once per folder.
+  // Removes the temporaries that a killed earlier run left in `folder`, once per folder. Only
+  // what can be this job's own is removed: a regular file of this user with no other link, no
+  // larger than a stub, under a name of the temporary pattern. The folder is not entered when it
+  // is a symbolic link, and no entry in it is followed.
   void CleanFolder(const std::string& folder) {
     if (o_.dryRun || !cleaned_.insert(folder).second) return;
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return;
+    const int fd = trhsm_tools::OpenFolder(folder, false);
+    if (fd < 0) return;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      ::close(fd);
+      return;
+    }
     std::vector<std::string> stale;
     while (dirent* e = ::readdir(dir)) {
-      if (std::strncmp(e->d_name, kTempPrefix, sizeof(kTempPrefix) - 1) == 0) {
-        stale.push_back(folder + "/" + e->d_name);
+      if (!IsTemporaryName(e->d_name)) continue;
+      struct stat st;
+      if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+          st.st_uid == ::geteuid() && st.st_nlink == 1 &&
+          static_cast<uint64_t>(st.st_size) <= kMaxStubLength) {
+        stale.push_back(e->d_name);
       }
     }
-    ::closedir(dir);
-    for (const std::string& path : stale) ::unlink(path.c_str());
+    for (const std::string& name : stale) ::unlinkat(fd, name.c_str(), 0);
+    ::closedir(dir);  // closes fd too
   }
 
   // Writes the stub beside `path` and renames it over the file: no moment shows a cut file.
@@ -248,14 +271,23 @@ class StubJob {
       *error = "cannot encode the stub";
       return false;
     }
+    // The stub is made and renamed in this one folder, which must not be a symbolic link, and
+    // nothing in it is followed: a link planted there cannot redirect the write or the rename.
     const std::string folder = FolderOf(path);
-    std::string name = folder + "/" + kTempPrefix + "XXXXXX";
-    Fd fd(::mkostemp(&name[0], O_CLOEXEC));
+    const std::string base = BaseOf(path);
+    Fd dir(trhsm_tools::OpenFolder(folder, false));
+    if (dir.get() < 0) {
+      *error = SysError("open folder", folder);
+      return false;
+    }
+    std::string name;
+    Fd fd(trhsm_tools::CreateTemporaryAt(dir.get(), kTempPrefix, &name));
     if (fd.get() < 0) {
       *error = SysError("create temporary file in", folder);
       return false;
     }
-    Temporary temporary(name);
+    Temporary temporary(dir.get(), name, fd.get());
+    name = folder + "/" + name;  // for messages
     if (!WriteAll(fd.get(), record.data(), record.size())) {
       *error = SysError("write", name);
       return false;
@@ -271,7 +303,7 @@ class StubJob {
       *error = SysError("set mode and times of", name);
       return false;
     }
-    if (!FsyncRetry(fd.get())) {
+    if (!SyncOnce(fd.get())) {
       *error = SysError("fsync", name);
       return false;
     }
@@ -279,19 +311,23 @@ class StubJob {
       *error = SysError("close", name);
       return false;
     }
-    // The file may have been written while the stub was made; never release newer data.
+    // The file may have been written while the stub was made; never release newer data. Checked
+    // in the open folder, so a folder swapped since the first look shows as another file.
     struct stat now;
-    if (::lstat(path.c_str(), &now) != 0 || !Unchanged(st, now)) {
+    if (::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(st, now)) {
       *error = "changed since backup (while it was being stubbed)";
       return false;
     }
-    if (::rename(name.c_str(), path.c_str()) != 0) {
+    if (!temporary.IsStill()) {
+      *error = "temporary file " + name + " was replaced while the stub was written";
+      return false;
+    }
+    if (::renameat(dir.get(), temporary.name().c_str(), dir.get(), base.c_str()) != 0) {
       *error = SysError("rename " + name + " ->", path);
       return false;
     }
     temporary.Keep();
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || !FsyncRetry(dir.get())) {
+    if (!SyncOnce(dir.get())) {
       *error = "stubbed, but " + SysError("sync folder", folder);
       return false;
     }
@@ -413,11 +449,26 @@ int main(int argc, char** argv) {
   long offset = 0;      // restart offset: items before it are all finished
   bool settled = true;  // no item refused yet
   uint64_t stubbed = 0, done = 0, would = 0, released = 0;
+  uint64_t untracked = 0;   // stubs whose tree could not be recorded
+  uint64_t unreported = 0;  // items the job manager was not told about
   bool quit = false;
   HSMCollectFile item;
   std::string reparse, meta, status;
   unsigned long inode = 0;
   long long fileSize = 0;
+  auto recordTree = [&](const std::string& fileName) {
+    if (!trees) return;
+    try {
+      trees->addTree(FolderOf(fileName).c_str());
+    } catch (const KoException& e) {
+      // The file is a stub already; only the tree record is missing, so say so and go on, but
+      // do not end as if all was well: the list would deny a migrated tree.
+      ++untracked;
+      events.Error(kTag, "cannot record the tree of %s: %s", fileName.c_str(), e.what());
+      std::fprintf(stderr, "trhsm-stubjob: cannot record the tree of %s: %s\n", fileName.c_str(),
+                   e.what());
+    }
+  };
   for (;;) {
     if (jm && jm->CheckQuitFlag()) {
       quit = true;
@@ -446,21 +497,19 @@ int main(int argc, char** argv) {
         ++stubbed;
         released += r.size;
         uint64_t size = r.size;
-        jm->UpdateTotalStubbedSize(size, true);
-        try {
-          trees->addTree(FolderOf(item.fileName).c_str());
-        } catch (const KoException& e) {
-          // The file is stubbed already; only the tree record is missing, so say so and go on.
-          events.Error(kTag, "cannot record the tree of %s: %s", item.fileName.c_str(), e.what());
-          if (!o.quiet) {
-            std::fprintf(stderr, "trhsm-stubjob: cannot record the tree of %s: %s\n",
-                         item.fileName.c_str(), e.what());
-          }
+        if (jm->UpdateTotalStubbedSize(size, true) != 1) {
+          ++unreported;
+          std::fprintf(stderr, "trhsm-stubjob: the job manager refused the stubbed size of %s\n",
+                       item.fileName.c_str());
         }
+        recordTree(item.fileName);
         break;
       }
       case Result::kDone:
         ++done;
+        // A killed run may have stubbed the file without saving the tree list (it is saved at the
+        // end of a pass), so a stub found here records its tree too; a recorded tree adds nothing.
+        recordTree(item.fileName);
         break;
       case Result::kWould:
         ++would;
@@ -469,7 +518,11 @@ int main(int argc, char** argv) {
       case Result::kRefused:
         ++refused[r.reason];
         if (jm) {
-          jm->NotifyFailedFiles(1);
+          if (jm->NotifyFailedFiles(1) != 1) {
+            ++unreported;
+            std::fprintf(stderr, "trhsm-stubjob: the job manager refused the failure of %s\n",
+                         item.fileName.c_str());
+          }
           std::string line = item.fileName + " Stubbing : Failed : " + r.reason;
           reader.WriteToFailures(line.c_str());
         }
@@ -493,6 +546,20 @@ int main(int argc, char** argv) {
   }
   if (progress) std::fputc('\n', stdout);
 
+  // The list is saved here and not only by its destructor, which can merely log a failure: the
+  // run must not end as a success when the trees it stubbed in are not recorded.
+  if (trees) {
+    try {
+      trees->saveList();
+    } catch (const KoException& e) {
+      ++untracked;
+      events.Error(kTag, "cannot save the migrated tree list: %s", e.what());
+      std::fprintf(stderr, "trhsm-stubjob: cannot save the migrated tree list: %s\n", e.what());
+    }
+  }
+  // A rerun skips the items before the stored offset; while some tree is unrecorded it must meet
+  // every stub again, so that it records the tree.
+  if (untracked > 0) offset = 0;
   uint64_t failed = 0;
   for (const auto& kv : refused) failed += static_cast<uint64_t>(kv.second);
   bool reported = true;
@@ -522,5 +589,5 @@ int main(int argc, char** argv) {
     std::printf("  %s: %s\n", names[i], perf.GetCounter(shown[i])->AsString().c_str());
   }
   if (std::fflush(stdout) != 0) return 1;
-  return failed > 0 || quit || !reported ? 1 : 0;
+  return failed > 0 || untracked > 0 || unreported > 0 || quit || !reported ? 1 : 0;
 }

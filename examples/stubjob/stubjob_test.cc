@@ -178,6 +178,20 @@ TEST_F(StubJobTest, RerunCountsStubbedFilesAsDoneAndClearsTemporaries) {
   EXPECT_EQ(Names(files_ + "/sub"), (std::vector<std::string>{"b"}));
 }
 
+TEST_F(StubJobTest, StubsLeftByAKilledRunGetTheirTreesRecorded) {
+  // A run killed before its end has stubbed files but neither saved the tree list nor stored a
+  // restart offset; the rerun finds the stubs done and must still record their trees.
+  ASSERT_EQ(Job({"--quiet"}).status, 0);
+  ASSERT_EQ(::unlink((results_ + "/HSMMNTLIST").c_str()), 0);
+  ASSERT_EQ(::unlink((jobs_ + "/9.restart").c_str()), 0);
+  ProgramRun r = Job({"--quiet"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, "0 stubbed, 3 already done, 0 refused")) << r.out;
+  TRHSMMigratedDirTrees trees(false, "c1");
+  EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
+  EXPECT_TRUE(trees.wasDirMigrated(files_.c_str(), nullptr));
+}
+
 TEST_F(StubJobTest, RestartSkipsTheFinishedItems) {
   ASSERT_EQ(Job({"--quiet"}).status, 0);
   ProgramRun r = Job({"--quiet"});
