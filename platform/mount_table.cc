@@ -3,9 +3,10 @@
 //
 // A line holds 4 to 6 fields separated by blanks or tabs: device, mount point, type, options and
 // the optional two numbers (which must then be unsigned decimals). Blank lines are skipped. In the
-// text fields "\ooo" (three octal digits, 001 to 377) stands for that byte; any other backslash is
-// kept as it is. Any other line is malformed and fails the whole read, naming its line number:
-// the table is a host fact, and handing out a part of it would make paths look unmounted.
+// text fields "\ooo" (three octal digits, 001 to 377) stands for that byte, "\000", a value above
+// 377 or a NUL byte make the line malformed, and any other backslash is kept as it is. Any other
+// line is malformed and fails the whole read, naming its line number: the table is a host fact,
+// and handing out a part of it would make paths look unmounted.
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -144,6 +145,11 @@ Chain ParseLine(const std::string& line, const std::string& path, int lineNumber
   static const char* const kNames[] = {"device", "mount point", "type", "options"};
   std::string decoded[4];
   for (int f = 0; f < 4; ++f) {
+    // A NUL byte would end the field's text early, so the record would name another path.
+    if (fields[static_cast<size_t>(f)].find('\0') != std::string::npos) {
+      *error = where + " is malformed: a NUL byte in the " + kNames[f];
+      return nullptr;
+    }
     if (!Unescape(fields[static_cast<size_t>(f)], &decoded[f])) {
       *error = where + " is malformed: bad escape in the " + kNames[f];
       return nullptr;

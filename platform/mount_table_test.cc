@@ -103,6 +103,11 @@ TEST_F(MountTableTest, MalformedLineFailsNamingIt) {
     EXPECT_FALSE(r.ok) << c.line;
     EXPECT_EQ(r.error, "Mount table " + table_ + " line 3 is malformed: " + c.why) << c.line;
   }
+  // A raw NUL byte would cut the mount point's text to "/b".
+  Read r = ReadTable(std::string("/dev/vda / ext4 rw 0 0\na /b") + '\0' + "c ext4 rw 0 0\n");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error,
+            "Mount table " + table_ + " line 2 is malformed: a NUL byte in the mount point");
 }
 
 TEST_F(MountTableTest, FieldAtItsLimitFitsOneMoreFails) {
