@@ -23,8 +23,8 @@
 
 namespace {
 
-enum Op { kOpen, kWrite, kFsync, kClose, kRename, kOpCount };
-const char* const kOpNames[kOpCount] = {"open", "write", "fsync", "close", "rename"};
+enum Op { kOpen, kWrite, kFsync, kClose, kRename, kRead, kOpCount };
+const char* const kOpNames[kOpCount] = {"open", "write", "fsync", "close", "rename", "read"};
 
 std::atomic<bool> g_counting{false};
 std::atomic<int> g_armedOp{-1};
@@ -73,10 +73,43 @@ void RecordFd(int fd) {
   g_firedPath[n > 0 ? n : 0] = '\0';
 }
 
+// Descriptors of the coverage runtime's counter files ("*.gcda"), which it writes at exit: their
+// calls are neither counted nor failed, so a coverage build of a fault test still counts.
+constexpr int kTrackedFds = 4096;
+std::atomic<unsigned long> g_counterFds[kTrackedFds / 64];
+
+bool IsCounterFile(const char* path) {
+  if (path == nullptr) return false;
+  size_t length = std::strlen(path);
+  return length >= 5 && std::strcmp(path + length - 5, ".gcda") == 0;
+}
+void SetCounterFd(int fd, bool on) {
+  if (fd < 0 || fd >= kTrackedFds) return;
+  unsigned long bit = 1UL << (fd % 64);
+  if (on) {
+    g_counterFds[fd / 64].fetch_or(bit);
+  } else {
+    g_counterFds[fd / 64].fetch_and(~bit);
+  }
+}
+bool IsCounterFd(int fd) {
+  return fd >= 0 && fd < kTrackedFds && (g_counterFds[fd / 64].load() & (1UL << (fd % 64))) != 0;
+}
+// Passes an open's result through, remembering it when it is a counter file's.
+int Opened(int fd, const char* path) {
+  if (fd >= 0 && IsCounterFile(path)) SetCounterFd(fd, true);
+  return fd;
+}
+FILE* Opened(FILE* fp, const char* path) {
+  if (fp != nullptr && IsCounterFile(path)) SetCounterFd(fileno(fp), true);
+  return fp;
+}
+
 // Counts a call of `op` on the file `path` (or descriptor `fd` when path is null); true when this
 // call is to fail, with errno to be set to the armed error.
 bool Fails(int op, const char* path, int fd) {
   if (!g_counting.load(std::memory_order_acquire)) return false;
+  if (path != nullptr ? IsCounterFile(path) : IsCounterFd(fd)) return false;
   long call = g_calls[op].fetch_add(1) + 1;
   if (g_armedOp.load() != op) return false;
   long n = g_armedN.load();
@@ -161,7 +194,7 @@ TRHSM_SHIM(int, open, const char* path, int flags, ...) {
   va_end(ap);
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, int, ...), "open");
-  return next(path, flags, mode);
+  return Opened(next(path, flags, mode), path);
 }
 TRHSM_SHIM(int, open64, const char* path, int flags, ...) {
   va_list ap;
@@ -170,7 +203,7 @@ TRHSM_SHIM(int, open64, const char* path, int flags, ...) {
   va_end(ap);
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, int, ...), "open64");
-  return next(path, flags, mode);
+  return Opened(next(path, flags, mode), path);
 }
 TRHSM_SHIM(int, openat, int dirfd, const char* path, int flags, ...) {
   va_list ap;
@@ -179,7 +212,7 @@ TRHSM_SHIM(int, openat, int dirfd, const char* path, int flags, ...) {
   va_end(ap);
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(int, const char*, int, ...), "openat");
-  return next(dirfd, path, flags, mode);
+  return Opened(next(dirfd, path, flags, mode), path);
 }
 TRHSM_SHIM(int, openat64, int dirfd, const char* path, int flags, ...) {
   va_list ap;
@@ -188,33 +221,33 @@ TRHSM_SHIM(int, openat64, int dirfd, const char* path, int flags, ...) {
   va_end(ap);
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(int, const char*, int, ...), "openat64");
-  return next(dirfd, path, flags, mode);
+  return Opened(next(dirfd, path, flags, mode), path);
 }
 // The checked variants that fortified callers use.
 TRHSM_SHIM(int, __open_2, const char* path, int flags) {
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, int), "__open_2");
-  return next(path, flags);
+  return Opened(next(path, flags), path);
 }
 TRHSM_SHIM(int, __open64_2, const char* path, int flags) {
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, int), "__open64_2");
-  return next(path, flags);
+  return Opened(next(path, flags), path);
 }
 TRHSM_SHIM(int, __openat_2, int dirfd, const char* path, int flags) {
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(int, const char*, int), "__openat_2");
-  return next(dirfd, path, flags);
+  return Opened(next(dirfd, path, flags), path);
 }
 TRHSM_SHIM(int, creat, const char* path, mode_t mode) {
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, mode_t), "creat");
-  return next(path, mode);
+  return Opened(next(path, mode), path);
 }
 TRHSM_SHIM(int, creat64, const char* path, mode_t mode) {
   if (Fails(kOpen, path)) return errno = Armed(), -1;
   TRHSM_NEXT(int (*)(const char*, mode_t), "creat64");
-  return next(path, mode);
+  return Opened(next(path, mode), path);
 }
 TRHSM_SHIM(int, mkstemp, char* templ) {
   if (Fails(kOpen, templ)) return errno = Armed(), -1;
@@ -249,12 +282,12 @@ TRHSM_SHIM(int, mkostemps, char* templ, int suffixLength, int flags) {
 TRHSM_SHIM(FILE*, fopen, const char* path, const char* mode) {
   if (Fails(kOpen, path)) return errno = Armed(), nullptr;
   TRHSM_NEXT(FILE * (*)(const char*, const char*), "fopen");
-  return next(path, mode);
+  return Opened(next(path, mode), path);
 }
 TRHSM_SHIM(FILE*, fopen64, const char* path, const char* mode) {
   if (Fails(kOpen, path)) return errno = Armed(), nullptr;
   TRHSM_NEXT(FILE * (*)(const char*, const char*), "fopen64");
-  return next(path, mode);
+  return Opened(next(path, mode), path);
 }
 // A failed fdopen leaves the descriptor open, as the real one does.
 TRHSM_SHIM(FILE*, fdopen, int fd, const char* mode) {
@@ -358,6 +391,69 @@ TRHSM_SHIM(int, fflush, FILE* fp) {
   return next(fp);
 }
 
+// ---- read ----
+
+TRHSM_SHIM(ssize_t, read, int fd, void* data, size_t size) {
+  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
+  TRHSM_NEXT(ssize_t(*)(int, void*, size_t), "read");
+  return next(fd, data, size);
+}
+TRHSM_SHIM(ssize_t, pread, int fd, void* data, size_t size, off_t offset) {
+  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
+  TRHSM_NEXT(ssize_t(*)(int, void*, size_t, off_t), "pread");
+  return next(fd, data, size, offset);
+}
+TRHSM_SHIM(ssize_t, pread64, int fd, void* data, size_t size, off64_t offset) {
+  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
+  TRHSM_NEXT(ssize_t(*)(int, void*, size_t, off64_t), "pread64");
+  return next(fd, data, size, offset);
+}
+TRHSM_SHIM(ssize_t, readv, int fd, const struct iovec* parts, int count) {
+  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
+  TRHSM_NEXT(ssize_t(*)(int, const struct iovec*, int), "readv");
+  return next(fd, parts, count);
+}
+TRHSM_SHIM(size_t, fread, void* data, size_t size, size_t count, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), 0;
+  TRHSM_NEXT(size_t(*)(void*, size_t, size_t, FILE*), "fread");
+  return next(data, size, count, fp);
+}
+TRHSM_SHIM(size_t, fread_unlocked, void* data, size_t size, size_t count, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), 0;
+  TRHSM_NEXT(size_t(*)(void*, size_t, size_t, FILE*), "fread_unlocked");
+  return next(data, size, count, fp);
+}
+TRHSM_SHIM(char*, fgets, char* text, int size, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), nullptr;
+  TRHSM_NEXT(char* (*)(char*, int, FILE*), "fgets");
+  return next(text, size, fp);
+}
+TRHSM_SHIM(char*, fgets_unlocked, char* text, int size, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), nullptr;
+  TRHSM_NEXT(char* (*)(char*, int, FILE*), "fgets_unlocked");
+  return next(text, size, fp);
+}
+TRHSM_SHIM(int, fgetc, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), EOF;
+  TRHSM_NEXT(int (*)(FILE*), "fgetc");
+  return next(fp);
+}
+TRHSM_SHIM(int, getc, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), EOF;
+  TRHSM_NEXT(int (*)(FILE*), "getc");
+  return next(fp);
+}
+TRHSM_SHIM(ssize_t, getdelim, char** line, size_t* size, int delimiter, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), -1;
+  TRHSM_NEXT(ssize_t(*)(char**, size_t*, int, FILE*), "getdelim");
+  return next(line, size, delimiter, fp);
+}
+TRHSM_SHIM(ssize_t, getline, char** line, size_t* size, FILE* fp) {
+  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), -1;
+  TRHSM_NEXT(ssize_t(*)(char**, size_t*, FILE*), "getline");
+  return next(line, size, fp);
+}
+
 // ---- fsync ----
 
 TRHSM_SHIM(int, fsync, int fd) {
@@ -375,6 +471,7 @@ TRHSM_SHIM(int, fdatasync, int fd) {
 
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 TRHSM_SHIM(int, close, int fd) {
+  SetCounterFd(fd, false);
   if (UserFd(fd) && Fails(kClose, fd)) {
     int err = Armed();
     RealClose(fd);
@@ -385,6 +482,10 @@ TRHSM_SHIM(int, close, int fd) {
 TRHSM_SHIM(int, fclose, FILE* fp) {
   TRHSM_NEXT(int (*)(FILE*), "fclose");
   if (!UserStream(fp)) return next(fp);
+  if (IsCounterFd(fileno(fp))) {
+    SetCounterFd(fileno(fp), false);
+    return next(fp);
+  }
   bool failed = FlushFails(fp);
   failed = Fails(kClose, fileno(fp)) || failed;
   int err = Armed();
@@ -460,14 +561,17 @@ extern "C" __attribute__((visibility("default"))) int trhsm_open_fd_count(void) 
 #ifdef TRHSM_FAULT_PRELOAD
 namespace {
 
-// TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO>:<once|sticky>; a malformed value arms nothing.
+// TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>; a malformed value arms nothing.
 __attribute__((constructor)) void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");
   if (setting == nullptr || *setting == '\0') return;
   char op[16] = {0}, err[16] = {0}, mode[16] = {0};
   long n = 0;
   if (std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4) return;
-  int code = std::strcmp(err, "ENOSPC") == 0 ? ENOSPC : std::strcmp(err, "EIO") == 0 ? EIO : 0;
+  int code = std::strcmp(err, "ENOSPC") == 0  ? ENOSPC
+             : std::strcmp(err, "EIO") == 0   ? EIO
+             : std::strcmp(err, "EINTR") == 0 ? EINTR
+                                              : 0;
   bool sticky = std::strcmp(mode, "sticky") == 0;
   if (code == 0 || OpIndex(op) < 0 || n < 1 || (!sticky && std::strcmp(mode, "once") != 0)) return;
   const char* log = std::getenv("TRHSM_TEST_FAULT_LOG");

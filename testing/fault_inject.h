@@ -1,10 +1,11 @@
-// I/O fault injection for tests: fails the N-th open, write, fsync, close or rename of the process.
+// I/O fault injection for tests: fails the N-th open, write, fsync, close, rename or read of the
+// process.
 // A test binary links the static target trhsm_fault_inject, whose definitions of the C library's
 // file functions take precedence over the C library (and a sanitizer runtime) for the whole
 // process; each one forwards to the next definition unless the armed fault fires. The same code
 // builds as libtrhsm_fault_preload.so, armed from the environment, for programs started under
 // LD_PRELOAD:
-//   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>
+//   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>
 // When the fault fires the preloaded copy appends "fault fired <op> <n>" to the log file.
 //
 // Operations and the calls counted for each (only descriptors >= 3 and streams other than
@@ -16,6 +17,7 @@
 //   "fsync"  fsync/fdatasync
 //   "close"  close, fclose (the descriptor is released all the same, as Linux does)
 //   "rename" rename/renameat/renameat2 (nothing is renamed)
+//   "read"   read/pread/readv, fread/fgets/fgetc/getc/getline/getdelim
 // A failing stream call also sets the stream's error indicator.
 #ifndef TRHSM_TESTING_FAULT_INJECT_H_
 #define TRHSM_TESTING_FAULT_INJECT_H_
@@ -25,7 +27,8 @@ extern "C" {
 #endif
 
 // Resets the counters and arms: the n-th call (n >= 1) of `op` from now on fails with errno `err`;
-// with `sticky` != 0 every later call of `op` fails too. An unknown op arms nothing. Thread-safe.
+// with `sticky` != 0 every later call of `op` fails too. Any errno may be armed in-process (EINTR
+// proves a retry). An unknown op arms nothing. Thread-safe.
 void trhsm_fault_arm(const char* op, long n, int err, int sticky);
 // Stops failing and counting; the counts stay readable until the next arm.
 void trhsm_fault_disarm(void);

@@ -155,6 +155,58 @@ TEST(FaultInject, StandardStreamsAreNotCounted) {
   EXPECT_EQ(trhsm_fault_calls("write"), 0);
 }
 
+TEST(FaultInject, ReadsFailOnDescriptorsAndStreams) {
+  ScratchDir dir;
+  std::string path = dir.File("f");
+  WriteFile(path, "line one\nline two\n");
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  char buf[8];
+  {
+    ScopedFault fault("read", 2, EIO, false);
+    EXPECT_EQ(::read(fd, buf, 1), 1);
+    errno = 0;
+    EXPECT_EQ(::pread(fd, buf, 1, 0), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(::read(fd, buf, 1), 1);
+  }
+  ::close(fd);
+  FILE* fp = std::fopen(path.c_str(), "r");
+  ASSERT_NE(fp, nullptr);
+  {
+    ScopedFault fault("read", 1, EINTR, false);
+    char line[32];
+    EXPECT_EQ(std::fgets(line, sizeof line, fp), nullptr);
+    EXPECT_NE(std::ferror(fp), 0);
+    std::clearerr(fp);
+    EXPECT_NE(std::fgets(line, sizeof line, fp), nullptr);
+    EXPECT_STREQ(line, "line one\n");
+  }
+  std::fclose(fp);
+}
+
+// The coverage runtime writes its counter files at exit, possibly while a test's fault is armed:
+// those calls must neither fail nor count.
+TEST(FaultInject, CounterFilesAreLeftAlone) {
+  ScratchDir dir;
+  std::string counters = dir.File("unit.gcda");
+  ScopedFault fault("write", 1, ENOSPC, true);
+  int fd = ::open(counters.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  FILE* fp = ::fdopen(fd, "r+b");
+  ASSERT_NE(fp, nullptr);
+  EXPECT_EQ(std::fwrite("counts", 1, 6, fp), 6u);
+  EXPECT_EQ(std::fclose(fp), 0);
+  EXPECT_EQ(ReadFile(counters), "counts");
+  EXPECT_EQ(trhsm_fault_calls("write"), 0);
+  // The descriptor number, reused by another file, counts again.
+  int other = ::open(dir.File("plain").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(other, 0);
+  EXPECT_EQ(::write(other, "x", 1), -1);
+  ::close(other);
+  EXPECT_EQ(trhsm_fault_calls("write"), 1);
+}
+
 // Runs the probe program with `env` and the preloaded shim; its exit status, -1 if it did not exit.
 int RunProbe(const std::string& target, const std::vector<std::string>& extraEnv) {
   std::vector<std::string> env = extraEnv;
