@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -39,7 +40,7 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
+    Fd old(fd_);  // closes the descriptor held so far
     fd_ = fd;
   }
   int release() {
@@ -52,39 +53,45 @@ class Fd {
   int fd_;
 };
 
-int OpenRetry(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-ssize_t ReadRetry(int fd, char* buf, size_t n) {
+// Repeats `call` while a signal interrupts it (-1 with EINTR); the first other result. Never
+// used for fsync (see SyncOnce).
+ssize_t RetryOnEintr(const std::function<ssize_t()>& call) {
   ssize_t r;
   do {
-    r = ::read(fd, buf, n);
+    r = call();
   } while (r < 0 && errno == EINTR);
   return r;
 }
 
-// Reads up to n bytes at `offset`, fewer only at the end of the file; -1 on error.
-ssize_t PreadFull(int fd, char* buf, size_t n, off_t offset) {
+// openat(2) retried on EINTR; `dirFd` may be AT_FDCWD.
+int OpenAtRetry(int dirFd, const std::string& name, int flags, mode_t mode = 0) {
+  return static_cast<int>(RetryOnEintr([&] { return ::openat(dirFd, name.c_str(), flags, mode); }));
+}
+
+// Reads exactly n bytes at `offset`: false with *error set on a read error, or to `cutShort` when
+// the file ends first.
+bool PreadExact(int fd, char* buf, size_t n, off_t offset, const std::string& path,
+                const std::string& cutShort, std::string* error) {
   size_t done = 0;
   while (done < n) {
-    ssize_t r = ::pread(fd, buf + done, n - done, offset + static_cast<off_t>(done));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return -1;
-    if (r == 0) break;
+    const ssize_t r = RetryOnEintr(
+        [&] { return ::pread(fd, buf + done, n - done, offset + static_cast<off_t>(done)); });
+    if (r < 0) {
+      *error = ErrnoText("read", path);
+      return false;
+    }
+    if (r == 0) {
+      *error = cutShort;
+      return false;
+    }
     done += static_cast<size_t>(r);
   }
-  return static_cast<ssize_t>(done);
+  return true;
 }
 
 bool WriteFull(int fd, const char* buf, size_t n) {
   while (n > 0) {
-    ssize_t w = ::write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
+    const ssize_t w = RetryOnEintr([&] { return ::write(fd, buf, n); });
     if (w <= 0) return false;
     buf += w;
     n -= static_cast<size_t>(w);
@@ -132,10 +139,7 @@ bool OpenGroupFolder(int rootFd, const std::string& name, const std::string& pat
     *error = ErrnoText("create folder", path);
     return false;
   }
-  int fd;
-  do {
-    fd = ::openat(rootFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenAtRetry(rootFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   group->reset(fd);
   if (fd < 0) {
     if (errno == ELOOP || errno == ENOTDIR) {
@@ -164,10 +168,7 @@ bool OpenArchiveForAppend(int groupFd, const std::string& name, const std::strin
                           bool* created, std::string* error) {
   // O_NONBLOCK: a FIFO put in the file's place must not hang the open.
   const int flags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  int fd;
-  do {
-    fd = ::openat(groupFd, name.c_str(), flags | O_CREAT | O_EXCL, 0644);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenAtRetry(groupFd, name, flags | O_CREAT | O_EXCL, 0644);
   *created = fd >= 0;
   if (fd < 0 && errno == EEXIST) {
     // Look before opening: opening a device for writing may act on it.
@@ -177,9 +178,7 @@ bool OpenArchiveForAppend(int groupFd, const std::string& name, const std::strin
                (S_ISLNK(st.st_mode) ? " is a symbolic link" : " is not a regular file");
       return false;
     }
-    do {
-      fd = ::openat(groupFd, name.c_str(), flags);
-    } while (fd < 0 && errno == EINTR);
+    fd = OpenAtRetry(groupFd, name, flags);
   }
   file->reset(fd);
   if (fd < 0) {
@@ -196,11 +195,7 @@ bool LockWhole(int fd) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
-  int rc;
-  do {
-    rc = ::fcntl(fd, F_OFD_SETLKW, &lock);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return RetryOnEintr([&] { return ::fcntl(fd, F_OFD_SETLKW, &lock); }) == 0;
 }
 
 // Releases the lock of LockWhole.
@@ -274,7 +269,8 @@ bool OpenForReading(const std::string& root, int64_t group, int64_t fileId, Arch
     return false;
   }
   r->path = ArchiveFilePath(root, group, fileId);
-  r->fd.reset(OpenRetry(r->path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // O_NONBLOCK: a FIFO put in the file's place must not hang the open.
+  r->fd.reset(OpenAtRetry(AT_FDCWD, r->path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (r->fd.get() < 0 || ::fstat(r->fd.get(), &st) != 0) {
     *error = ErrnoText("open archive", r->path);
@@ -299,13 +295,8 @@ bool ReadHeaderAt(int fd, const std::string& path, uint64_t fileSize, int64_t of
     return false;
   }
   char buf[af::kHeaderSize];
-  ssize_t got = PreadFull(fd, buf, sizeof buf, offset);
-  if (got < 0) {
-    *error = ErrnoText("read", path);
-    return false;
-  }
-  if (static_cast<size_t>(got) != sizeof buf) {
-    *error = "no copy header in " + where + ": the archive file is cut short";
+  if (!PreadExact(fd, buf, sizeof buf, offset, path,
+                  "no copy header in " + where + ": the archive file is cut short", error)) {
     return false;
   }
   uint32_t reg = 0xFFFFFFFFu;
@@ -357,17 +348,11 @@ bool StreamCopy(const std::string& root, int64_t group, int64_t fileId, int64_t 
   uint32_t reg = 0xFFFFFFFFu;
   uint64_t left = h.size;
   off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(af::kHeaderSize);
+  const std::string cutShort =
+      "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
   while (left > 0) {
     const size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
-    ssize_t got = PreadFull(r.fd.get(), buf.data(), want, pos);
-    if (got < 0) {
-      *error = ErrnoText("read", r.path);
-      return false;
-    }
-    if (static_cast<size_t>(got) != want) {
-      *error = "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
-      return false;
-    }
+    if (!PreadExact(r.fd.get(), buf.data(), want, pos, r.path, cutShort, error)) return false;
     ko_crc32(buf.data(), want, &reg);
     if (destinationFd >= 0 && !WriteFull(destinationFd, buf.data(), want)) {
       *error = std::string("write recalled bytes: ") + std::strerror(errno);
@@ -384,17 +369,15 @@ bool StreamCopy(const std::string& root, int64_t group, int64_t fileId, int64_t 
   return true;
 }
 
-// Checksums the open source file from its start; *size is the number of bytes it held.
+// Checksums the open source file from its start (read by position, so each pass starts there);
+// *size is the number of bytes it held.
 bool ChecksumSource(int fd, const std::string& path, uint32_t* crc, uint64_t* size,
                     std::vector<char>* buf, int destinationFd, std::string* error) {
-  if (::lseek(fd, 0, SEEK_SET) != 0) {
-    *error = ErrnoText("seek", path);
-    return false;
-  }
   uint32_t reg = 0xFFFFFFFFu;
   uint64_t total = 0;
   for (;;) {
-    ssize_t got = ReadRetry(fd, buf->data(), buf->size());
+    const ssize_t got = RetryOnEintr(
+        [&] { return ::pread(fd, buf->data(), buf->size(), static_cast<off_t>(total)); });
     if (got < 0) {
       *error = ErrnoText("read", path);
       return false;
@@ -442,7 +425,7 @@ bool ArchiveAppender::Open(std::string* error) {
   // planted in the archive cannot send the copy elsewhere.
   bool rootCreated = false, groupCreated = false, fileCreated = false;
   if (!MakeFolder(root_, &rootCreated, error)) return false;
-  Fd rootFd(OpenRetry(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd rootFd(OpenAtRetry(AT_FDCWD, root_, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (rootFd.get() < 0) {
     *error = ErrnoText("open folder", root_);
     return false;
@@ -470,7 +453,7 @@ bool ArchiveAppender::Open(std::string* error) {
 
 bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
                              std::string* error) {
-  Fd source(OpenRetry(sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  Fd source(OpenAtRetry(AT_FDCWD, sourcePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (source.get() < 0 || ::fstat(source.get(), &st) != 0) {
     *error = ErrnoText("open", sourcePath);

@@ -71,7 +71,8 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 };
 
 // Reads and checks the header of the copy at `offset`: false with *error set when the archive file
-// cannot be read, `offset` holds no intact header (magic, version, header checksum) or the size it
+// cannot be read or is not a regular file (a FIFO in its place is refused, never waited on),
+// `offset` holds no intact header (magic, version, header checksum) or the size it
 // declares runs past the end of the archive file.
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool ReadCopyHeader(const std::string& root, int64_t group,
                                                         int64_t fileId, int64_t offset,

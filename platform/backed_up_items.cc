@@ -145,18 +145,18 @@ class TempFile {
   }
 
   bool Create(const std::string& target, std::string* error) {
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
-    if (dir.empty()) dir = "/";
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string templ = dir + "/." + base + ".XXXXXX";
+    // "folder/.name.XXXXXX" beside the target; the folder to sync is "." for a bare name.
+    const size_t slash = target.rfind('/');
+    const size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    std::string templ = target.substr(0, nameAt) + "." + target.substr(nameAt) + ".XXXXXX";
+    dir_.assign(target, 0, nameAt > 1 ? slash : nameAt);  // "folder", "/" or ""
+    if (dir_.empty()) dir_ = ".";
     fd_ = ::mkostemp(templ.data(), O_CLOEXEC);
     if (fd_ < 0) {
       *error = ErrnoText("create temporary file", templ);
       return false;
     }
     path_ = templ;
-    dir_ = dir;
     if (::fchmod(fd_, 0644) != 0) {
       *error = ErrnoText("chmod", path_);
       return false;
@@ -247,8 +247,11 @@ int apiGetBackedUpItemsByJob(int64_t jobId, std::string collectFolder, std::stri
   EvDebug log;
   const std::string target = collectFolder + fileName;
 
+  // A separator that is a quote, a backslash or part of the record end would make lines that
+  // cannot be split back into the fields of one item.
   if (fileName.empty() || recordEnd.empty() || fieldSeparator.size() != 1 ||
-      fieldSeparator[0] == '"' || fieldSeparator[0] == '\\') {
+      fieldSeparator[0] == '"' || fieldSeparator[0] == '\\' ||
+      recordEnd.find(fieldSeparator[0]) != std::string::npos) {
     log.Error(kTag, "Bad query for job %lld: file name, field separator or record end unusable",
               static_cast<long long>(jobId));
     return -1;

@@ -52,10 +52,11 @@ bool HoldsLineBreakOrNul(const std::string& text) {
 }
 
 std::string BlobText(sqlite3_stmt* s, int column) {
-  const void* data = sqlite3_column_blob(s, column);
-  int size = sqlite3_column_bytes(s, column);
-  return data != nullptr ? std::string(static_cast<const char*>(data), static_cast<size_t>(size))
-                         : std::string();
+  // An empty blob comes back as a null pointer.
+  const char* data = static_cast<const char*>(sqlite3_column_blob(s, column));
+  std::string text;
+  if (data != nullptr) text.assign(data, static_cast<size_t>(sqlite3_column_bytes(s, column)));
+  return text;
 }
 
 }  // namespace
@@ -69,7 +70,8 @@ std::unique_ptr<BackupIndex> BackupIndex::Open(const std::string& path, Mode mod
   // The handle is owned from here on, even when the open failed.
   std::unique_ptr<BackupIndex> index(new BackupIndex(raw));
   if (rc != SQLITE_OK) {
-    *error = "open backup index " + path + ": " + (raw ? sqlite3_errmsg(raw) : "out of memory");
+    // sqlite3_errmsg gives "out of memory" for the null handle of a failed allocation.
+    *error = "open backup index " + path + ": " + sqlite3_errmsg(raw);
     return nullptr;
   }
   sqlite3_busy_timeout(raw, kBusyTimeoutMs);
@@ -95,7 +97,8 @@ std::unique_ptr<BackupIndex> BackupIndex::Open(const std::string& path, Mode mod
 
 bool BackupIndex::ConfiguredPath(std::string* path) {
   std::string value;
-  if (!RegistryLookup(kBackupIndexKey, kBackupIndexValue, &value) || value.empty()) return false;
+  const bool found = RegistryLookup(kBackupIndexKey, kBackupIndexValue, &value);
+  if (!found || value.empty()) return false;
   *path = value;
   return true;
 }
@@ -133,12 +136,8 @@ bool BackupIndex::Step(Statement* slot, const char* sql, std::string* error) {
 }
 
 bool BackupIndex::Exec(const char* sql, std::string* error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    *error = std::string("backup index: ") + (message ? message : sqlite3_errmsg(db_));
-    sqlite3_free(message);
-    return false;
-  }
+  // A failed sqlite3_exec leaves its message in the connection, as its copy would hold.
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return Fail(db_, error);
   return true;
 }
 
@@ -211,7 +210,8 @@ bool BackupIndex::AddItem(const BackupItem& item, std::string* error) {
   sqlite3_bind_int64(s, 8, static_cast<sqlite3_int64>(item.inode));
   // The message is taken before the reset; the bindings are dropped since they point into
   // `item`, which the caller may free after the call.
-  const bool inserted = sqlite3_step(s) == SQLITE_DONE || Fail(db_, error);
+  const bool inserted = sqlite3_step(s) == SQLITE_DONE;
+  if (!inserted) Fail(db_, error);
   sqlite3_reset(s);
   sqlite3_clear_bindings(s);
   if (!inserted) return undo();
@@ -223,7 +223,8 @@ bool BackupIndex::AddItem(const BackupItem& item, std::string* error) {
     sqlite3_bind_int64(attr, 1, id);
     sqlite3_bind_int64(attr, 2, a.first);
     sqlite3_bind_blob64(attr, 3, a.second.data(), a.second.size(), SQLITE_STATIC);
-    const bool added = sqlite3_step(attr) == SQLITE_DONE || Fail(db_, error);
+    const bool added = sqlite3_step(attr) == SQLITE_DONE;
+    if (!added) Fail(db_, error);
     sqlite3_reset(attr);
     sqlite3_clear_bindings(attr);
     if (!added) return undo();

@@ -113,7 +113,10 @@ int OpenLockFile(const char* path, int type) {
   int fd = open_utf(path, O_RDWR | O_CREAT | kSafe, 0666);
   // A shared lock needs only read access, so a lock file that this user may not write still works.
   if (fd < 0 && type == KoFileLock::kShared && (errno == EACCES || errno == EROFS)) {
+    const int refused = errno;
     fd = open_utf(path, O_RDONLY | kSafe, 0);
+    // No lock file to read means it could not be created: that refusal is the reason to report.
+    if (fd < 0 && errno == ENOENT) errno = refused;
   }
   return fd;
 }

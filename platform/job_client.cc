@@ -79,6 +79,9 @@ bool WriteAll(int fd, const std::string& data, int* error) {
 }
 
 bool AppendLine(const std::string& path, const std::string& line) {
+  // Built before the open and reported after the close: nothing between them may throw (an
+  // exhausted heap would leak the descriptor).
+  const std::string record = line + jj::kLineEnd;
   // The job-manager folder may be writable by others: a link planted under the name is refused.
   int fd = open_utf(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
   if (fd < 0) {
@@ -86,13 +89,15 @@ bool AppendLine(const std::string& path, const std::string& line) {
     return false;
   }
   int error = 0;
-  bool written = WriteAll(fd, line + jj::kLineEnd, &error);
-  if (!written) EvDebug().Error(kTag, "%s", SystemError("write", path, error).c_str());
-  if (::close(fd) != 0 && written) {
-    EvDebug().Error(kTag, "%s", SystemError("close", path, errno).c_str());
-    written = false;
+  const bool written = WriteAll(fd, record, &error);
+  const bool closed = ::close(fd) == 0;
+  const int closeError = errno;
+  if (!written) {
+    EvDebug().Error(kTag, "%s", SystemError("write", path, error).c_str());
+  } else if (!closed) {
+    EvDebug().Error(kTag, "%s", SystemError("close", path, closeError).c_str());
   }
-  return written;
+  return written && closed;
 }
 
 // True when `operation` is in the comma-separated refusal list of the configuration store.
@@ -119,10 +124,9 @@ bool SyncFolder(const std::string& folder) {
     EvDebug().Error(kTag, "%s", SystemError("open", folder, errno).c_str());
     return false;
   }
-  int result;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
+  // An interrupted fsync is not retried either: a failed one may have dropped the dirty state, and
+  // a second call could then succeed with nothing on the disk.
+  const int result = ::fsync(fd);
   if (result != 0) EvDebug().Error(kTag, "%s", SystemError("fsync", folder, errno).c_str());
   ::close(fd);
   return result == 0;
@@ -152,11 +156,8 @@ bool ReplaceFile(const std::string& folder, const std::string& path, const std::
   if (!WriteAll(fd, text, &error)) {
     failed = SystemError("write", temporary, error);
   } else {
-    int result;
-    do {
-      result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) failed = SystemError("fsync", temporary, errno);
+    // Not retried (see SyncFolder): the rename must not publish a file that may not be on disk.
+    if (::fsync(fd) != 0) failed = SystemError("fsync", temporary, errno);
   }
   if (::close(fd) != 0 && failed.empty()) failed = SystemError("close", temporary, errno);
   if (failed.empty() && ::rename(temporary.c_str(), path.c_str()) != 0) {

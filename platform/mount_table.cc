@@ -76,8 +76,8 @@ bool Unescape(const std::string& raw, std::string* out) {
   return true;
 }
 
+// `s` is a field of the split below, so never empty.
 bool IsUnsignedDecimal(const std::string& s) {
-  if (s.empty()) return false;
   for (char c : s) {
     if (c < '0' || c > '9') return false;
   }
