@@ -161,10 +161,17 @@ int TRHSMCollectFileDBReader::ProcessStubCollectFile(std::string& inPath, std::s
                       "Writing %s to file [%s].", text.c_str(), outPath.c_str());
     write_to_file(out, text);
   }
-  // A read error ends the input like its end: the list would be short.
+  // A read error ends the input like its end: the list would be short, so it must not replace
+  // the earlier one.
   const bool readFailed = std::ferror(in) != 0;
+  const int readError = errno;
   std::fclose(in);
-  if (!trhsm::collect::FinishReplacing(out, outPath, temporary) || readFailed) {
+  if (readFailed) {
+    std::fclose(out);
+    if (!temporary.empty()) ::unlink(temporary.c_str());
+    errno = readError;
+  }
+  if (readFailed || !trhsm::collect::FinishReplacing(out, outPath, temporary)) {
     m_events.Error("TRHSMCollectFileDBReader::ProcessStubCollectFile",
                    "Failed to write the stub list %s: %s", outPath.c_str(), std::strerror(errno));
     return 0;
@@ -173,7 +180,8 @@ int TRHSMCollectFileDBReader::ProcessStubCollectFile(std::string& inPath, std::s
 }
 
 void TRHSMCollectFileDBReader::CloseOwnedFailureFile() {
-  if (m_ownsFailureFp && m_failureFp != nullptr) std::fclose(m_failureFp);
+  // Owned only when SetFailureFile(path) opened it, so never null then.
+  if (m_ownsFailureFp) std::fclose(m_failureFp);
   m_failureFp = nullptr;
   m_ownsFailureFp = false;
 }

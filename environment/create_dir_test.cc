@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,13 @@ TEST(CreateDirTest, Refusals) {
   // A regular file of that very name is not the directory asked for.
   EXPECT_EQ(CreateDir(file.c_str()), 0);
   EXPECT_EQ(CreateDir((file + "/").c_str()), 0);
+  // A name too long for the file system shows only once its parent exists: the parents are made,
+  // the last step fails with the reason.
+  const std::string longName = dir.File("made/" + std::string(300, 'n'));
+  errno = 0;
+  EXPECT_EQ(CreateDir(longName.c_str()), 0);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(trhsm_test::ListFolder(dir.path()), (std::vector<std::string>{"made", "plain"}));
 }
 
 }  // namespace

@@ -84,13 +84,9 @@ std::string FolderOf(const std::string& path) {
 int SyncFolder(const std::string& folder) {
   int fd = OpenRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY, 0);
   if (fd < 0) return -1;
-  // Not retried on failure: after a failed fsync the kernel may have dropped the dirty state, so
-  // a second call could succeed without anything having reached the disk.
-  int rc;
-  do {
-    rc = ::fsync(fd);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) return CloseKeepingErrno(fd);
+  // Not retried, even on EINTR: after a failed fsync the kernel may have dropped the dirty state,
+  // so a second call could succeed without anything having reached the disk.
+  if (::fsync(fd) != 0) return CloseKeepingErrno(fd);
   // Nothing was written through this descriptor, so a failing close loses nothing.
   ::close(fd);
   return 0;

@@ -95,18 +95,14 @@ long HSMJobManager::getRestartOffset() {
   log.Debug(kRestartTag, "Got restart string %s", restart.c_str());
   long offset = 0;
   std::string problem;
-  switch (trhsm::ParseRestartOffset(restart, &offset, &problem)) {
-    case trhsm::RestartParse::kNone:
-      return 0;
-    case trhsm::RestartParse::kDamaged:
-      // Starting over redoes work; a wrong offset would skip items that were never processed.
-      log.Error(kRestartTag,
-                "[%lld] restart string \"%s\" holds no restart offset (%s): starting "
-                "from offset 0",
-                static_cast<long long>(m_jobId), restart.c_str(), problem.c_str());
-      return 0;
-    case trhsm::RestartParse::kOffset:
-      break;
+  const trhsm::RestartParse parsed = trhsm::ParseRestartOffset(restart, &offset, &problem);
+  if (parsed == trhsm::RestartParse::kNone) return 0;
+  if (parsed == trhsm::RestartParse::kDamaged) {
+    // Starting over redoes work; a wrong offset would skip items that were never processed.
+    log.Error(kRestartTag,
+              "[%lld] restart string \"%s\" holds no restart offset (%s): starting from offset 0",
+              static_cast<long long>(m_jobId), restart.c_str(), problem.c_str());
+    return 0;
   }
   if (offset < 0) {
     log.DebugLvl(kRestartTag, 2, "Sending negative offset %ld", -offset);

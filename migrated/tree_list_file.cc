@@ -63,14 +63,6 @@ class TempRemover {
   bool armed_ = true;
 };
 
-int SyncRetrying(int fd) {
-  int rc;
-  do {
-    rc = ::fsync(fd);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
 }  // namespace
 
 std::string ReadListFile(const std::string& listPath, const char* tag) {
@@ -126,9 +118,9 @@ void ReplaceListFile(const std::string& listPath, const std::string& text, const
     p += n;
     left -= static_cast<size_t>(n);
   }
-  // Not retried on failure: the kernel may have dropped the unwritten pages with the error, and a
-  // second fsync would then report success for a list that never reached the disk.
-  if (SyncRetrying(fd) != 0) {
+  // Not retried on failure, even on EINTR: the kernel may have dropped the unwritten pages with
+  // the error, and a second fsync would then report success for a list that never reached the disk.
+  if (::fsync(fd) != 0) {
     Throw(tag, __LINE__, [&] { return "Failed to sync file " + tempPath + " for " + listPath; });
   }
   // A failing close can report a write error that the writes above did not.

@@ -183,6 +183,12 @@ TEST_F(CacheFnameTest, PathLookupNeedsTheMountPointsDevice) {
   EXPECT_TRUE(CachedMountPoints().empty());
   EXPECT_EQ(ByPath(dir_.File("f").c_str(), sdev_ + 1, 3), "");
   EXPECT_EQ(MountTableReads() - before, 2u);
+  // A mount point that is not there places nothing either.
+  WriteFile(table_, "y " + dir_.File("gone") + " ext4 rw 0 0\n");
+  log.Clear();
+  EXPECT_EQ(ByPath(dir_.File("gone/f").c_str(), sdev_, 3), "");
+  EXPECT_TRUE(log.Contains("Failed to derive mount point for device " + std::to_string(sdev_)));
+  EXPECT_TRUE(CachedMountPoints().empty());
 }
 
 TEST_F(CacheFnameTest, PathLookupFailuresThrowAndLeaveTheCacheUsable) {
@@ -249,6 +255,9 @@ TEST(ChildPathFirst, DescendingWithSignedBytes) {
   EXPECT_FALSE(holds(m("/data/s")));
   EXPECT_FALSE(stubCacheMountPointCompare("/data/sub/x", 2)(m("/data/sub")));
   EXPECT_TRUE(stubCacheMountPointCompare("/data", 1)(m("/data")));
+  // An empty mount point holds what the root holds.
+  EXPECT_TRUE(holds(m("")));
+  EXPECT_FALSE(stubCacheMountPointCompare("data", 1)(m("")));
 }
 
 TEST_F(CacheFnameTest, PlacedDevicesOutliveTheMountTable) {

@@ -33,10 +33,9 @@ CTimeCounter* TRHSMPerfCounter::GetCounter(TRHSMCounters counter) {
 
 void TRHSMPerfCounter::LogAllPerformanceCounters(int threadNumber) {
   auto_lock lock(&m_mutex, true);
-  for (unsigned int i = DO_STUBBING_QUERY; i < END; ++i) {
-    auto it = m_counters.find(i);
-    if (it == m_counters.end() || it->second == nullptr) continue;
-    const CTimeCounter& counter = *it->second;
+  // The constructor made every counter, and none is ever removed: the map holds them all, in order.
+  for (const auto& [i, owned] : m_counters) {
+    const CTimeCounter& counter = *owned;
     if (counter.GetTotalTime().IsClear() && counter.GetTotalSamples() == 0) continue;
     if (g_ptrLogWriter == nullptr || g_ptrLogWriter->GetLevel() < 0) continue;
     const std::string prefix =

@@ -92,9 +92,9 @@ StubCheck CheckStubRecord(const char* stub, bool wantsMetadata, int metadataSize
   }
   c.value = static_cast<int64_t>(DecodeFixed64BE(stub + sr::kValueOffset));
   c.metadataLength = DecodeFixed16BE(stub + sr::kMetaLengthOffset);
-  // A length beyond the record would make the copy read past it, even though the CRC matched.
-  if (c.metadataLength == 0 || c.metadataLength > c.recordLength - sr::kOverhead ||
-      (wantsMetadata && metadataSize <= c.metadataLength)) {
+  // A length beyond the record would make the copy read past it, even though the CRC matched. A
+  // caller's buffer already holds the record's metadata room (checked above), so it holds this too.
+  if (c.metadataLength == 0 || c.metadataLength > c.recordLength - sr::kOverhead) {
     c.refusal = StubRefusal::kMetadataLength;
     return c;
   }

@@ -83,6 +83,23 @@ TEST(StubRecordEncode, BufferSizeLimits) {
   EXPECT_THROW(trhsm_meta2stub("hello", 1, small.data(), -1), KoException);
 }
 
+TEST(StubRecordCodec, NullInputsAreRefused) {
+  std::vector<char> buffer(64, 'Z');
+  try {
+    trhsm_meta2stub(nullptr, 1, buffer.data(), 64);
+    FAIL() << "no exception";
+  } catch (const KoException& e) {
+    EXPECT_EQ(e.getMessage(), "Invalid NULL metadata passed.");
+    EXPECT_EQ(e.getCode(), -1);
+  }
+  EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string(64, 'Z'));
+  LogCapture log;
+  int length = -7;
+  EXPECT_FALSE(trhsm_stub2meta(nullptr, &length, nullptr, buffer.data(), 64, false));
+  EXPECT_EQ(length, -7);
+  EXPECT_TRUE(log.Contains("trhsm_stub2meta: Invalid NULL input passed.")) << log.Text();
+}
+
 TEST(StubRecordEncode, LongestMetadataFitsAndOneMoreThrows) {
   std::string longest(65509, 'm');
   std::vector<char> record = Encode(longest, -3);
