@@ -133,8 +133,9 @@ cmd_coverage() {
     filters+=(--filter "$ROOT/$d/")
   done
   # Test sources and fixtures that live beside the code are not counted; neither are CMake's probes.
-  local common=(--root "$ROOT" --object-directory "$dir" "${filters[@]}" --exclude '.*_test\.cc$'
-    --exclude '.*_fixture\.h$' --exclude-directories '.*/CMakeFiles/[0-9.]+$'
+  # Counters are searched in this build only: another build in the tree may hold older ones.
+  local common=("$dir" --root "$ROOT" --object-directory "$dir" "${filters[@]}"
+    --exclude '.*_test\.cc$' --exclude '.*_fixture\.h$' --exclude-directories '.*/CMakeFiles/[0-9.]+$'
     --exclude-throw-branches --exclude-unreachable-branches --gcov-ignore-parse-errors)
   echo "== Coverage: lines"
   gcovr "${common[@]}" --txt "$dir/coverage-lines.txt" --json-summary "$dir/coverage.json"
