@@ -13,6 +13,7 @@
 #include "foundation/coding.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"
+#include "testing/call_hooks.h"
 #include "testing/fault_inject.h"
 #include "testing/test_util.h"
 #include "trhsm/KoCrc32.h"
@@ -377,6 +378,74 @@ TEST_F(ArchiveErrorsTest, TakeBackRefusals) {
   ScopedFault fault("fsync", 1, EIO, false);
   EXPECT_FALSE(appender.TakeBack(second, &error));
   EXPECT_EQ(error, "cut back archive " + archive + ": Input/output error");
+}
+
+// The calls that fail only on a broken system (fstat, the lock, ftruncate) are reported as well:
+// every append or take-back they fail keeps the archive's bytes and leaks no descriptor.
+TEST_F(ArchiveErrorsTest, FailedStatLockAndTruncateAreReported) {
+  using trhsm_test::Call;
+  using trhsm_test::ScopedCallHook;
+  const std::string archive = ArchiveFilePath(root_, 0, 1);
+  int64_t offset = -1;
+  CopyHeader h;
+  std::string error;
+  ASSERT_TRUE(trhsm::platform::AppendCopy(root_, 0, 1, src_, &offset, &error)) << error;
+  const long long size = SizeOf(archive);
+  struct Case {
+    Call call;
+    int command;
+  };
+  const int fds = trhsm_open_fd_count();
+  for (const Case& c : {Case{Call::kFstat, -1}, Case{Call::kFcntl, F_OFD_SETLKW}}) {
+    for (long n = 1;; ++n) {
+      SCOPED_TRACE("call kind " + std::to_string(static_cast<int>(c.call)) + ", n " +
+                   std::to_string(n));
+      ASSERT_LT(n, 20);
+      bool fired = false, ok = false;
+      {
+        ArchiveAppender appender(root_, 0, 1);
+        {
+          ScopedCallHook hook(c.call, n, EIO, c.command);
+          ok = appender.Append(src_, &offset, &h, &error);
+          fired = hook.fired();
+        }
+        if (!fired) {
+          ASSERT_TRUE(ok) << error;
+          EXPECT_EQ(offset, size);
+          // The take-back fails at each of its own calls first.
+          for (const Case& t : {c, Case{Call::kFtruncate, -1}}) {
+            ScopedCallHook hook(t.call, 1, EIO, t.command);
+            EXPECT_FALSE(appender.TakeBack(offset, &error));
+            EXPECT_TRUE(hook.fired());
+            EXPECT_TRUE(Has(error, "Input/output error")) << error;
+            EXPECT_EQ(SizeOf(archive), size + static_cast<long long>(af::kHeaderSize) +
+                                           static_cast<long long>(source_.size()));
+          }
+          ASSERT_TRUE(appender.TakeBack(offset, &error)) << error;
+        }
+      }
+      EXPECT_EQ(SizeOf(archive), size);
+      EXPECT_EQ(trhsm_open_fd_count(), fds);
+      if (!fired) break;
+      EXPECT_FALSE(ok);
+      EXPECT_TRUE(Has(error, "Input/output error")) << error;
+    }
+  }
+  // A copy whose sync fails and whose cut back fails too is reported with both reasons; the copy
+  // before it stays intact.
+  {
+    ScopedFault sync("fsync", 3, EIO, false);  // after the two folder syncs of the first append
+    ScopedCallHook cut(Call::kFtruncate, 1, EIO);
+    EXPECT_FALSE(trhsm::platform::AppendCopy(root_, 0, 1, src_, &offset, &error));
+    EXPECT_TRUE(cut.fired());
+  }
+  EXPECT_TRUE(Has(error, "sync archive " + archive + ": Input/output error")) << error;
+  EXPECT_TRUE(Has(error, "; cut back archive " + archive + ": Input/output error")) << error;
+  EXPECT_EQ(CopiedOut(0, 0), source_);
+  // A reader whose fstat fails refuses the file.
+  ScopedCallHook stat(Call::kFstat, 1, EIO);
+  EXPECT_FALSE(ReadCopyHeader(root_, 0, 1, 0, &h, &error));
+  EXPECT_EQ(error, "open archive " + archive + ": Input/output error");
 }
 
 // A source that changes between the checksum and the copy is not archived under a wrong checksum.
