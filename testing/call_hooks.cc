@@ -16,6 +16,8 @@
 #include <cstdarg>
 #include <utility>
 
+#include "testing/next_definition.h"
+
 namespace {
 
 using trhsm_test::Call;
@@ -68,20 +70,6 @@ auto Hooked(Call call, int command, Real real) -> decltype(real()) {
   errno = saved;
   return result;
 }
-
-template <typename Fn>
-Fn Next(std::atomic<void*>& slot, const char* name) {
-  void* p = slot.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = dlsym(RTLD_NEXT, name);
-    slot.store(p, std::memory_order_release);
-  }
-  return reinterpret_cast<Fn>(p);
-}
-
-#define TRHSM_NEXT(type, name)                  \
-  static std::atomic<void*> next_slot{nullptr}; \
-  auto next = Next<type>(next_slot, name)
 
 }  // namespace
 

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "testing/next_definition.h"
+
 namespace {
 
 enum Op { kOpen, kWrite, kFsync, kClose, kRename, kRead, kOpCount };
@@ -41,21 +43,6 @@ int OpIndex(const char* op) {
     if (std::strcmp(op, kOpNames[i]) == 0) return i;
   return -1;
 }
-
-// The next definition of `name` after this one, looked up once.
-template <typename Fn>
-Fn Next(std::atomic<void*>& slot, const char* name) {
-  void* p = slot.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    p = dlsym(RTLD_NEXT, name);
-    slot.store(p, std::memory_order_release);
-  }
-  return reinterpret_cast<Fn>(p);
-}
-
-#define TRHSM_NEXT(type, name)                  \
-  static std::atomic<void*> next_slot{nullptr}; \
-  auto next = Next<type>(next_slot, name)
 
 void LogFired(int op, long call);
 
