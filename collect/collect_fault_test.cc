@@ -12,6 +12,7 @@
 
 #include "platform/backup_index.h"
 #include "testing/fault_sweep.h"
+#include "testing/registered_index.h"
 #include "testing/test_util.h"
 #include "trhsm/TRHSMCollectFile.h"
 #include "trhsm/TRHSMCollectLines.h"
@@ -106,26 +107,17 @@ TEST_P(CollectFaultTest, StubListConversionKeepsTheOldList) {
 }
 
 TEST_P(CollectFaultTest, IndexQueryLeavesNoCollectFileOrAWholeOne) {
-  const std::string indexPath = config_.File("index.db");
-  WriteFile(config_.File("registry"), "[Base]\ndBACKUP_INDEX=" + indexPath + "\n");
-  ScopedEnv registry("KO_REGISTRY", config_.File("registry"));
-  {
-    std::string error;
-    auto index = trhsm::platform::BackupIndex::Open(
-        indexPath, trhsm::platform::BackupIndex::Mode::kCreate, &error);
-    ASSERT_NE(index, nullptr) << error;
-    trhsm::platform::BackupItem item;
-    item.jobId = 12;
-    item.archGroupId = 7;
-    item.archFileId = 8;
-    item.archFileOffset = 9;
-    item.fileSize = 100;
-    item.inode = 4711;
-    for (int i = 0; i < 2000; ++i) {
-      item.fullFileName = "/data/file" + std::to_string(i) + std::string(600, 'x');
-      ASSERT_TRUE(index->AddItem(item, &error)) << error;
-    }
+  std::vector<trhsm::platform::BackupItem> items(2000);
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i].jobId = 12;
+    items[i].archGroupId = 7;
+    items[i].archFileId = 8;
+    items[i].archFileOffset = 9;
+    items[i].fileSize = 100;
+    items[i].inode = 4711;
+    items[i].fullFileName = "/data/file" + std::to_string(i) + std::string(600, 'x');
   }
+  trhsm_test::RegisteredIndex index(config_, items);
   TRHSM_CMDLINE_ARGS args;
   args.collectFolder = folder_.path() + "/";
   args.jobId = 12;

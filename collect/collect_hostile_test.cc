@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/backup_index.h"
+#include "testing/registered_index.h"
 #include "testing/test_util.h"
 #include "trhsm/TRHSMCollectFile.h"
 #include "trhsm/TRHSMCollectLines.h"
@@ -16,7 +17,6 @@
 namespace {
 
 using trhsm_test::ReadFile;
-using trhsm_test::ScopedEnv;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
@@ -122,19 +122,10 @@ TEST_F(CollectHostileTest, CleanUpRemovesLinksNotWhatTheyName) {
 }
 
 TEST_F(CollectHostileTest, IndexQueryReplacesADanglingLinkAtItsOutput) {
-  const std::string indexPath = outside_.File("index.db");
-  WriteFile(outside_.File("registry"), "[Base]\ndBACKUP_INDEX=" + indexPath + "\n");
-  ScopedEnv registry("KO_REGISTRY", outside_.File("registry"));
-  {
-    std::string error;
-    auto index = trhsm::platform::BackupIndex::Open(
-        indexPath, trhsm::platform::BackupIndex::Mode::kCreate, &error);
-    ASSERT_NE(index, nullptr) << error;
-    trhsm::platform::BackupItem item;
-    item.jobId = 12;
-    item.fullFileName = "/data/a";
-    ASSERT_TRUE(index->AddItem(item, &error)) << error;
-  }
+  trhsm::platform::BackupItem item;
+  item.jobId = 12;
+  item.fullFileName = "/data/a";
+  trhsm_test::RegisteredIndex index(outside_, {item});
   const std::string target = folder_.File("dbStubList_12.kof");
   ASSERT_EQ(::symlink(Dangling().c_str(), target.c_str()), 0);
   TRHSMCollectFileDBReader reader(args_, events_, false, "dbStubList", 0);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/backup_index.h"
+#include "testing/registered_index.h"
 #include "testing/test_util.h"
 #include "trhsm/TRHSMCollectFile.h"
 
@@ -335,30 +336,21 @@ TEST_F(DbReaderTest, LinesAndNamesTooLongAreSkippedNotCut) {
 }
 
 TEST_F(DbReaderTest, NormalModeThroughTheBackupIndex) {
-  const std::string indexPath = dir_.File("index.db");
-  WriteFile(dir_.File("registry"), "[Base]\ndBACKUP_INDEX=" + indexPath + "\n");
-  ScopedEnv registry("KO_REGISTRY", dir_.File("registry"));
-  {
-    std::string error;
-    auto index = trhsm::platform::BackupIndex::Open(
-        indexPath, trhsm::platform::BackupIndex::Mode::kCreate, &error);
-    ASSERT_NE(index, nullptr) << error;
-    trhsm::platform::BackupItem item;
-    item.jobId = 12;
-    item.archGroupId = 7;
-    item.archFileId = 8;
-    item.archFileOffset = 9;
-    item.fileSize = 100;
-    item.fullFileName = "/data/plain";
-    item.inode = 4711;
-    ASSERT_TRUE(index->AddItem(item, &error)) << error;
-    item.fullFileName = "/data/a,b \"quoted\", \\x";
-    item.inode = 18446744073709551615ull;
-    item.archFileOffset = 10;
-    ASSERT_TRUE(index->AddItem(item, &error)) << error;
-    item.jobId = 13;
-    ASSERT_TRUE(index->AddItem(item, &error)) << error;
-  }
+  std::vector<trhsm::platform::BackupItem> items(3);
+  items[0].jobId = 12;
+  items[0].archGroupId = 7;
+  items[0].archFileId = 8;
+  items[0].archFileOffset = 9;
+  items[0].fileSize = 100;
+  items[0].fullFileName = "/data/plain";
+  items[0].inode = 4711;
+  items[1] = items[0];
+  items[1].fullFileName = "/data/a,b \"quoted\", \\x";
+  items[1].inode = 18446744073709551615ull;
+  items[1].archFileOffset = 10;
+  items[2] = items[1];
+  items[2].jobId = 13;
+  trhsm_test::RegisteredIndex index(dir_, items);
   reader_ = std::make_unique<TRHSMCollectFileDBReader>(args_, events_, false, "dbStubList", 0);
   ASSERT_EQ(reader_->Initialize(), 1);
   EXPECT_TRUE(log_.Contains("Processing dbStubList_12.kof in folder " + collect_ +
