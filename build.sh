@@ -4,7 +4,7 @@
 #                     ASan+UBSan, and the lock and cache tests under TSan
 #   ./build.sh demo   build, then run the main job in a fresh sandbox folder
 #   ./build.sh build  the plain build only;  ./build.sh bench  run the benchmarks
-#   ./build.sh package  Debian packages (trhsm, trhsm-dev) with CPack
+#   ./build.sh package  Debian packages (libtrhsm0, trhsm, trhsm-dev) with CPack, checked by lintian
 #   ./build.sh coverage  line and branch coverage of the libraries over the whole suite (gcovr)
 #   ./build.sh fuzz [SECONDS]  build the fuzz targets with clang and libFuzzer, run each SECONDS (60)
 #   ./build.sh crashloop [COUNT]  kill the list editors and the stub job COUNT times (10000), checking
@@ -17,6 +17,7 @@ JOBS=${JOBS:-$(nproc)}
 PACKAGES=(g++ cmake make pkg-config dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev)
 COVERAGE_PACKAGES=(gcovr)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+PACKAGE_PACKAGES=(file lintian)
 
 deps() {  # deps [extra packages...]
   local missing=()
@@ -94,13 +95,24 @@ cmd_demo() {
   "$ROOT/tools/demo.sh" "$ROOT/build"
 }
 
+# Release build with Debian's hardening flags, the packages made by CPack (cmake/TrhsmPackage.cmake),
+# then checked by lintian, which must find no error.
 cmd_package() {
-  deps
+  deps "${PACKAGE_PACKAGES[@]}"
+  local cflags cxxflags ldflags
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+  cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+  ldflags=$(dpkg-buildflags --get LDFLAGS)
   configure build-package -DCMAKE_BUILD_TYPE=Release -DTRHSM_BUILD_TESTS=OFF -DTRHSM_BUILD_BENCH=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
   cmake --build build-package -j "$JOBS"
+  rm -f build-package/*.deb
   (cd build-package && cpack -G DEB)
   ls -l build-package/*.deb
+  echo "== lintian"
+  lintian --fail-on error build-package/*.deb
 }
 
 cmd_bench() {

@@ -1,11 +1,25 @@
-# Installs both libraries, the public headers under include/trhsm/, a CMake package and trhsm.pc.
+# Installs both libraries, the public headers under include/trhsm/, a CMake package, trhsm.pc and
+# the tools' manual pages; TrhsmPackage.cmake makes the Debian packages of them.
 include(CMakePackageConfigHelpers)
 
-# Components: "runtime" (libraries and tools, the default) and "dev" (headers, CMake package,
-# pkg-config file and the unversioned library links).
+# Compresses `source` into `output` as Debian wants manual pages and changelogs (gzip -9n: no name
+# and no time stamp inside, so the same text always gives the same bytes), and appends `output` to
+# the list `list_var`.
+function(trhsm_gzip_file source output list_var)
+  get_filename_component(dir ${output} DIRECTORY)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${output}
+    DEPENDS ${source}
+    VERBATIM)
+  set(${list_var} ${${list_var}} ${output} PARENT_SCOPE)
+endfunction()
+
+# Components: "libs" (the two shared libraries), "runtime" (the tools and their manual pages, the
+# default) and "dev" (headers, CMake package, pkg-config file and the unversioned library links).
 install(TARGETS trhsm trhsm_platform
   EXPORT trhsmTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libs NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -32,18 +46,13 @@ configure_file(cmake/trhsm.pc.in ${CMAKE_CURRENT_BINARY_DIR}/trhsm.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/trhsm.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT dev)
 
-# Debian packages: trhsm (runtime) and trhsm-dev.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME trhsm)
-set(CPACK_PACKAGE_VENDOR "trhsm developers")
-set(CPACK_PACKAGE_CONTACT "trhsm developers <dev@trhsm.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Common logic of hierarchical storage management jobs")
-set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME trhsm)
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME trhsm-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "trhsm (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-include(CPack)
+if(TRHSM_BUILD_TOOLS)
+  foreach(tool trhsm-stub trhsm-index trhsm-recall trhsm-stubjob)
+    trhsm_gzip_file(${PROJECT_SOURCE_DIR}/man/${tool}.1 ${PROJECT_BINARY_DIR}/man/${tool}.1.gz
+      trhsm_compressed_docs)
+    install(FILES ${PROJECT_BINARY_DIR}/man/${tool}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+      COMPONENT runtime)
+  endforeach()
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/TrhsmPackage.cmake)

@@ -1,0 +1,45 @@
+# Run by CPack after the Debian packages are built (CPACK_POST_BUILD_SCRIPTS). CPack adds a
+# postinst and a postrm that call ldconfig to every package holding a shared library; the
+# library package activates the ldconfig trigger instead (its triggers file), so those two
+# scripts are taken out and the package is built again from the same files. A maintainer script
+# that does anything more than that ldconfig call is never dropped: the packaging fails instead.
+find_program(TRHSM_DPKG_DEB dpkg-deb REQUIRED)
+
+foreach(package IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT package MATCHES "\\.deb$")
+    continue()
+  endif()
+  get_filename_component(name "${package}" NAME_WE)
+  set(tree "${CPACK_TOPLEVEL_DIRECTORY}/repack/${name}")
+  file(REMOVE_RECURSE "${tree}")
+  file(MAKE_DIRECTORY "${tree}")
+  execute_process(COMMAND "${TRHSM_DPKG_DEB}" --raw-extract "${package}" "${tree}"
+    RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot unpack ${package} (dpkg-deb status ${rc})")
+  endif()
+  set(dropped FALSE)
+  foreach(script postinst postrm)
+    set(path "${tree}/DEBIAN/${script}")
+    if(NOT EXISTS "${path}")
+      continue()
+    endif()
+    file(READ "${path}" text)
+    if(NOT text MATCHES "^#!/bin/sh\n+set -e\n+if \\[ \"\\$1\" = \"[a-z]+\" \\]; then\n\tldconfig\nfi\n$")
+      message(FATAL_ERROR "${package}: ${script} does more than call ldconfig:\n${text}")
+    endif()
+    file(REMOVE "${path}")
+    set(dropped TRUE)
+  endforeach()
+  if(dropped)
+    if(NOT EXISTS "${tree}/DEBIAN/triggers")
+      message(FATAL_ERROR "${package} holds a shared library but no ldconfig trigger")
+    endif()
+    execute_process(COMMAND "${TRHSM_DPKG_DEB}" --root-owner-group -Zgzip --build "${tree}"
+      "${package}" OUTPUT_QUIET RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "cannot build ${package} again (dpkg-deb status ${rc})")
+    endif()
+  endif()
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
