@@ -20,10 +20,12 @@ if(TRHSM_BUILD_TOOLS)
   list(APPEND trhsm_deb_components runtime)
   list(APPEND trhsm_deb_packages trhsm)
 endif()
+# These files belong to the packages only: a plain `cmake --install` (all components) leaves them
+# out, while CPack installs each component by name and so takes them in.
 foreach(component package IN ZIP_LISTS trhsm_deb_components trhsm_deb_packages)
   install(FILES ${TRHSM_DEBIAN_DIR}/copyright ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
-    COMPONENT ${component})
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
   # The packages are not uploaded to Debian, so their first changelog entry closes no
   # intent-to-package bug.
   file(WRITE ${PROJECT_BINARY_DIR}/debian/lintian/${package}
@@ -31,7 +33,7 @@ foreach(component package IN ZIP_LISTS trhsm_deb_components trhsm_deb_packages)
     "${package}: initial-upload-closes-no-bugs\n")
   install(FILES ${PROJECT_BINARY_DIR}/debian/lintian/${package}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-    COMPONENT ${component})
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
 set(CPACK_GENERATOR DEB)
