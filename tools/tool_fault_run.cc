@@ -2,11 +2,17 @@
 #include "tools/tool_fault_run.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "testing/test_util.h"
 
@@ -14,8 +20,11 @@ extern char** environ;
 
 namespace trhsm_test {
 
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, int limitMs) {
+namespace {
+
+// RunTool; with `killWhen` non-empty, the child is killed as soon as that file holds something.
+ToolResult Run(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, int limitMs, const std::string& killWhen) {
   ToolResult result;
   ScratchDir out;
   const std::string outPath = out.File("out");
@@ -50,20 +59,29 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
   }
   ::close(fd);
   if (pid < 0) return result;
+  if (!killWhen.empty()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    // Waited on without reaping (WNOWAIT): a child that ended first is still reaped below.
+    const auto running = [pid] {
+      siginfo_t info = {};
+      return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid == 0;
+    };
+    struct stat st;
+    while (!(::stat(killWhen.c_str(), &st) == 0 && st.st_size > 0) &&
+           std::chrono::steady_clock::now() < deadline && running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, SIGKILL);  // a no-op for a child that has ended: it stays unreaped until then
+  }
   result.status = WaitChild(pid, limitMs);
   result.out = ReadFile(outPath);
   return result;
 }
 
-std::string Fault::Describe() const {
-  return op + ":" + std::to_string(n) + ":" + (err == ENOSPC ? "ENOSPC" : "EIO") + ":" +
-         (sticky ? "sticky" : "once");
-}
-
-ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
-                            const Fault& fault, const std::string& scratch,
-                            std::vector<std::string> env) {
-  const std::string log = scratch + "/fault.log";
+// The environment of a run under the fault shim armed with `fault`, logging to `log`.
+std::vector<std::string> FaultEnv(const Fault& fault, const std::string& log,
+                                  std::vector<std::string> env) {
   ::unlink(log.c_str());
   // The shim is preloaded ahead of the sanitizer runtime. Leaks are not looked for: a run cut
   // short by a fault exits at once, and the sweeps' hundreds of runs would each pay for the scan.
@@ -75,7 +93,34 @@ ToolResult RunToolWithFault(const std::string& program, const std::vector<std::s
   env.push_back("TRHSM_TEST_FAULT=" + fault.Describe());
   env.push_back("TRHSM_TEST_FAULT_LOG=" + log);
   env.push_back("ASAN_OPTIONS=" + asan);
-  ToolResult result = RunTool(program, args, env);
+  return env;
+}
+
+}  // namespace
+
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int limitMs) {
+  return Run(program, args, env, limitMs, "");
+}
+
+std::string Fault::Describe() const {
+  const char* name = err == ENOSPC ? "ENOSPC" : err == EINTR ? "EINTR" : "EIO";
+  return op + ":" + std::to_string(n) + ":" + name + ":" + (sticky ? "sticky" : "once");
+}
+
+ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
+                            const Fault& fault, const std::string& scratch,
+                            std::vector<std::string> env) {
+  const std::string log = scratch + "/fault.log";
+  ToolResult result = RunTool(program, args, FaultEnv(fault, log, std::move(env)));
+  result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
+  return result;
+}
+
+ToolResult RunToolKilledAtFault(const std::string& program, const std::vector<std::string>& args,
+                                const Fault& fault, const std::string& scratch) {
+  const std::string log = scratch + "/fault.log";
+  ToolResult result = Run(program, args, FaultEnv(fault, log, {}), 60000, log);
   result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
   return result;
 }

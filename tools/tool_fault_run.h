@@ -35,6 +35,12 @@ ToolResult RunToolWithFault(const std::string& program, const std::vector<std::s
                             const Fault& fault, const std::string& scratch,
                             std::vector<std::string> env = {});
 
+// RunToolWithFault, but the tool is killed with SIGKILL as soon as the fault has fired, as a crash
+// at that call would stop it (ToolResult::status is then -1). Armed with EINTR and `sticky`, a
+// call that is retried on EINTR holds the tool there until the kill.
+ToolResult RunToolKilledAtFault(const std::string& program, const std::vector<std::string>& args,
+                                const Fault& fault, const std::string& scratch);
+
 // The operations and errors every sweep goes through.
 inline const char* const kSweepOps[] = {"open", "write", "fsync", "close", "rename"};
 inline const int kSweepErrors[] = {28 /* ENOSPC */, 5 /* EIO */};

@@ -171,6 +171,22 @@ TEST_F(HostileRecallTest, StubWithAnotherLinkIsRecalledAndTheOtherNameKeepsTheSt
   EXPECT_EQ(ReadFile(outside_ + "/other"), stub_);
 }
 
+TEST_F(HostileRecallTest, PlantedNamesOfTemporariesAreNotFollowedOrRemoved) {
+  WriteFile(files_ + "/f", stub_);
+  WriteFile(outside_ + "/victim", "not to be touched\n");
+  const std::string link = files_ + "/.trhsm-recall-tmp.Link01";
+  const std::string hard = files_ + "/.trhsm-recall-tmp.Hard01";
+  ASSERT_EQ(::symlink((outside_ + "/victim").c_str(), link.c_str()), 0);
+  ASSERT_EQ(::link((outside_ + "/victim").c_str(), hard.c_str()), 0);
+  ToolResult r = Recall(files_ + "/f");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(ReadFile(files_ + "/f"), "recalled bytes\n");
+  EXPECT_EQ(
+      trhsm_test::ListFolder(files_),
+      (std::vector<std::string>{".trhsm-recall-tmp.Hard01", ".trhsm-recall-tmp.Link01", "f"}));
+  EXPECT_EQ(ReadFile(outside_ + "/victim"), "not to be touched\n");
+}
+
 // The temporary-file helpers themselves.
 TEST(ScopedFile, TemporaryIsNewPrivateAndNotFollowedOrRemovedWhenSwapped) {
   ScratchDir dir;
