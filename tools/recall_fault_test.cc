@@ -3,7 +3,6 @@
 // file back or reports failure and leaves the stub as it was, with no temporary file left.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -140,35 +139,33 @@ TEST_F(RecallFaultTest, EveryFaultFailsTheRecallOrLeavesTheFileWhole) {
 }
 
 // A recall killed while it writes leaves its temporary; the next one in the folder removes it, but
-// not a temporary that another recall still holds locked.
+// not while the recall that writes it still runs.
 TEST_F(RecallFaultTest, NextRecallRemovesTheTemporaryOfAKilledOne) {
   PutStub();
-  // The second write of the copy is retried on EINTR for ever, until the kill.
+  const std::string other = files_ + "/other";
+  WriteFile(other, stub_);
+  std::vector<std::string> whileStuck;
+  ToolResult beside;
+  // The second write of the copy is retried on EINTR for ever: meanwhile another recall runs.
   const Fault fault{"write", 2, EINTR, true};
   const ToolResult killed =
-      trhsm_test::RunToolKilledAtFault(TRHSM_RECALL_TOOL, Args(), fault, dir_.path());
+      trhsm_test::RunToolKilledAtFault(TRHSM_RECALL_TOOL, Args(), fault, dir_.path(), [&] {
+        beside = trhsm_test::RunTool(TRHSM_RECALL_TOOL, {"--archive", archive_, other});
+        whileStuck = trhsm_test::ListFolder(files_);
+      });
   ASSERT_TRUE(killed.fired) << killed.out;
-  std::vector<std::string> names = trhsm_test::ListFolder(files_);
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0].rfind(".trhsm-recall-tmp.", 0), 0u) << names[0];
+  EXPECT_EQ(beside.status, 0) << beside.out;
+  EXPECT_TRUE(ReadFile(other) == original_);
+  const std::vector<std::string> left = trhsm_test::ListFolder(files_);
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(left[0].rfind(".trhsm-recall-tmp.", 0), 0u) << left[0];
+  EXPECT_EQ(whileStuck, left) << "the temporary of a running recall was removed";
   EXPECT_EQ(ReadFile(path_), stub_);
 
-  const std::string held = files_ + "/.trhsm-recall-tmp.Held01";
-  WriteFile(held, "being written");
-  const int fd = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
   ToolResult r = trhsm_test::RunTool(TRHSM_RECALL_TOOL, Args());
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(trhsm_test::ListFolder(files_),
-            (std::vector<std::string>{".trhsm-recall-tmp.Held01", "data"}));
+  EXPECT_EQ(trhsm_test::ListFolder(files_), (std::vector<std::string>{"data", "other"}));
   EXPECT_TRUE(ReadFile(path_) == original_);
-  // Once its lock is gone, it is a dead recall's too.
-  ::close(fd);
-  PutStub();
-  r = trhsm_test::RunTool(TRHSM_RECALL_TOOL, Args());
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(trhsm_test::ListFolder(files_), std::vector<std::string>{"data"});
 }
 
 // A 64 KiB file system in a mount namespace of a child process: the recalled file does not fit.

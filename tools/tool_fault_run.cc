@@ -22,9 +22,11 @@ namespace trhsm_test {
 
 namespace {
 
-// RunTool; with `killWhen` non-empty, the child is killed as soon as that file holds something.
+// RunTool; with `killWhen` non-empty, the child is killed as soon as that file holds something,
+// after `meanwhile` has run.
 ToolResult Run(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env, int limitMs, const std::string& killWhen) {
+               const std::vector<std::string>& env, int limitMs, const std::string& killWhen,
+               const std::function<void()>& meanwhile) {
   ToolResult result;
   ScratchDir out;
   const std::string outPath = out.File("out");
@@ -72,6 +74,7 @@ ToolResult Run(const std::string& program, const std::vector<std::string>& args,
            std::chrono::steady_clock::now() < deadline && running()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    if (meanwhile && running()) meanwhile();
     ::kill(pid, SIGKILL);  // a no-op for a child that has ended: it stays unreaped until then
   }
   result.status = WaitChild(pid, limitMs);
@@ -100,7 +103,7 @@ std::vector<std::string> FaultEnv(const Fault& fault, const std::string& log,
 
 ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
                    const std::vector<std::string>& env, int limitMs) {
-  return Run(program, args, env, limitMs, "");
+  return Run(program, args, env, limitMs, "", {});
 }
 
 std::string Fault::Describe() const {
@@ -118,9 +121,10 @@ ToolResult RunToolWithFault(const std::string& program, const std::vector<std::s
 }
 
 ToolResult RunToolKilledAtFault(const std::string& program, const std::vector<std::string>& args,
-                                const Fault& fault, const std::string& scratch) {
+                                const Fault& fault, const std::string& scratch,
+                                const std::function<void()>& meanwhile) {
   const std::string log = scratch + "/fault.log";
-  ToolResult result = Run(program, args, FaultEnv(fault, log, {}), 60000, log);
+  ToolResult result = Run(program, args, FaultEnv(fault, log, {}), 60000, log, meanwhile);
   result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
   return result;
 }

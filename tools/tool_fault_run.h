@@ -3,6 +3,7 @@
 #ifndef TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 #define TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,11 @@ ToolResult RunToolWithFault(const std::string& program, const std::vector<std::s
 
 // RunToolWithFault, but the tool is killed with SIGKILL as soon as the fault has fired, as a crash
 // at that call would stop it (ToolResult::status is then -1). Armed with EINTR and `sticky`, a
-// call that is retried on EINTR holds the tool there until the kill.
+// call that is retried on EINTR holds the tool there: `meanwhile` (when set) runs then, before
+// the kill.
 ToolResult RunToolKilledAtFault(const std::string& program, const std::vector<std::string>& args,
-                                const Fault& fault, const std::string& scratch);
+                                const Fault& fault, const std::string& scratch,
+                                const std::function<void()>& meanwhile = {});
 
 // The operations and errors every sweep goes through.
 inline const char* const kSweepOps[] = {"open", "write", "fsync", "close", "rename"};
