@@ -149,7 +149,7 @@ TEST_F(RecallFaultTest, NextRecallRemovesTheTemporaryOfAKilledOne) {
   // The second write of the copy is retried on EINTR for ever: meanwhile another recall runs.
   const Fault fault{"write", 2, EINTR, true};
   const ToolResult killed =
-      trhsm_test::RunToolKilledAtFault(TRHSM_RECALL_TOOL, Args(), fault, dir_.path(), [&] {
+      trhsm_test::RunToolWithFault(TRHSM_RECALL_TOOL, Args(), fault, dir_.path(), {}, [&] {
         beside = trhsm_test::RunTool(TRHSM_RECALL_TOOL, {"--archive", archive_, other});
         whileStuck = trhsm_test::ListFolder(files_);
       });

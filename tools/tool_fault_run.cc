@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-#include <utility>
 
 #include "testing/test_util.h"
 
@@ -22,8 +21,8 @@ namespace trhsm_test {
 
 namespace {
 
-// RunTool; with `killWhen` non-empty, the child is killed as soon as that file holds something,
-// after `meanwhile` has run.
+// RunTool; with `meanwhile` set, it runs as soon as file `killWhen` holds something, and the child
+// is killed then.
 ToolResult Run(const std::string& program, const std::vector<std::string>& args,
                const std::vector<std::string>& env, int limitMs, const std::string& killWhen,
                const std::function<void()>& meanwhile) {
@@ -61,7 +60,7 @@ ToolResult Run(const std::string& program, const std::vector<std::string>& args,
   }
   ::close(fd);
   if (pid < 0) return result;
-  if (!killWhen.empty()) {
+  if (meanwhile) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     // Waited on without reaping (WNOWAIT): a child that ended first is still reaped below.
     const auto running = [pid] {
@@ -74,29 +73,12 @@ ToolResult Run(const std::string& program, const std::vector<std::string>& args,
            std::chrono::steady_clock::now() < deadline && running()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    if (meanwhile && running()) meanwhile();
+    if (running()) meanwhile();
     ::kill(pid, SIGKILL);  // a no-op for a child that has ended: it stays unreaped until then
   }
   result.status = WaitChild(pid, limitMs);
   result.out = ReadFile(outPath);
   return result;
-}
-
-// The environment of a run under the fault shim armed with `fault`, logging to `log`.
-std::vector<std::string> FaultEnv(const Fault& fault, const std::string& log,
-                                  std::vector<std::string> env) {
-  ::unlink(log.c_str());
-  // The shim is preloaded ahead of the sanitizer runtime. Leaks are not looked for: a run cut
-  // short by a fault exits at once, and the sweeps' hundreds of runs would each pay for the scan.
-  std::string asan = "verify_asan_link_order=0:detect_leaks=0";
-  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0') {
-    asan = std::string(old) + ":" + asan;
-  }
-  env.push_back("LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH);
-  env.push_back("TRHSM_TEST_FAULT=" + fault.Describe());
-  env.push_back("TRHSM_TEST_FAULT_LOG=" + log);
-  env.push_back("ASAN_OPTIONS=" + asan);
-  return env;
 }
 
 }  // namespace
@@ -113,18 +95,20 @@ std::string Fault::Describe() const {
 
 ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
                             const Fault& fault, const std::string& scratch,
-                            std::vector<std::string> env) {
+                            std::vector<std::string> env, const std::function<void()>& meanwhile) {
   const std::string log = scratch + "/fault.log";
-  ToolResult result = RunTool(program, args, FaultEnv(fault, log, std::move(env)));
-  result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
-  return result;
-}
-
-ToolResult RunToolKilledAtFault(const std::string& program, const std::vector<std::string>& args,
-                                const Fault& fault, const std::string& scratch,
-                                const std::function<void()>& meanwhile) {
-  const std::string log = scratch + "/fault.log";
-  ToolResult result = Run(program, args, FaultEnv(fault, log, {}), 60000, log, meanwhile);
+  ::unlink(log.c_str());
+  // The shim is preloaded ahead of the sanitizer runtime. Leaks are not looked for: a run cut
+  // short by a fault exits at once, and the sweeps' hundreds of runs would each pay for the scan.
+  std::string asan = "verify_asan_link_order=0:detect_leaks=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != '\0') {
+    asan = std::string(old) + ":" + asan;
+  }
+  env.push_back("LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH);
+  env.push_back("TRHSM_TEST_FAULT=" + fault.Describe());
+  env.push_back("TRHSM_TEST_FAULT_LOG=" + log);
+  env.push_back("ASAN_OPTIONS=" + asan);
+  ToolResult result = Run(program, args, env, 60000, log, meanwhile);
   result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
   return result;
 }
