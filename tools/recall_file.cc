@@ -29,9 +29,10 @@ std::string SysError(const std::string& what, const std::string& path) {
 }
 
 // Opens the stub `base` in the folder open at `dirFd` (`path` names it in messages) and reads its
-// reparse data and status; -1 with *error when it is not a stub.
+// reparse data and status; -1 with *error when it is not a stub (and *notStub when it is a regular
+// file).
 int OpenStub(int dirFd, const std::string& base, const std::string& path, ::ReparseData* data,
-             struct stat* st, std::string* error) {
+             struct stat* st, std::string* error, bool* notStub) {
   Fd fd(::openat(dirFd, base.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (fd.get() < 0) {
     *error = SysError("open", path);
@@ -63,12 +64,14 @@ int OpenStub(int dirFd, const std::string& base, const std::string& path, ::Repa
   if (have > static_cast<size_t>(sr::kMaxRecordLength) || !::ParseStubData(buffer, *data) ||
       !trhsm_stub2meta(buffer.data(), &recordLength, nullptr, nullptr, 0, true)) {
     *error = "not a stub file";
+    *notStub = true;
     return -1;
   }
   // A file that merely begins with a stub record holds data of its own: leave it alone.
   if (static_cast<size_t>(recordLength) != have) {
     *error = "not a stub file (" + std::to_string(have - static_cast<size_t>(recordLength)) +
              " bytes after the stub record)";
+    *notStub = true;
     return -1;
   }
   return fd.release();
@@ -205,7 +208,7 @@ RecallOutcome Recaller::Recall(const std::string& path) {
     out.error = SysError("open folder", folder);
     return out;
   }
-  Fd stub(OpenStub(dir.get(), base, path, &data, &st, &out.error));
+  Fd stub(OpenStub(dir.get(), base, path, &data, &st, &out.error, &out.notStub));
   if (stub.get() < 0) return out;
   out.archiveFile = trhsm::platform::ArchiveFilePath(archiveRoot_, data.field2, data.field3);
   out.offset = data.field4;

@@ -22,6 +22,7 @@ struct RecallOutcome {
   std::string archiveFile;  // the archive file the stub names, once the stub was read
   int64_t offset = 0;       // the copy's offset in it
   uint64_t size = 0;        // the copy's size, when ok
+  bool notStub = false;     // refused because the file is a regular file but no stub
 };
 
 // Recalls files from the archive under one root. Not thread-safe; safe against other processes

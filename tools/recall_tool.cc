@@ -1,5 +1,7 @@
 // trhsm-recall: puts archived files back in place of their stubs (tools/recall_file.h does each
 // file; this is the command line, the report and the summary).
+#include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 
 #include "platform/archive.h"
 #include "platform/archive_format.h"
+#include "stub/record_format.h"
 #include "tools/recall_file.h"
 #include "tools/report_text.h"
 #include "tools/text_escape.h"
@@ -23,7 +26,8 @@ using trhsm_tools::JsonQuote;
 using trhsm_tools::RecallOutcome;
 
 constexpr int kUsageError = 2;
-constexpr char kSynopsis[] = "usage: trhsm-recall [--dry-run] [--json] [--archive DIR] FILE...\n";
+constexpr char kSynopsis[] =
+    "usage: trhsm-recall [--dry-run] [--json] [--archive DIR] FILE|FOLDER...\n";
 
 void Help() {
   std::printf(
@@ -35,6 +39,8 @@ void Help() {
       "is renamed over the stub. A FILE that is not a whole stub, whose copy is missing or\n"
       "damaged, or that changes meanwhile is left as it was and reported. Temporary files that\n"
       "a killed recall left in a folder are removed by the next recall there.\n"
+      "A FOLDER stands for every stub below it (symbolic links are not followed); the other\n"
+      "files there are left alone and only counted.\n"
       "\n"
       "options:\n"
       "  --archive DIR  the archive root; by default the dARCHIVE_ROOT value under [Base] in\n"
@@ -42,12 +48,12 @@ void Help() {
       "  --dry-run      check every copy and say what would be recalled; change nothing\n"
       "  --json         one JSON object per line: one per FILE (\"file\", \"ok\", \"dryRun\",\n"
       "                 \"archive\", \"offset\", \"size\", or \"error\"), then a summary object\n"
-      "                 (\"summary\": true, \"recalled\", \"failed\", \"bytes\")\n"
+      "                 (\"summary\": true, \"recalled\", \"failed\", \"skipped\", \"bytes\")\n"
       "  -h, --help     print this help and exit\n"
       "  --             every later argument is a FILE, even one that starts with '-'\n"
       "\n"
       "Progress (\"N of M\") is shown on standard error when it is a terminal; with several\n"
-      "FILEs a summary line ends the report.\n"
+      "files a summary line ends the report.\n"
       "\n"
       "exit status: 0 every FILE recalled (or, with --dry-run, recallable); 1 some FILE was\n"
       "refused or failed, no archive root is known, or standard output could not be written;\n"
@@ -93,6 +99,44 @@ std::string ParseOptions(int argc, char** argv, Options* o) {
   }
   if (o->files.empty() && !o->help) return "no FILE given";
   return "";
+}
+
+// One file to recall: a FILE as given, or a file found below a FOLDER.
+struct Target {
+  std::string path;
+  bool found = false;  // found in a folder, where a file that is no stub is left alone quietly
+};
+
+std::vector<Target>* g_found = nullptr;  // where Collect puts them: nftw passes no argument
+
+int Collect(const char* path, const struct stat* st, int type, struct FTW*) {
+  // Only a regular file no longer than the longest record can be a stub; a folder that cannot be
+  // read is a FILE that will be refused, so it is reported.
+  if ((type == FTW_F && S_ISREG(st->st_mode) &&
+       st->st_size <= trhsm::stub_record::kMaxRecordLength) ||
+      type == FTW_DNR) {
+    g_found->push_back({path, type == FTW_F});
+  }
+  return 0;
+}
+
+// Every FILE, each FOLDER replaced by the files below it.
+std::vector<Target> Targets(const std::vector<std::string>& files, bool* anyFolder) {
+  std::vector<Target> out;
+  for (std::string file : files) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      out.push_back({file, false});
+      continue;
+    }
+    *anyFolder = true;
+    while (file.size() > 1 && file.back() == '/') file.pop_back();
+    // A FOLDER named by a link is walked from the folder it names.
+    if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) file += "/.";
+    g_found = &out;
+    ::nftw(file.c_str(), Collect, 16, FTW_PHYS);
+  }
+  return out;
 }
 
 // "N of M" on standard error while files are recalled, when it is a terminal. Any other line is
@@ -143,17 +187,26 @@ void Report(const std::string& path, const Options& o, const RecallOutcome& r) {
   }
 }
 
-void Summary(const Options& o, uint64_t recalled, uint64_t failed, uint64_t bytes) {
+struct Totals {
+  uint64_t recalled = 0, failed = 0, skipped = 0, bytes = 0;
+};
+
+void Summary(const Options& o, const Totals& t) {
   if (o.json) {
     std::printf(
-        "{\"summary\":true,\"dryRun\":%s,\"recalled\":%llu,\"failed\":%llu,\"bytes\":%llu}\n",
-        o.dryRun ? "true" : "false", static_cast<unsigned long long>(recalled),
-        static_cast<unsigned long long>(failed), static_cast<unsigned long long>(bytes));
+        "{\"summary\":true,\"dryRun\":%s,\"recalled\":%llu,\"failed\":%llu,"
+        "\"skipped\":%llu,\"bytes\":%llu}\n",
+        o.dryRun ? "true" : "false", static_cast<unsigned long long>(t.recalled),
+        static_cast<unsigned long long>(t.failed), static_cast<unsigned long long>(t.skipped),
+        static_cast<unsigned long long>(t.bytes));
     return;
   }
-  std::string line = Count(recalled, "file", "files") + (o.dryRun ? " would be" : "") +
-                     " recalled, " + Bytes(bytes);
-  if (failed > 0) line += "; " + std::to_string(failed) + " failed";
+  std::string line = Count(t.recalled, "file", "files") + (o.dryRun ? " would be" : "") +
+                     " recalled, " + Bytes(t.bytes);
+  if (t.failed > 0) line += "; " + std::to_string(t.failed) + " failed";
+  if (t.skipped > 0) {
+    line += "; left alone " + Count(t.skipped, "file that is no stub", "files that are no stubs");
+  }
   std::printf("trhsm-recall: %s\n", line.c_str());
 }
 
@@ -178,25 +231,31 @@ int main(int argc, char** argv) {
     }
     return 1;
   }
+  bool anyFolder = false;
+  const std::vector<Target> targets = Targets(o.files, &anyFolder);
   trhsm_tools::Recaller recaller(o.archive, o.dryRun);
-  Progress progress(!o.json && o.files.size() > 1 && ::isatty(STDERR_FILENO), o.files.size());
-  uint64_t recalled = 0, failed = 0, bytes = 0;
-  for (size_t i = 0; i < o.files.size(); ++i) {
+  Progress progress(!o.json && targets.size() > 1 && ::isatty(STDERR_FILENO), targets.size());
+  Totals totals;
+  for (size_t i = 0; i < targets.size(); ++i) {
     progress.Show(i + 1);
-    const RecallOutcome r = recaller.Recall(o.files[i]);
+    const RecallOutcome r = recaller.Recall(targets[i].path);
     progress.Clear();
-    Report(o.files[i], o, r);
+    if (targets[i].found && r.notStub) {
+      ++totals.skipped;
+      continue;
+    }
+    Report(targets[i].path, o, r);
     if (r.ok) {
-      ++recalled;
-      bytes += r.size;
+      ++totals.recalled;
+      totals.bytes += r.size;
     } else {
-      ++failed;
+      ++totals.failed;
     }
   }
-  if (o.json || o.files.size() > 1) Summary(o, recalled, failed, bytes);
+  if (o.json || targets.size() > 1 || anyFolder) Summary(o, totals);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "trhsm-recall: write standard output: %s\n", std::strerror(errno));
     return 1;
   }
-  return failed > 0 ? 1 : 0;
+  return totals.failed > 0 ? 1 : 0;
 }

@@ -110,20 +110,20 @@ class RecallToolTest : public ::testing::Test {
 };
 
 TEST_F(RecallToolTest, RecallsBytesModeAndTime) {
-  std::vector<std::string> args = {"--archive", archive_};
-  for (const std::string& name : kNames) {
-    Stub(name);
-    args.push_back(files_ + "/" + name);
-  }
+  for (const std::string& name : kNames) Stub(name);
+  WriteFile(files_ + "/plain", "no stub\n");
   const std::string a = files_ + "/a";
   const bool xattrs = ::setxattr(a.c_str(), "user.note", "kept", 4, 0) == 0;
   const std::vector<std::string> before = Names(files_);
-  ProgramRun r = Recall(args);
+  ProgramRun r = Recall({"--archive", archive_, files_ + "/"});
   ASSERT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("trhsm-recall: recalled \"" + files_ + "/b\" (300.0 kB)\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("trhsm-recall: 5 files recalled, 8.7 MB\n"), std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("trhsm-recall: 5 files recalled, 8.7 MB; left alone 1 file that is no stub\n"),
+      std::string::npos)
+      << r.out;
   EXPECT_EQ(r.out.find(" of 5"), std::string::npos) << "progress off a terminal\n" << r.out;
   for (const std::string& name : kNames) {
     EXPECT_TRUE(ReadFile(files_ + "/" + name) == originals_[name]) << name;
@@ -160,7 +160,7 @@ TEST_F(RecallToolTest, DamagedCopyLeavesTheStubUntouched) {
   for (bool dryRun : {false, true}) {
     std::vector<std::string> args = {"--archive", archive_, files_ + "/b"};
     if (dryRun) args.insert(args.begin(), "--dry-run");
-    ProgramRun r = Recall(args);
+    ProgramRun r = Recall({"--archive", archive_, files_ + "/"});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("refused \"" + files_ + "/b\": copy in " + arc), std::string::npos)
         << r.out;
@@ -216,7 +216,7 @@ TEST_F(RecallToolTest, DryRunAndJsonChangeNothing) {
       << r.out;
   EXPECT_TRUE(r.out.size() > 2 && r.out.substr(r.out.size() - 2) == "}\n") << r.out;
   EXPECT_NE(r.out.find("\n{\"summary\":true,\"dryRun\":true,\"recalled\":1,\"failed\":1,"
-                       "\"bytes\":11}\n"),
+                       "\"skipped\":0,\"bytes\":11}\n"),
             std::string::npos)
       << r.out;
   EXPECT_EQ(ReadFile(files_ + "/a"), stub);
