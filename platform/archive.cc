@@ -562,7 +562,66 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
     *error = "no destination to copy out to";
     return false;
   }
-  return StreamCopy(root, group, fileId, offset, destinationFd, header, error);
+  // Only a fresh, empty regular file written from its start may get holes: anywhere else the
+  // skipped ranges would keep the bytes that were there (or, with O_APPEND, close up).
+  struct stat dst;
+  const int flags = ::fcntl(destinationFd, F_GETFL);
+  if (::fstat(destinationFd, &dst) != 0 || !S_ISREG(dst.st_mode) || dst.st_size != 0 || flags < 0 ||
+      (flags & O_APPEND) != 0 || ::lseek(destinationFd, 0, SEEK_CUR) != 0) {
+    return StreamCopy(root, group, fileId, offset, destinationFd, header, error);
+  }
+  ArchiveReader r;
+  CopyHeader h;
+  if (!OpenForReading(root, group, fileId, &r, error) || !ReadHeaderAt(r, offset, &h, error)) {
+    return false;
+  }
+  // Runs of all-zero blocks are skipped instead of written, so a sparse file comes back sparse.
+  // Blocks are aligned in the destination: every chunk starts at a multiple of the chunk size.
+  const size_t blksize = static_cast<size_t>(dst.st_blksize);
+  const size_t block =
+      blksize >= 512 && blksize <= kChunkSize && (blksize & (blksize - 1)) == 0 ? blksize : 4096;
+  std::vector<char> buf(kChunkSize);
+  // Whether the block at `at` (cut at `end`) holds only zeros.
+  const auto zero = [&](size_t at, size_t end) {
+    const size_t n = end - at < block ? end - at : block;
+    return buf[at] == 0 && std::memcmp(&buf[at], &buf[at + 1], n - 1) == 0;
+  };
+  const auto next = [&](size_t at, size_t end) { return end - at < block ? end : at + block; };
+  uint32_t reg = 0xFFFFFFFFu;
+  uint64_t left = h.size;
+  off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(af::kHeaderSize);
+  const std::string cutShort =
+      "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
+  while (left > 0) {
+    const size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
+    if (!PreadExact(r.fd.get(), buf.data(), want, pos, r.path, cutShort, error)) return false;
+    ko_crc32(buf.data(), want, &reg);
+    for (size_t at = 0; at < want;) {
+      const bool hole = zero(at, want);
+      size_t end = at;
+      while (end < want && zero(end, want) == hole) end = next(end, want);
+      const bool placed = hole ? ::lseek(destinationFd, static_cast<off_t>(end - at), SEEK_CUR) >= 0
+                               : WriteFull(destinationFd, buf.data() + at, end - at);
+      if (!placed) {
+        *error = std::string("write recalled bytes: ") + std::strerror(errno);
+        return false;
+      }
+      at = end;
+    }
+    left -= want;
+    pos += static_cast<off_t>(want);
+  }
+  if (FinishCrc(reg) != h.crc) {
+    *error = "copy in " + r.path + " at offset " + std::to_string(offset) + " fails its checksum";
+    return false;
+  }
+  // A hole at the end is only a position so far: the size makes it part of the file.
+  if (::ftruncate(destinationFd, static_cast<off_t>(h.size)) != 0) {
+    *error = std::string("write recalled bytes: ") + std::strerror(errno);
+    return false;
+  }
+  *header = h;
+  return true;
 }
 
 }  // namespace platform

@@ -84,9 +84,12 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
                                                     CopyHeader* header, std::string* error);
 
 // ReadCopyHeader, then writes the copy's bytes to `destinationFd` (at its current position) while
-// checksumming them. Returns false with *error set on a read or write failure or a checksum that
-// does not match; the destination may then hold part of the bytes, so a caller writes to a file
-// it can discard. Does not sync or close `destinationFd`.
+// checksumming all of them. When the destination is an empty regular file at position 0 (not
+// O_APPEND), runs of all-zero blocks are left as holes and the file is then sized to the copy, so
+// a sparse file comes back sparse; it reads back the same bytes either way. Returns false with
+// *error set on a read or write failure or a checksum that does not match; the destination may
+// then hold part of the bytes, so a caller writes to a file it can discard. Does not sync or close
+// `destinationFd`.
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool CopyOut(const std::string& root, int64_t group,
                                                  int64_t fileId, int64_t offset, int destinationFd,
                                                  CopyHeader* header, std::string* error);

@@ -138,6 +138,36 @@ TEST_F(RecallFaultTest, EveryFaultFailsTheRecallOrLeavesTheFileWhole) {
   }
 }
 
+// A recall killed while it writes leaves its temporary; the next one in the folder removes it, but
+// not while the recall that writes it still runs.
+TEST_F(RecallFaultTest, NextRecallRemovesTheTemporaryOfAKilledOne) {
+  PutStub();
+  const std::string other = files_ + "/other";
+  WriteFile(other, stub_);
+  std::vector<std::string> whileStuck;
+  ToolResult beside;
+  // The second write of the copy is retried on EINTR for ever: meanwhile another recall runs.
+  const Fault fault{"write", 2, EINTR, true};
+  const ToolResult killed =
+      trhsm_test::RunToolWithFault(TRHSM_RECALL_TOOL, Args(), fault, dir_.path(), {}, [&] {
+        beside = trhsm_test::RunTool(TRHSM_RECALL_TOOL, {"--archive", archive_, other});
+        whileStuck = trhsm_test::ListFolder(files_);
+      });
+  ASSERT_TRUE(killed.fired) << killed.out;
+  EXPECT_EQ(beside.status, 0) << beside.out;
+  EXPECT_TRUE(ReadFile(other) == original_);
+  const std::vector<std::string> left = trhsm_test::ListFolder(files_);
+  ASSERT_EQ(left.size(), 3u);
+  EXPECT_EQ(left[0].rfind(".trhsm-recall-tmp.", 0), 0u) << left[0];
+  EXPECT_EQ(whileStuck, left) << "the temporary of a running recall was removed";
+  EXPECT_EQ(ReadFile(path_), stub_);
+
+  ToolResult r = trhsm_test::RunTool(TRHSM_RECALL_TOOL, Args());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(trhsm_test::ListFolder(files_), (std::vector<std::string>{"data", "other"}));
+  EXPECT_TRUE(ReadFile(path_) == original_);
+}
+
 // A 64 KiB file system in a mount namespace of a child process: the recalled file does not fit.
 TEST_F(RecallFaultTest, FullFileSystemFailsAndKeepsTheStub) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs the superuser";

@@ -27,6 +27,12 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  // Gives the descriptor up to the caller, who closes it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now, reporting the result (a delayed write error shows here on some file systems).
   // Not retried on EINTR: the descriptor is gone either way, and the outcome of its pending
   // writes is unknown, so that counts as a failure too.

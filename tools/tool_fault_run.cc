@@ -2,11 +2,16 @@
 #include "tools/tool_fault_run.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "testing/test_util.h"
 
@@ -14,8 +19,13 @@ extern char** environ;
 
 namespace trhsm_test {
 
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, int limitMs) {
+namespace {
+
+// RunTool; with `meanwhile` set, it runs as soon as file `killWhen` holds something, and the child
+// is killed then.
+ToolResult Run(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env, int limitMs, const std::string& killWhen,
+               const std::function<void()>& meanwhile) {
   ToolResult result;
   ScratchDir out;
   const std::string outPath = out.File("out");
@@ -50,19 +60,42 @@ ToolResult RunTool(const std::string& program, const std::vector<std::string>& a
   }
   ::close(fd);
   if (pid < 0) return result;
+  if (meanwhile) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    // Waited on without reaping (WNOWAIT): a child that ended first is still reaped below.
+    const auto running = [pid] {
+      siginfo_t info = {};
+      return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             info.si_pid == 0;
+    };
+    struct stat st;
+    while (!(::stat(killWhen.c_str(), &st) == 0 && st.st_size > 0) &&
+           std::chrono::steady_clock::now() < deadline && running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (running()) meanwhile();
+    ::kill(pid, SIGKILL);  // a no-op for a child that has ended: it stays unreaped until then
+  }
   result.status = WaitChild(pid, limitMs);
   result.out = ReadFile(outPath);
   return result;
 }
 
+}  // namespace
+
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int limitMs) {
+  return Run(program, args, env, limitMs, "", {});
+}
+
 std::string Fault::Describe() const {
-  return op + ":" + std::to_string(n) + ":" + (err == ENOSPC ? "ENOSPC" : "EIO") + ":" +
-         (sticky ? "sticky" : "once");
+  const char* name = err == ENOSPC ? "ENOSPC" : err == EINTR ? "EINTR" : "EIO";
+  return op + ":" + std::to_string(n) + ":" + name + ":" + (sticky ? "sticky" : "once");
 }
 
 ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
                             const Fault& fault, const std::string& scratch,
-                            std::vector<std::string> env) {
+                            std::vector<std::string> env, const std::function<void()>& meanwhile) {
   const std::string log = scratch + "/fault.log";
   ::unlink(log.c_str());
   // The shim is preloaded ahead of the sanitizer runtime. Leaks are not looked for: a run cut
@@ -75,7 +108,7 @@ ToolResult RunToolWithFault(const std::string& program, const std::vector<std::s
   env.push_back("TRHSM_TEST_FAULT=" + fault.Describe());
   env.push_back("TRHSM_TEST_FAULT_LOG=" + log);
   env.push_back("ASAN_OPTIONS=" + asan);
-  ToolResult result = RunTool(program, args, env);
+  ToolResult result = Run(program, args, env, 60000, log, meanwhile);
   result.fired = ReadFile(log).find("fault fired " + fault.op) != std::string::npos;
   return result;
 }

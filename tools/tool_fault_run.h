@@ -3,6 +3,7 @@
 #ifndef TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 #define TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,14 @@ struct Fault {
 };
 
 // RunTool under LD_PRELOAD of the fault shim armed with `fault`; `scratch` is a folder for the
-// shim's log. ToolResult::fired tells whether the fault fired.
+// shim's log. ToolResult::fired tells whether the fault fired. With `meanwhile` set, the tool is
+// killed with SIGKILL as soon as the fault has fired, as a crash at that call would stop it
+// (ToolResult::status is then -1), and `meanwhile` runs just before the kill: armed with EINTR and
+// sticky, a call that is retried on EINTR holds the tool there meanwhile.
 ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
                             const Fault& fault, const std::string& scratch,
-                            std::vector<std::string> env = {});
+                            std::vector<std::string> env = {},
+                            const std::function<void()>& meanwhile = {});
 
 // The operations and errors every sweep goes through.
 inline const char* const kSweepOps[] = {"open", "write", "fsync", "close", "rename"};

@@ -164,11 +164,17 @@ TEST_F(HostileRecallTest, StubThatIsALinkIsRefusedAndItsTargetKept) {
 TEST_F(HostileRecallTest, StubWithAnotherLinkIsRecalledAndTheOtherNameKeepsTheStub) {
   WriteFile(files_ + "/f", stub_);
   ASSERT_EQ(::link((files_ + "/f").c_str(), (outside_ + "/other").c_str()), 0);
+  // Names of stale temporaries planted as links are neither followed nor removed.
+  const std::vector<std::string> names = {".trhsm-recall-tmp.Hard01", ".trhsm-recall-tmp.Link01",
+                                          "f"};
+  ASSERT_EQ(::link((outside_ + "/other").c_str(), (files_ + "/" + names[0]).c_str()), 0);
+  ASSERT_EQ(::symlink((outside_ + "/other").c_str(), (files_ + "/" + names[1]).c_str()), 0);
   ToolResult r = Recall(files_ + "/f");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(ReadFile(files_ + "/f"), "recalled bytes\n");
   // The recall replaces the name; the file under the other name is not written.
   EXPECT_EQ(ReadFile(outside_ + "/other"), stub_);
+  EXPECT_EQ(trhsm_test::ListFolder(files_), names);
 }
 
 // The temporary-file helpers themselves.
