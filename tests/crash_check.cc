@@ -43,7 +43,7 @@ using trhsm_tools::Fd;
 
 constexpr char kTag[] = "trhsm-crash-check";
 constexpr char kStubTemp[] = ".trhsm-stub-tmp.";
-constexpr char kRecallTemp[] = ".recall-";
+constexpr char kRecallTemp[] = ".trhsm-recall-tmp.";
 
 int Usage() {
   std::fprintf(stderr,
@@ -110,7 +110,7 @@ bool Exists(const std::string& path) {
 
 bool IsTemporary(const std::string& name) {
   return name.compare(0, sizeof kStubTemp - 1, kStubTemp) == 0 ||
-         (name[0] == '.' && name.find(kRecallTemp) != std::string::npos);
+         name.compare(0, sizeof kRecallTemp - 1, kRecallTemp) == 0;
 }
 
 // Every file below `dir`, as paths relative to `base` (leading "/").
