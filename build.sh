@@ -14,7 +14,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 JOBS=${JOBS:-$(nproc)}
 
-PACKAGES=(g++ cmake make pkg-config dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev)
+PACKAGES=(g++ cmake make pkg-config dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev libdeflate-dev libsqlite3-dev attr acl)
 COVERAGE_PACKAGES=(gcovr)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(file lintian)

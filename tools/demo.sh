@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # The demo: the whole life of a tree of files in a fresh sandbox folder. It is backed up into the
-# index and archive, one file is changed afterwards, the stub job replaces every other file by a
-# stub, every stub is recalled, and every file is compared byte for byte with a copy made first.
+# index and archive, some files are changed afterwards, the stub job replaces every file that its
+# archived copy still holds by a stub, every stub is recalled, and every file is compared byte for
+# byte, with its attributes and its holes, with a copy made first.
+# Besides the ordinary files, cases/ holds the files a careless job would lose or spoil:
+#   an edit that keeps the size and modification time   refused (changed since backup)
+#   two names of one file                                 refused (hard-linked)
+#   an empty file and a one-byte file                     skipped (too small to release)
+#   a name of 250 bytes                                   stubbed and recalled
+#   a file with a user attribute and an ACL               both kept on the stub and after recall
+#   a 50 MiB file with one block of data                  recalled with its hole
 # usage: tools/demo.sh BUILD_DIR [FILES]   (FILES defaults to $DEMO_FILES or 2000)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -11,7 +19,13 @@ mkdir -p "$root/sandbox"
 box=$(mktemp -d "$root/sandbox/demo-XXXXXX")
 cd "$box"
 echo "demo: sandbox $box"
-mkdir files archive results jobs
+mkdir files cases archive results jobs
+
+fail() {
+  echo "demo: $*" >&2
+  exit 1
+}
+blocks() { stat -c %b "$1"; }
 
 cat > registry <<EOR
 [Base]
@@ -25,58 +39,98 @@ EOR
 echo "/dev/root / ext4 rw 0 0" > mounts
 export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
 
-# Names with blanks, commas, quotes, a leading dash and UTF-8; sizes from 0 bytes to 3 MiB.
+# Names with blanks, commas, quotes, a leading dash and UTF-8; sizes from 1 KiB to 21 KiB.
 names=("plain" "with blank" "a,comma" 'a "quote"' "-leading dash" "grüße ünïcödé" "日本語")
 for ((i = 0; i < count; i++)); do
   dir="files/d$((i % 10))"
   mkdir -p "$dir"
   name="$dir/${names[i % ${#names[@]}]} $i"
-  head -c $(((i * 7919) % 20000)) /dev/urandom > "$name"
+  head -c $((1024 + (i * 7919) % 20000)) /dev/urandom > "$name"
 done
 for mib in 1 2 3; do head -c $((mib << 20)) /dev/urandom > "files/big $mib MiB"; done
-total=$(find files -type f | wc -l)
 
-"$build/tools/trhsm-index" add --job 9 --archive-group 3 --index index.db --archive archive files \
-  > /dev/null
+printf 'original content 1\n' > "cases/same size and time"
+touch -d 2020-01-01 "cases/same size and time"
+head -c 5000 /dev/urandom > "cases/linked"
+ln "cases/linked" "cases/linked too"
+: > "cases/empty"
+printf x > "cases/one byte"
+long=$(printf 'L%.0s' {1..250})
+head -c 3000 /dev/urandom > "cases/$long"
+head -c 3000 /dev/urandom > "cases/with attributes"
+attributes=no
+if setfattr -n user.note -v "keep me" "cases/with attributes" 2> /dev/null &&
+  setfacl -m u:65534:r "cases/with attributes" 2> /dev/null; then
+  attributes=yes
+fi
+truncate -s 50M "cases/sparse"
+printf 'data in the middle' | dd of="cases/sparse" bs=1 seek=$((20 << 20)) conv=notrunc status=none
+total=$(find files cases -type f | wc -l)
+
+# The same folder twice adds its files once.
+"$build/tools/trhsm-index" add --job 9 --archive-group 3 --index index.db --archive archive \
+  files cases cases > /dev/null
+[ "$(find files cases -type f | wc -l)" -eq "$total" ] || fail "the backup changed the tree"
+
 changed="files/d0/plain 0"
 echo "changed after the backup" >> "$changed"
-cp -a files reference
-echo "demo: $total files backed up; disk use before: $(du -sh files | cut -f1)"
+printf 'MODIFIED content 1\n' > "cases/same size and time" # same size: 19 bytes
+touch -d 2020-01-01 "cases/same size and time"             # and the same modification time
+mkdir reference && cp -a files cases reference/
+sparse_before=$(blocks "cases/sparse")
+echo "demo: $total files backed up; disk use before: $(du -sh files cases | awk '{s = s $1 " "} END {print s}')"
 
 set +e
-"$build/examples/stubjob/trhsm-stubjob" -J 9 -D media -a 1:0 -s demo --quiet
+"$build/examples/stubjob/trhsm-stubjob" -J 9 -D media -a 1:0 -s demo --quiet > job.out
 status=$?
 set -e
-if [ "$status" -ne 1 ]; then
-  echo "demo: the stub job should have refused the changed file (exit $status)" >&2
-  exit 1
-fi
-echo "demo: disk use after stubbing: $(du -sh files | cut -f1)"
+cat job.out
+[ "$status" -eq 1 ] || fail "the stub job should have refused the changed files (exit $status)"
+echo "demo: disk use after stubbing: $(du -sh files cases | awk '{s = s $1 " "} END {print s}')"
 echo "\$ trhsm-stub show 'files/big 3 MiB'"
 "$build/tools/trhsm-stub" show "files/big 3 MiB"
 
-stubs=()
-while IFS= read -r -d '' f; do
-  [ "$f" = "$changed" ] || stubs+=("$f")
-done < <(find files -type f -print0)
+is_stub() { "$build/tools/trhsm-stub" show "$1" > /dev/null 2>&1; }
+expect_kept() {  # expect_kept FILE REASON: not stubbed, and the job gave REASON for it
+  is_stub "$1" && fail "$1 was stubbed; it should have been ${2}"
+  grep -q "($2)" job.out || fail "the job's summary gives no '$2'"
+  return 0
+}
+expect_kept "$changed" "changed since backup"
+expect_kept "cases/same size and time" "changed since backup"
+expect_kept "cases/linked" "hard-linked"
+expect_kept "cases/linked too" "hard-linked"
+expect_kept "cases/empty" "too small to release"
+expect_kept "cases/one byte" "too small to release"
+[ "$(stat -c %h "cases/linked")" -eq 2 ] || fail "the hard link was broken"
 stubbed=0
-for f in "${stubs[@]}"; do
-  "$build/tools/trhsm-stub" show "$f" > /dev/null && stubbed=$((stubbed + 1))
-done
-if "$build/tools/trhsm-stub" show "$changed" > /dev/null; then
-  echo "demo: the changed file was stubbed" >&2
-  exit 1
+while IFS= read -r -d '' f; do
+  if is_stub "$f"; then stubbed=$((stubbed + 1)); fi
+done < <(find files cases -type f -print0)
+expected=$((total - 6))
+[ "$stubbed" -eq "$expected" ] || fail "$stubbed files stubbed, expected $expected"
+is_stub "cases/$long" || fail "the file with a 250-byte name was not stubbed"
+if [ "$attributes" = yes ]; then
+  [ "$(getfattr -n user.note --only-values "cases/with attributes")" = "keep me" ] ||
+    fail "the stub lost the file's attribute"
 fi
+echo "demo: the sparse file used $sparse_before blocks, its stub $(blocks cases/sparse)"
 
-recalled=0
-printf '%s\0' "${stubs[@]}" | xargs -0 -n 200 "$build/tools/trhsm-recall" > recall.out
-recalled=$(grep -c '^trhsm-recall: recalled' recall.out || true)
+"$build/tools/trhsm-recall" files cases > recall.out || fail "the recall failed: $(tail -3 recall.out)"
+tail -1 recall.out
 verified=0
 while IFS= read -r -d '' f; do
-  cmp -s "$f" "reference/${f#files/}" && verified=$((verified + 1))
-done < <(find files -type f -print0)
-echo "demo: $stubbed files stubbed, $recalled recalled, $verified verified, 1 refused (changed since backup)"
-if [ "$stubbed" -ne $((total - 1)) ] || [ "$verified" -ne "$total" ]; then
-  echo "demo: mismatch" >&2
-  exit 1
+  cmp -s "$f" "reference/$f" || fail "$f differs from its copy after the recall"
+  verified=$((verified + 1))
+done < <(find files cases -type f -print0)
+sparse_after=$(blocks "cases/sparse")
+[ "$sparse_after" -le $((sparse_before + 64)) ] ||
+  fail "the sparse file came back with $sparse_after blocks (it had $sparse_before)"
+if [ "$attributes" = yes ]; then
+  [ "$(getfattr -n user.note --only-values "cases/with attributes")" = "keep me" ] ||
+    fail "the recalled file lost its attribute"
+  getfacl -c "cases/with attributes" 2> /dev/null | grep -q '^user:nobody:r--' ||
+    fail "the recalled file lost its ACL"
 fi
+echo "demo: the sparse file came back with $sparse_after blocks; attributes and ACL kept: $attributes"
+echo "demo: $stubbed files stubbed, 4 refused (2 changed since backup, 2 hard-linked), 2 skipped (too small to release), $verified verified"
