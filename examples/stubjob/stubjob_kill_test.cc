@@ -68,7 +68,7 @@ class StubJobKillTest : public ::testing::Test {
     std::mt19937 gen(4711);
     for (int i = 0; i < kFiles; ++i) {
       const std::string name = "/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
-      std::string bytes(gen() % 30000, '\0');
+      std::string bytes(1000 + gen() % 30000, '\0');  // all larger than a stub
       for (char& c : bytes) c = static_cast<char>(gen());
       WriteFile(files_ + name, bytes);
       originals_[name] = bytes;

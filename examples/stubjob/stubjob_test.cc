@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "foundation/coding.h"
+#include "platform/archive_format.h"
+#include "platform/backup_index.h"
 #include "testing/test_util.h"
+#include "tools/report_text.h"
+#include "trhsm/KoCrc32.h"
 #include "trhsm/TRHSMMigratedDirTrees.h"
 #include "trhsm/TRHSMStubFile.h"
 
@@ -30,6 +36,17 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// The summary line's counts.
+std::string Counts(int stubbed, int done, int skipped, int refused) {
+  return trhsm_tools::Count(stubbed, "item", "items") + " stubbed, " + std::to_string(done) +
+         " already done, " + std::to_string(skipped) + " skipped, " + std::to_string(refused) +
+         " refused";
+}
+
+const struct timespec kTimes[2] = {{1500000000, 0}, {1600000000, 987654321}};
+// A name of the longest a folder entry takes: the stub's temporary must not grow with it.
+const std::string kLongName = "sub/" + std::string(255, 'L');
+
 class StubJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,17 +59,26 @@ class StubJobTest : public ::testing::Test {
     }
     std::string big(200000, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + 1);
-    WriteFile(files_ + "/a", "first file\n");
+    std::string first;
+    for (int i = 0; i < 100; ++i) first += "first file\n";
+    WriteFile(files_ + "/a", first);
     WriteFile(files_ + "/sub/b", big);
-    WriteFile(files_ + "/empty", "");
-    for (const char* name : {"a", "sub/b", "empty"}) {
+    WriteFile(files_ + "/empty", "");  // no larger than any stub: skipped
+    WriteFile(files_ + "/" + kLongName, big.substr(0, 5000));
+    // Attributes are set before the backup: setting one is a change.
+    xattrs_ = ::setxattr((files_ + "/sub/b").c_str(), "user.note", "kept", 4, 0) == 0;
+    for (const std::string& name :
+         {std::string("a"), std::string("sub/b"), std::string("empty"), kLongName}) {
       const std::string path = files_ + "/" + name;
-      const struct timespec times[2] = {{1500000000, 0}, {1600000000, 987654321}};
-      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
       ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
       originals_[name] = ReadFile(path);
+      struct stat st;
+      ASSERT_EQ(::stat(path.c_str(), &st), 0);
+      blocks_[name] = st.st_blocks;
     }
-    const std::string index = dir_.File("index.db");
+    index_ = dir_.File("index.db");
+    const std::string& index = index_;
     ProgramRun add =
         trhsm_test::RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", "9", "--archive-group", "3",
                                                   "--index", index, "--archive", archive_, files_});
@@ -85,65 +111,168 @@ class StubJobTest : public ::testing::Test {
   std::string Journal() { return ReadFile(jobs_ + "/9.journal"); }
 
   ScratchDir dir_;
-  std::string files_, archive_, results_, jobs_;
+  std::string files_, archive_, results_, jobs_, index_;
   std::map<std::string, std::string> originals_;
+  std::map<std::string, blkcnt_t> blocks_;  // before the job
+  bool xattrs_ = false;                     // the file system took a user attribute
   std::unique_ptr<ScopedEnv> registry_, mounts_, log_;
 };
 
 TEST_F(StubJobTest, StubsEveryFileAndRecallBringsItBack) {
   ProgramRun r = Job({"--verify", "--quiet"});
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Contains(r.out, "3 stubbed, 0 already done, 0 refused, 200011 bytes released"))
-      << r.out;
-  for (const char* name : {"a", "sub/b", "empty"}) {
+  // Released is the disk space given back: the files' blocks less their stubs'.
+  uint64_t freed = 0;
+  const std::vector<std::string> stubbed = {"a", "sub/b", kLongName};
+  for (const std::string& name : stubbed) {
     EXPECT_TRUE(IsStub(name)) << name;
     struct stat st;
     ASSERT_EQ(::stat((files_ + "/" + name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
     EXPECT_EQ(st.st_mtim.tv_sec, 1600000000) << name;
+    if (blocks_[name] > st.st_blocks) freed += (blocks_[name] - st.st_blocks) * 512;
   }
+  EXPECT_TRUE(Contains(r.out, Counts(3, 0, 1, 0) + ", " + trhsm_tools::Bytes(freed) + " released"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "  skipped (too small to release): 1")) << r.out;
+  EXPECT_EQ(ReadFile(files_ + "/empty"), "");
   EXPECT_EQ(Names(files_), (std::vector<std::string>{"a", "empty", "sub"}));
-  EXPECT_EQ(Names(files_ + "/sub"), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(Names(files_ + "/sub"), (std::vector<std::string>{std::string(255, 'L'), "b"}));
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
   EXPECT_FALSE(trees.wasDirMigrated(dir_.File("elsewhere").c_str(), nullptr));
   const std::string journal = Journal();
   EXPECT_TRUE(Contains(journal, "addStubSize 200000")) << journal;
-  EXPECT_TRUE(Contains(journal, "concatPhaseParams \" -r 3\"")) << journal;
+  EXPECT_FALSE(Contains(journal, "addBackupFileFailures")) << journal;
+  if (xattrs_) {
+    char value[16] = {};
+    EXPECT_EQ(::getxattr((files_ + "/sub/b").c_str(), "user.note", value, sizeof value), 4);
+    EXPECT_STREQ(value, "kept");
+  }
 
-  ProgramRun recall = trhsm_test::RunProgram(TRHSM_RECALL_TOOL,
-                                             {files_ + "/a", files_ + "/sub/b", files_ + "/empty"});
+  ProgramRun recall = trhsm_test::RunProgram(TRHSM_RECALL_TOOL, {files_ + "/a", files_ + "/sub/b"});
   ASSERT_EQ(recall.status, 0) << recall.out;
-  for (const char* name : {"a", "sub/b", "empty"}) {
+  for (const char* name : {"a", "sub/b"}) {
     EXPECT_EQ(ReadFile(files_ + "/" + name), originals_[name]) << name;
   }
+  if (!xattrs_) GTEST_SKIP() << "the file system refuses user extended attributes";
 }
 
-TEST_F(StubJobTest, ChangedFileIsRefusedAndUntouched) {
-  WriteFile(files_ + "/a", "first filE\n");  // same size, new time
+// Each row changes "a" after the backup; the job must leave it as it is and say why.
+struct Refusal {
+  const char* name;
+  void (*change)(const std::string& path);
+  const char* reason;
+};
+
+class RefusalTest : public StubJobTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusalTest, FileIsRefusedAndUntouched) {
+  const std::string path = files_ + "/a";
+  GetParam().change(path);
+  const std::string now = ReadFile(path);
   const std::string collect = dir_.File("collect");
   ASSERT_EQ(::mkdir(collect.c_str(), 0755), 0);
   ProgramRun r = Job({"--quiet", "--collect-folder", collect});
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_TRUE(Contains(r.out, "2 stubbed, 0 already done, 1 refused")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "refused (changed since backup): 1")) << r.out;
-  EXPECT_EQ(ReadFile(files_ + "/a"), "first filE\n");
+  EXPECT_TRUE(Contains(r.out, Counts(2, 0, 1, 1))) << r.out;
+  EXPECT_TRUE(Contains(r.out, std::string("refused (") + GetParam().reason + "): 1")) << r.out;
+  EXPECT_EQ(ReadFile(path), now);
   EXPECT_TRUE(IsStub("sub/b"));
   EXPECT_TRUE(Contains(Journal(), "addBackupFileFailures 1"));
   EXPECT_TRUE(Contains(ReadFile(collect + "/stubjobFailures_9.txt"),
-                       files_ + "/a Stubbing : Failed : changed since backup"));
+                       path + " Stubbing : Failed : " + GetParam().reason));
   EXPECT_EQ(::access((results_ + "/stubjobFailures_9.txt").c_str(), F_OK), -1);
 }
 
-TEST_F(StubJobTest, VerifyCatchesSameSizeAndTimeWithOtherBytes) {
-  const std::string path = files_ + "/a";
-  WriteFile(path, "first filE\n");
-  const struct timespec times[2] = {{1500000000, 0}, {1600000000, 987654321}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  ProgramRun r = Job({"--verify", "--quiet"});
+// New bytes of the same length, with the old times put back: what cp -p, rsync -t and editors
+// that keep times do. Only the change time tells.
+void EditKeepingSizeAndTimes(const std::string& path) {
+  std::string text = ReadFile(path);
+  text[0] = 'F';
+  WriteFile(path, text);
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, RefusalTest,
+    ::testing::Values(
+        Refusal{"NewBytesAndTime",
+                [](const std::string& p) { WriteFile(p, std::string(ReadFile(p).size(), 'x')); },
+                "changed since backup"},
+        Refusal{"SameSizeAndTimes", EditKeepingSizeAndTimes, "changed since backup (change time)"},
+        // Another inode under the same name is another file, whatever its bytes and times.
+        Refusal{"ReplacedBySameBytesAndTimes",
+                [](const std::string& p) {
+                  WriteFile(p + ".new", ReadFile(p));
+                  ASSERT_EQ(::utimensat(AT_FDCWD, (p + ".new").c_str(), kTimes, 0), 0);
+                  ASSERT_EQ(::rename((p + ".new").c_str(), p.c_str()), 0);
+                },
+                "changed since backup (another inode)"},
+        Refusal{"HardLinked",
+                [](const std::string& p) { ASSERT_EQ(::link(p.c_str(), (p + "2").c_str()), 0); },
+                "hard-linked"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+// A copy archived before change times were recorded: released only when --verify proves its
+// bytes, which it does not once they changed, however the size and times look.
+TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
+  namespace af = trhsm::archive_format;
+  const std::string path = files_ + "/a", bytes = originals_["a"];
+  char header[af::kHeaderSizeV1] = {};
+  std::memcpy(header, af::kMagic, af::kMagicSize);
+  trhsm::EncodeFixed16BE(header + af::kVersionOffset, af::kVersionV1);
+  trhsm::EncodeFixed16BE(header + af::kHeaderSizeOffset, af::kHeaderSizeV1);
+  trhsm::EncodeFixed64BE(header + af::kSizeOffset, bytes.size());
+  trhsm::EncodeFixed64BE(header + af::kModTimeOffset, kTimes[1].tv_sec);
+  trhsm::EncodeFixed32LE(header + af::kModTimeNsecOffset, kTimes[1].tv_nsec);
+  uint32_t reg = 0xFFFFFFFFu;
+  ko_crc32(bytes.data(), bytes.size(), &reg);
+  trhsm::EncodeFixed32LE(header + af::kDataCrcOffset, ~reg);
+  reg = 0xFFFFFFFFu;
+  ko_crc32(header, af::kHeaderSizeV1 - 4, &reg);
+  trhsm::EncodeFixed32LE(header + af::kHeaderSizeV1 - 4, ~reg);
+  ASSERT_EQ(::mkdir((archive_ + "/7").c_str(), 0755), 0);
+  WriteFile(archive_ + "/7/1.arc", std::string(header, sizeof header) + bytes);
+  std::string error;
+  auto index = trhsm::platform::BackupIndex::Open(
+      index_, trhsm::platform::BackupIndex::Mode::kCreate, &error);
+  ASSERT_NE(index, nullptr) << error;
+  trhsm::platform::BackupItem item;
+  item.jobId = 10;
+  item.archGroupId = 7;
+  item.archFileId = 1;
+  item.fileSize = static_cast<int64_t>(bytes.size());
+  item.fullFileName = path;
+  item.modTime = kTimes[1].tv_sec;
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  item.inode = st.st_ino;
+  ASSERT_TRUE(index->AddItem(item, &error)) << error;
+  index.reset();
+  auto job10 = [&](std::vector<std::string> extra) {
+    extra.insert(extra.end(), {"--quiet", "-J", "10", "-D", "media", "-a", "1:0"});
+    return trhsm_test::RunProgram(TRHSM_STUBJOB, extra);
+  };
+
+  EditKeepingSizeAndTimes(path);
+  ProgramRun r = job10({});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out,
+                       "refused (archived without a change time (--verify would compare "
+                       "its bytes)): 1"))
+      << r.out;
+  r = job10({"--verify"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(Contains(r.out, "refused (changed since backup (checksum)): 1")) << r.out;
-  EXPECT_EQ(ReadFile(path), "first filE\n");
+  EXPECT_NE(ReadFile(path), bytes);
+
+  WriteFile(path, bytes);
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
+  r = job10({"--verify"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Contains(r.out, Counts(1, 0, 0, 0))) << r.out;
+  EXPECT_TRUE(IsStub("a"));
 }
 
 TEST_F(StubJobTest, DryRunChangesNothingAndMissingFileIsReported) {
@@ -152,7 +281,29 @@ TEST_F(StubJobTest, DryRunChangesNothingAndMissingFileIsReported) {
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(Contains(r.out, "would stub " + files_ + "/a: matches its archived copy")) << r.out;
   EXPECT_TRUE(Contains(r.out, "would refuse " + files_ + "/empty: missing")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "200011 bytes would be released")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "3 items would be stubbed, 0 already done, 0 skipped, 1 refused"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, " would be released")) << r.out;
+  // --json: every line one object, the last the summary.
+  r = Job({"--dry-run", "--json"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(
+      Contains(r.out, "{\"file\":\"" + files_ + "/a\",\"ok\":true,\"result\":\"would stub\""))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out, "{\"file\":\"" + files_ +
+                                  "/empty\",\"ok\":false,\"result\":\"would refuse\",\"error\":"
+                                  "\"missing\"}\n"))
+      << r.out;
+  EXPECT_TRUE(Contains(r.out,
+                       "\n{\"summary\":true,\"dry_run\":true,\"would_stub\":3,\"done\":0,"
+                       "\"skipped\":0,\"refused\":1,"))
+      << r.out;
+  size_t lines = 0;
+  for (size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1, ++lines) {
+    EXPECT_EQ(r.out[at], '{') << r.out;
+    EXPECT_EQ(r.out[r.out.find('\n', at) - 1], '}') << r.out;
+  }
+  EXPECT_EQ(lines, 5u) << r.out;
   EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), originals_["sub/b"]);
   EXPECT_EQ(Names(files_), (std::vector<std::string>{"a", "sub"}));
@@ -161,21 +312,18 @@ TEST_F(StubJobTest, DryRunChangesNothingAndMissingFileIsReported) {
 }
 
 TEST_F(StubJobTest, RerunCountsStubbedFilesAsDoneAndClearsTemporaries) {
-  WriteFile(files_ + "/a", "changed\n");
+  EditKeepingSizeAndTimes(files_ + "/a");
   ASSERT_EQ(Job({"--quiet"}).status, 1);
-  // A killed run's temporary is cleared; the refused file, put back as it was backed up, is
-  // stubbed now, and the files stubbed before are found done, not stubbed again.
+  // A killed run's temporary is cleared; the files stubbed before are found done, not stubbed
+  // again, and the changed file stays refused.
   WriteFile(files_ + "/sub/.trhsm-stub-tmp.abc123", "half");
-  WriteFile(files_ + "/a", originals_["a"]);
-  const struct timespec times[2] = {{1500000000, 0}, {1600000000, 987654321}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (files_ + "/a").c_str(), times, 0), 0);
   const std::string stub = ReadFile(files_ + "/sub/b");
   ProgramRun r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Contains(r.out, "1 stubbed, 2 already done, 0 refused, 11 bytes released")) << r.out;
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out, Counts(0, 2, 1, 1) + ", 0 bytes released")) << r.out;
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), stub);
-  EXPECT_TRUE(IsStub("a"));
-  EXPECT_EQ(Names(files_ + "/sub"), (std::vector<std::string>{"b"}));
+  EXPECT_FALSE(IsStub("a"));
+  EXPECT_EQ(Names(files_ + "/sub"), (std::vector<std::string>{std::string(255, 'L'), "b"}));
 }
 
 TEST_F(StubJobTest, StubsLeftByAKilledRunGetTheirTreesRecorded) {
@@ -183,10 +331,10 @@ TEST_F(StubJobTest, StubsLeftByAKilledRunGetTheirTreesRecorded) {
   // restart offset; the rerun finds the stubs done and must still record their trees.
   ASSERT_EQ(Job({"--quiet"}).status, 0);
   ASSERT_EQ(::unlink((results_ + "/HSMMNTLIST").c_str()), 0);
-  ASSERT_EQ(::unlink((jobs_ + "/9.restart").c_str()), 0);
+  ::unlink((jobs_ + "/9.restart").c_str());
   ProgramRun r = Job({"--quiet"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Contains(r.out, "0 stubbed, 3 already done, 0 refused")) << r.out;
+  EXPECT_TRUE(Contains(r.out, Counts(0, 3, 1, 0))) << r.out;
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
   EXPECT_TRUE(trees.wasDirMigrated(files_.c_str(), nullptr));
@@ -196,28 +344,15 @@ TEST_F(StubJobTest, RestartSkipsTheFinishedItems) {
   ASSERT_EQ(Job({"--quiet"}).status, 0);
   ProgramRun r = Job({"--quiet"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Contains(r.out, "0 stubbed, 3 already done, 0 refused")) << r.out;
-}
-
-TEST_F(StubJobTest, ReplacedFileIsRefusedEvenWithTheSameBytesAndTime) {
-  // Another inode under the same name is another file, whatever its bytes and times.
-  const std::string path = files_ + "/sub/b";
-  WriteFile(files_ + "/sub/copy", originals_["sub/b"]);
-  const struct timespec times[2] = {{1500000000, 0}, {1600000000, 987654321}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (files_ + "/sub/copy").c_str(), times, 0), 0);
-  ASSERT_EQ(::rename((files_ + "/sub/copy").c_str(), path.c_str()), 0);
-  ProgramRun r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_TRUE(Contains(r.out, "2 stubbed, 0 already done, 1 refused")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "refused (changed since backup (another inode)): 1")) << r.out;
-  EXPECT_EQ(ReadFile(path), originals_["sub/b"]);
+  EXPECT_TRUE(Contains(r.out, "0 items stubbed")) << r.out;
+  EXPECT_TRUE(Contains(r.out, " 0 refused")) << r.out;
 }
 
 TEST_F(StubJobTest, QuitEndsThePhaseUnfinishedAndTheRerunCompletesIt) {
   WriteFile(jobs_ + "/9.quit", "");
   ProgramRun r = Job({"--quiet"});
   EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_TRUE(Contains(r.out, "0 stubbed")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "0 items stubbed")) << r.out;
   EXPECT_TRUE(Contains(r.out, "(stopped on request)")) << r.out;
   EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
   EXPECT_TRUE(Contains(Journal(), "complete 3 1 0 0")) << Journal();
@@ -225,8 +360,8 @@ TEST_F(StubJobTest, QuitEndsThePhaseUnfinishedAndTheRerunCompletesIt) {
   ASSERT_EQ(::unlink((jobs_ + "/9.quit").c_str()), 0);
   r = Job({"--quiet"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(Contains(r.out, "3 stubbed, 0 already done, 0 refused")) << r.out;
-  for (const char* name : {"a", "sub/b", "empty"}) EXPECT_TRUE(IsStub(name)) << name;
+  EXPECT_TRUE(Contains(r.out, Counts(3, 0, 1, 0))) << r.out;
+  for (const char* name : {"a", "sub/b"}) EXPECT_TRUE(IsStub(name)) << name;
 }
 
 TEST(StubJobHalfway, QuitHalfwayStopsAndTheRerunFinishesWithoutStubbingTwice) {
@@ -236,7 +371,7 @@ TEST(StubJobHalfway, QuitHalfwayStopsAndTheRerunFinishesWithoutStubbingTwice) {
   std::map<std::string, std::string> originals;
   for (int i = 0; i < 10; ++i) {
     const std::string path = files + "/f" + std::to_string(i);
-    originals[path] = std::string(100 + i, static_cast<char>('a' + i));
+    originals[path] = std::string(1000 + i, static_cast<char>('a' + i));
     WriteFile(path, originals[path]);
   }
   const std::string index = dir.File("index.db");
@@ -257,7 +392,7 @@ TEST(StubJobHalfway, QuitHalfwayStopsAndTheRerunFinishesWithoutStubbingTwice) {
   WriteFile(jobs + "/4.quit", "7");
   ProgramRun first = trhsm_test::RunProgram(TRHSM_STUBJOB, args);
   EXPECT_EQ(first.status, 1) << first.out;
-  EXPECT_TRUE(Contains(first.out, "6 stubbed, 0 already done, 0 refused")) << first.out;
+  EXPECT_TRUE(Contains(first.out, Counts(6, 0, 0, 0))) << first.out;
   EXPECT_TRUE(Contains(first.out, "(stopped on request)")) << first.out;
   std::string journal = ReadFile(jobs + "/4.journal");
   EXPECT_TRUE(Contains(journal, "concatPhaseParams \" -r 6\"")) << journal;
@@ -269,7 +404,7 @@ TEST(StubJobHalfway, QuitHalfwayStopsAndTheRerunFinishesWithoutStubbingTwice) {
   ASSERT_EQ(::unlink((jobs + "/4.quit").c_str()), 0);
   ProgramRun second = trhsm_test::RunProgram(TRHSM_STUBJOB, args);
   EXPECT_EQ(second.status, 0) << second.out;
-  EXPECT_TRUE(Contains(second.out, "4 stubbed, 6 already done, 0 refused")) << second.out;
+  EXPECT_TRUE(Contains(second.out, Counts(4, 6, 0, 0))) << second.out;
   // Every file stubbed exactly once over both runs: one stubbed-size report per file.
   journal = ReadFile(jobs + "/4.journal");
   size_t reports = 0;
@@ -316,12 +451,40 @@ TEST_F(StubJobTest, FileLockedByAnotherProcessIsRefused) {
   EXPECT_TRUE(IsStub("sub/b"));
 }
 
-TEST(StubJob, UsageErrors) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"--bogus", "-J", "9", "-D", "m", "-a", "1"}, {"--collect-folder"}}) {
-    ProgramRun r = trhsm_test::RunProgram(TRHSM_STUBJOB, args);
+TEST(StubJob, UsageErrorsNameTheWordAndHelpGoesToStandardOutput) {
+  const std::vector<std::string> job = {"-D", "m", "-a", "1"};
+  struct Row {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  for (const Row& row : std::vector<Row>{
+           {{}, "missing -J JOB"},
+           {{"--bogus", "-J", "9", "-D", "m", "-a", "1"}, "unknown option --bogus"},
+           {{"--collect-folder"}, "--collect-folder needs a folder"},
+           {{"-J", "91abc", "-D", "m", "-a", "1"}, "bad job number \"91abc\" after -J"},
+           {{"-j", "1e3", "-D", "m", "-a", "1"}, "bad job number \"1e3\" after -j"},
+           {{"-J", "9223372036854775808", "-D", "m", "-a", "1"}, "bad job number"},
+           {{"-J", "0", "-D", "m", "-a", "1"}, "bad job number \"0\""},
+           {{"-J", "9", "-D", "m", "-a", "1", "stray"}, "unexpected argument \"stray\""},
+           {{"-J", "9", "-D", "m", "-a", "1", "-t", "3"}, "bad type \"3\" after -t"},
+           {{"-J", "9", "-a", "1"}, "missing -D MEDIAHOST"},
+           {{"-J", "9", "-D", "m", "-a"}, "-a needs a value"}}) {
+    ProgramRun r = trhsm_test::RunProgram(TRHSM_STUBJOB, row.args);
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_TRUE(Contains(r.out, "usage:")) << r.out;
+    EXPECT_TRUE(Contains(r.out, std::string("trhsm-stubjob: ") + row.says)) << r.out;
+  }
+  for (const char* help : {"--help", "-h"}) {
+    ProgramRun r = trhsm_test::RunProgram(TRHSM_STUBJOB, {"-J", "x", help});
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* part :
+         {"usage: trhsm-stubjob", "-J JOB, -j JOB", "-D MEDIAHOST", "-a APPID", "--dry-run",
+          "--verify", "--json", "--collect-folder", "Exit status"}) {
+      EXPECT_TRUE(Contains(r.out, part)) << help << " lacks " << part;
+    }
+    // Standard output that cannot be written is an error.
+    r = trhsm_test::RunProgram("/bin/sh",
+                               {"-c", "exec \"$0\" \"$@\" >/dev/full", TRHSM_STUBJOB, help});
+    EXPECT_EQ(r.status, 1) << r.out;
   }
 }
 
