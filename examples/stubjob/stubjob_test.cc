@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -340,12 +341,49 @@ TEST_F(StubJobTest, StubsLeftByAKilledRunGetTheirTreesRecorded) {
   EXPECT_TRUE(trees.wasDirMigrated(files_.c_str(), nullptr));
 }
 
+// Each misconfiguration gives one line that names what to fix, before anything is touched.
+TEST_F(StubJobTest, MisconfigurationsNameWhatToFix) {
+  const std::string registry = dir_.File("registry"), index = index_;
+  struct Row {
+    std::function<void()> breakIt, mendIt;
+    std::string says;
+  };
+  const std::vector<Row> rows = {
+      {[] { ::unsetenv("KO_REGISTRY"); }, [&] { ::setenv("KO_REGISTRY", registry.c_str(), 1); },
+       "KO_REGISTRY is not set"},
+      {[&] { ::setenv("KO_REGISTRY", jobs_.c_str(), 1); },
+       [&] { ::setenv("KO_REGISTRY", registry.c_str(), 1); },
+       "cannot read registry " + jobs_ + ": Is a directory"},
+      {[&] { ASSERT_EQ(::rename(index.c_str(), (index + ".away").c_str()), 0); },
+       [&] { ASSERT_EQ(::rename((index + ".away").c_str(), index.c_str()), 0); },
+       "backup index " + index + ": No such file or directory (dBACKUP_INDEX under [Base]"},
+      {[&] { ASSERT_EQ(::rmdir(jobs_.c_str()), 0); },
+       [&] { ASSERT_EQ(::mkdir(jobs_.c_str(), 0755), 0); },
+       "job-manager folder " + jobs_ + ": No such file or directory (dJOB_MANAGER_DIR under"}};
+  for (const Row& row : rows) {
+    row.breakIt();
+    ProgramRun r = Job({"--quiet"});
+    row.mendIt();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.out, "trhsm-stubjob: " + r.out.substr(15)) << r.out;
+    EXPECT_TRUE(Contains(r.out, row.says)) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
+  }
+}
+
 TEST_F(StubJobTest, RestartSkipsTheFinishedItems) {
   ASSERT_EQ(Job({"--quiet"}).status, 0);
   ProgramRun r = Job({"--quiet"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(Contains(r.out, "0 items stubbed")) << r.out;
   EXPECT_TRUE(Contains(r.out, " 0 refused")) << r.out;
+  // A run whose summary cannot be written does not end as a success.
+  r = trhsm_test::RunProgram("/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", TRHSM_STUBJOB, "-J",
+                                         "9", "-D", "media", "-a", "1:0"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out, "trhsm-stubjob: cannot write standard output: No space left"))
+      << r.out;
 }
 
 TEST_F(StubJobTest, QuitEndsThePhaseUnfinishedAndTheRerunCompletesIt) {
