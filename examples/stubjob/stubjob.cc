@@ -81,8 +81,7 @@ int main(int argc, char** argv) {
       }
       return 0;
     case stubjob::Parsed::kUsageError:
-      std::fprintf(stderr, "trhsm-stubjob: %s\n(trhsm-stubjob --help shows the usage)\n",
-                   problem.c_str());
+      std::fprintf(stderr, "trhsm-stubjob: %s (see trhsm-stubjob --help)\n", problem.c_str());
       return kUsageError;
     case stubjob::Parsed::kRun:
       break;
