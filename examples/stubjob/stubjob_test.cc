@@ -215,6 +215,24 @@ INSTANTIATE_TEST_SUITE_P(
                 "hard-linked"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
+// On a terminal the job shows "N of M"; a refusal never lands at the end of a progress line.
+TEST_F(StubJobTest, ProgressOnATerminalLeavesRefusalsOnLinesOfTheirOwn) {
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to lend a terminal";
+  EditKeepingSizeAndTimes(files_ + "/a");
+  EditKeepingSizeAndTimes(files_ + "/sub/b");  // one of the two comes after a progress line
+  std::string command = TRHSM_STUBJOB;
+  for (const char* arg : {"-J", "9", "-D", "media", "-a", "1:0"}) command += std::string(" ") + arg;
+  ProgramRun r = trhsm_test::RunProgram("/usr/bin/script", {"-qec", command, "/dev/null"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(Contains(r.out, "trhsm-stubjob: 4 of 4 items, 1 stubbed")) << r.out;
+  int refusals = 0;
+  for (size_t at = r.out.find("trhsm-stubjob: refused"); at != std::string::npos;
+       at = r.out.find("trhsm-stubjob: refused", at + 1), ++refusals) {
+    EXPECT_TRUE(at == 0 || r.out[at - 1] == '\n') << r.out;
+  }
+  EXPECT_EQ(refusals, 2) << r.out;
+}
+
 // A copy archived before change times were recorded: released only when --verify proves its
 // bytes, which it does not once they changed, however the size and times look.
 TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
