@@ -85,8 +85,9 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 
 // Reads and checks the header of the copy at `offset`: false with *error set when the archive file
 // cannot be read or is not a regular file (a FIFO in its place is refused, never waited on),
-// `offset` holds no intact header (magic, version, header checksum) or the size it
-// declares runs past the end of the archive file.
+// `offset` holds no intact header (magic, version 1 or 2 with its header size, header checksum)
+// or the size it declares runs past the end of the archive file. A version 1 header (an archive
+// written before change times were recorded) gives HasChangeTime() false.
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool ReadCopyHeader(const std::string& root, int64_t group,
                                                         int64_t fileId, int64_t offset,
                                                         CopyHeader* header, std::string* error);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "examples/stubjob/job_options.h"
 #include "trhsm/trhsm.h"
