@@ -22,13 +22,14 @@ EOR
 echo "/dev/root / ext4 rw 0 0" > mounts
 export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
 
-# Small files (tens of bytes to a few KiB), 500 to a folder; written with builtins, no forks.
+# Small files (three lines to a few KiB, each larger than its stub, which the job would otherwise
+# skip as too small to release), 500 to a folder; written with builtins, no forks.
 line="the quick brown fox jumps over the lazy dog 0123456789"
 for ((i = 0; i < count; i++)); do
   dir="files/d$((i / 500))"
   [ -d "$dir" ] || mkdir "$dir"
   {
-    for ((j = 0; j <= i % 40; j++)); do printf '%s %d\n' "$line" "$i"; done
+    for ((j = 0; j <= i % 40 + 2; j++)); do printf '%s %d\n' "$line" "$i"; done
   } > "$dir/f$i"
 done
 "$build/tools/trhsm-index" add --job 9 --archive-group 3 --index index.db --archive archive files \

@@ -11,12 +11,19 @@
 namespace trhsm {
 namespace platform {
 
-// What a copy's header says about the bytes after it.
+// What a copy's header says about the bytes after it (layout in platform/archive_format.h).
 struct CopyHeader {
   uint64_t size = 0;
   int64_t modTime = 0;       // seconds since the epoch
   uint32_t modTimeNsec = 0;  // < 1000000000
   uint32_t crc = 0;          // CRC-32 of the bytes
+  unsigned version = 2;      // 1: a copy made before change times were recorded
+  uint32_t headerSize = 56;  // the bytes start this far after the copy's offset
+  // Version 2 only (0 in version 1): the source's change time and inode while it was copied.
+  int64_t changeTime = 0;       // seconds since the epoch
+  uint32_t changeTimeNsec = 0;  // < 1000000000
+  uint64_t inode = 0;
+  bool HasChangeTime() const { return version >= 2; }
 };
 
 // "<root>/<group>/<fileId>.arc".
@@ -31,11 +38,17 @@ TRHSM_PLATFORM_EXPORT bool ConfiguredArchiveRoot(std::string* root);
 // archive file when missing. On success *offset is the copy's header offset, and the archive file
 // (and, when it was created, its folder) has been synced, so an index row may name it. On failure
 // returns false with *error set and leaves the archive file as long as it was before (a file it
-// created stays, empty). The root may be a symbolic link; a group folder or archive file that is
-// one is refused, as are an archive file with other links or that is not a regular file, and a
-// group folder or archive file owned by a user other than this one or the superuser.
-// REQUIRES: group >= 0, fileId >= 0. Safe against other processes appending to the same file
-// (an open-file-description lock serialises appenders); not interrupted by signals (EINTR retried).
+// created stays, empty). The header records the source's change time and inode; a source whose
+// bytes, size, times or inode change while it is copied is refused ("changed while it was being
+// archived"), so the recorded change time always belongs to the bytes stored. A source changed
+// in the very clock tick before the copy starts is copied only once that tick is over (a wait of
+// at most a few milliseconds, a second on file systems that keep whole seconds), so that a later
+// change cannot leave the change time as recorded. The root may be a symbolic link; a group folder
+// or archive file that is one is refused, as are an archive file with other links or that is not a
+// regular file, and a group folder or archive file owned by a user other than this one or the
+// superuser. REQUIRES: group >= 0, fileId >= 0. Safe against other processes appending to the same
+// file (an open-file-description lock serialises appenders); not interrupted by signals (EINTR
+// retried).
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool AppendCopy(const std::string& root, int64_t group,
                                                     int64_t fileId, const std::string& sourcePath,
                                                     int64_t* offset, std::string* error);
@@ -72,8 +85,9 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 
 // Reads and checks the header of the copy at `offset`: false with *error set when the archive file
 // cannot be read or is not a regular file (a FIFO in its place is refused, never waited on),
-// `offset` holds no intact header (magic, version, header checksum) or the size it
-// declares runs past the end of the archive file.
+// `offset` holds no intact header (magic, version 1 or 2 with its header size, header checksum)
+// or the size it declares runs past the end of the archive file. A version 1 header (an archive
+// written before change times were recorded) gives HasChangeTime() false.
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool ReadCopyHeader(const std::string& root, int64_t group,
                                                         int64_t fileId, int64_t offset,
                                                         CopyHeader* header, std::string* error);

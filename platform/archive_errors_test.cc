@@ -275,9 +275,10 @@ void EditHeader(const std::string& archive, const std::function<void(char*)>& ed
   std::string bytes = ReadFile(archive);
   ASSERT_GE(bytes.size(), af::kHeaderSize);
   edit(&bytes[0]);
+  const size_t crcAt = af::kHeaderSize - af::kHeaderCrcSize;
   uint32_t reg = 0xFFFFFFFFu;
-  ko_crc32(bytes.data(), af::kHeaderCrcOffset, &reg);
-  trhsm::EncodeFixed32LE(&bytes[af::kHeaderCrcOffset], ~reg);
+  ko_crc32(bytes.data(), crcAt, &reg);
+  trhsm::EncodeFixed32LE(&bytes[crcAt], ~reg);
   WriteFile(archive, bytes);
 }
 
@@ -295,14 +296,20 @@ TEST_F(ArchiveErrorsTest, ReadersRefuseWhatTheyCannotTrust) {
       {"negative file", 1, -3, 0, nullptr, "archive group 1, file -3: negative ids name no"},
       {"a folder", 2, 1, S_IFDIR, nullptr, root_ + "/2/1.arc is not a regular file"},
       {"a FIFO", 3, 1, S_IFIFO, nullptr, root_ + "/3/1.arc is not a regular file"},
-      {"version 2", 4, 1, 0, [](char* h) { trhsm::EncodeFixed16BE(h + af::kVersionOffset, 2); },
+      {"version 3", 4, 1, 0, [](char* h) { trhsm::EncodeFixed16BE(h + af::kVersionOffset, 3); },
+       "at offset 0 has an unknown version"},
+      {"version 1 size", 7, 1, 0,
+       [](char* h) { trhsm::EncodeFixed16BE(h + af::kVersionOffset, 1); },
        "at offset 0 has an unknown version"},
       {"longer header", 5, 1, 0,
        [](char* h) { trhsm::EncodeFixed16BE(h + af::kHeaderSizeOffset, 40); },
        "at offset 0 has an unknown version"},
       {"nanoseconds of 1e9", 6, 1, 0,
        [](char* h) { trhsm::EncodeFixed32LE(h + af::kModTimeNsecOffset, 1000000000u); },
-       "at offset 0 has a bad modification time"},
+       "at offset 0 has a bad modification or change time"},
+      {"change time nanoseconds of 1e9", 8, 1, 0,
+       [](char* h) { trhsm::EncodeFixed32LE(h + af::kChangeTimeNsecOffset, 1000000000u); },
+       "at offset 0 has a bad modification or change time"},
   };
   ASSERT_EQ(::mkdir(root_.c_str(), 0755), 0);
   for (const Case& c : cases) {
@@ -464,6 +471,21 @@ TEST_F(ArchiveErrorsTest, SourceChangingWhileArchivedIsRefused) {
   EXPECT_EQ(offset, 77);
   EXPECT_EQ(SizeOf(archive), size);
   EXPECT_EQ(CopiedOut(0, 0), source_);
+  // Same bytes, but a change time that moved while they were copied (a chmod just before the
+  // last look at the source): the recorded change time would not belong to the bytes.
+  using trhsm_test::Call;
+  using trhsm_test::ScopedCallHook;
+  long looks = 0;
+  {
+    ScopedCallHook count(Call::kFstat, 1000, EIO);
+    ASSERT_TRUE(trhsm::platform::AppendCopy(root_, 9, 1, src_, &offset, &error)) << error;
+    looks = count.calls();
+  }
+  ScopedCallHook chmod(Call::kFstat, looks, true, [&] { ::chmod(src_.c_str(), 0604); });
+  EXPECT_FALSE(trhsm::platform::AppendCopy(root_, 10, 1, src_, &offset, &error));
+  EXPECT_TRUE(chmod.fired());
+  EXPECT_EQ(error, src_ + " changed while it was being archived");
+  EXPECT_EQ(SizeOf(ArchiveFilePath(root_, 10, 1)), 0);
 }
 
 TEST(ConfiguredArchiveRootTest, ReadsTheRegistryValue) {

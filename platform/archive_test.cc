@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "foundation/coding.h"
 #include "platform/archive_format.h"
 #include "testing/test_util.h"
+#include "trhsm/KoCrc32.h"
 
 namespace {
 
@@ -80,10 +82,40 @@ TEST_F(ArchiveTest, CopiesReadBackByteForByte) {
     ASSERT_EQ(::stat(dir_.File("src" + std::to_string(i)).c_str(), &st), 0);
     EXPECT_EQ(h.modTime, st.st_mtim.tv_sec);
     EXPECT_EQ(h.modTimeNsec, static_cast<uint32_t>(st.st_mtim.tv_nsec));
+    EXPECT_TRUE(h.HasChangeTime());
+    EXPECT_EQ(h.changeTime, st.st_ctim.tv_sec);
+    EXPECT_EQ(h.changeTimeNsec, static_cast<uint32_t>(st.st_ctim.tv_nsec));
+    EXPECT_EQ(h.inode, st.st_ino);
     std::string error;
     EXPECT_TRUE(VerifyCopy(root_, 3, 1, offsets_[i], &h, &error)) << error;
   }
   EXPECT_EQ(static_cast<int64_t>(ReadFile(archive_).size()), expected);
+}
+
+// Copies written before change times were recorded (version 1, a shorter header) still read.
+TEST_F(ArchiveTest, VersionOneCopiesStillRead) {
+  const std::string v2 = ReadFile(archive_).substr(static_cast<size_t>(offsets_[1]),
+                                                   af::kHeaderSize + contents_[1].size());
+  std::string v1 = v2.substr(0, af::kHeaderSizeV1 - af::kHeaderCrcSize);
+  trhsm::EncodeFixed16BE(&v1[af::kVersionOffset], af::kVersionV1);
+  trhsm::EncodeFixed16BE(&v1[af::kHeaderSizeOffset], af::kHeaderSizeV1);
+  uint32_t reg = 0xFFFFFFFFu;
+  ko_crc32(v1.data(), v1.size(), &reg);
+  v1.resize(af::kHeaderSizeV1);
+  trhsm::EncodeFixed32LE(&v1[af::kHeaderSizeV1 - af::kHeaderCrcSize], ~reg);
+  const int64_t end = static_cast<int64_t>(ReadFile(archive_).size());
+  // Last in the file, so that its header is all that follows the copy before it.
+  Patch(archive_, end, v1 + v2.substr(af::kHeaderSize));
+  CopyHeader h;
+  EXPECT_EQ(CopiedOut(root_, end, dir_.File("out"), &h), contents_[1]);
+  EXPECT_FALSE(h.HasChangeTime());
+  EXPECT_EQ(h.headerSize, af::kHeaderSizeV1);
+  EXPECT_EQ(h.changeTime, 0);
+  EXPECT_EQ(h.inode, 0u);
+  ASSERT_EQ(::truncate(archive_.c_str(), end + static_cast<int64_t>(af::kHeaderSizeV1)), 0);
+  std::string error;
+  EXPECT_FALSE(ReadCopyHeader(root_, 3, 1, end, &h, &error));
+  EXPECT_NE(error.find("declares 3 bytes, but only 0 follow"), std::string::npos) << error;
 }
 
 TEST_F(ArchiveTest, DamagedByteFailsVerification) {

@@ -37,48 +37,52 @@ class StubJobFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     files_ = dir_.File("files");
-    pristine_ = dir_.File("pristine");
     results_ = dir_.File("results");
     jobs_ = dir_.File("jobs");
-    for (const std::string& d : {files_, pristine_, results_, jobs_}) {
+    for (const std::string& d : {files_, results_, jobs_}) {
       ASSERT_EQ(::mkdir(d.c_str(), 0755), 0) << d;
     }
-    originals_["a"] = "first file\n";
-    for (const auto& kv : originals_) {
-      const std::string path = pristine_ + "/" + kv.first;
-      WriteFile(path, kv.second);
-      ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
-    }
-    PutOriginals();
-    const std::string index = dir_.File("index.db");
-    ToolResult add = trhsm_test::RunTool(
-        TRHSM_INDEX_TOOL,
-        {"add", "--job", "9", "--index", index, "--archive", dir_.File("archive"), files_});
-    ASSERT_EQ(add.status, 0) << add.out;
+    originals_["a"] = std::string(1000, 'a');  // larger than its stub
     WriteFile(dir_.File("registry"),
-              "[Base]\ndBACKUP_INDEX=" + index + "\ndARCHIVE_ROOT=" + dir_.File("archive") +
-                  "\ndJOB_MANAGER_DIR=" + jobs_ +
+              "[Base]\ndBACKUP_INDEX=" + dir_.File("index.db") +
+                  "\ndARCHIVE_ROOT=" + dir_.File("archive") + "\ndJOB_MANAGER_DIR=" + jobs_ +
                   "\nsFOCUS_CLIENT=c1\n[Machines/c1]\ndJOB_RESULTS_DIR=" + results_ + "\n");
     WriteFile(dir_.File("mounts"), "/dev/root / ext4 rw 0 0\n");
     registry_ = std::make_unique<ScopedEnv>("KO_REGISTRY", dir_.File("registry"));
     mounts_ = std::make_unique<ScopedEnv>("KO_MOUNT_TABLE", dir_.File("mounts"));
     log_ = std::make_unique<ScopedEnv>("KO_LOG_FILE", dir_.File("log"));
+    BackUp();
   }
 
-  // The backed-up files are hard links of the pristine ones, so that after a run the very same
-  // inodes (the index names them) come back, untouched by the stub that replaced the name.
-  void PutOriginals() {
+  // Writes the files afresh and backs them up into a new index and archive: a file, once
+  // stubbed or even touched, is never again the one its copy was made of (its change time moved).
+  void BackUp() {
+    ASSERT_EQ(
+        trhsm_test::RunProgram("/bin/rm", {"-rf", dir_.File("archive"), dir_.File("index.db")})
+            .status,
+        0);
     for (const auto& kv : originals_) {
       const std::string path = files_ + "/" + kv.first;
       ::unlink(path.c_str());
-      ASSERT_EQ(::link((pristine_ + "/" + kv.first).c_str(), path.c_str()), 0);
+      WriteFile(path, kv.second);
+      ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+      ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
     }
+    ToolResult add = trhsm_test::RunTool(
+        TRHSM_INDEX_TOOL, {"add", "--job", "9", "--index", dir_.File("index.db"), "--archive",
+                           dir_.File("archive"), files_});
+    ASSERT_EQ(add.status, 0) << add.out;
+    ASSERT_EQ(::stat((files_ + "/a").c_str(), &backedUp_), 0);
   }
 
   // A fresh start: the files as backed up, no job state, no tree list, no collect files.
   void Reset() {
-    PutOriginals();
+    struct stat st;
+    if (::stat((files_ + "/a").c_str(), &st) != 0 || st.st_ino != backedUp_.st_ino ||
+        st.st_ctim.tv_sec != backedUp_.st_ctim.tv_sec ||
+        st.st_ctim.tv_nsec != backedUp_.st_ctim.tv_nsec) {
+      BackUp();
+    }
     for (const std::string& d : {results_, jobs_}) {
       for (const std::string& name : trhsm_test::ListFolder(d)) ::unlink((d + "/" + name).c_str());
     }
@@ -126,7 +130,8 @@ class StubJobFaultTest : public ::testing::Test {
   }
 
   ScratchDir dir_;
-  std::string files_, pristine_, results_, jobs_;
+  std::string files_, results_, jobs_;
+  struct stat backedUp_ = {};  // "a" as it was backed up
   std::map<std::string, std::string> originals_;
   std::unique_ptr<ScopedEnv> registry_, mounts_, log_;
 };
@@ -153,7 +158,7 @@ TEST_F(StubJobFaultTest, EveryFaultLeavesEachFileWholeAndFailsTheRun) {
       EXPECT_TRUE(Contains(ReadFile(results_ + "/HSMMNTLIST"), files_))
           << fault.Describe() << ": reported success without the tree recorded\n"
           << r.out;
-      EXPECT_TRUE(Contains(ReadFile(jobs_ + "/9.journal"), "addStubSize 11"))
+      EXPECT_TRUE(Contains(ReadFile(jobs_ + "/9.journal"), "addStubSize 1000"))
           << fault.Describe() << ": reported success without the stubbed size\n"
           << r.out;
     }

@@ -34,8 +34,8 @@ class HostileStubJobTest : public ::testing::Test {
          {files_, files_ + "/sub", outside_, dir_.File("results"), dir_.File("jobs")}) {
       ASSERT_EQ(::mkdir(d.c_str(), 0755), 0) << d;
     }
-    WriteFile(files_ + "/a", "first file\n");
-    WriteFile(files_ + "/sub/b", "second file\n");
+    WriteFile(files_ + "/a", std::string(1000, 'a'));  // larger than their stubs
+    WriteFile(files_ + "/sub/b", std::string(1000, 'b'));
     WriteFile(outside_ + "/victim", "not to be touched\n");
     const std::string index = dir_.File("index.db");
     ToolResult add = trhsm_test::RunTool(
@@ -109,7 +109,7 @@ TEST_F(HostileStubJobTest, FolderSwappedForALinkIsNotWrittenThrough) {
   EXPECT_TRUE(Contains(
       r.out, "trhsm-stubjob: refused " + files_ + "/sub/b: open folder " + files_ + "/sub: "))
       << r.out;
-  EXPECT_EQ(ReadFile(moved + "/b"), "second file\n");
+  EXPECT_EQ(ReadFile(moved + "/b"), std::string(1000, 'b'));
   EXPECT_EQ(trhsm_test::ListFolder(moved),
             (std::vector<std::string>{".trhsm-stub-tmp.Stale1", "b"}));
   EXPECT_TRUE(IsStub(files_ + "/a"));

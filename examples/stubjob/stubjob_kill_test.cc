@@ -1,5 +1,6 @@
 // trhsm-stubjob killed with SIGKILL at random moments of a pass and then run to the end: no file
 // is lost or cut, no temporary is left, and the failure file and journal hold whole lines only.
+// Stopped on request halfway, it stubs nothing twice.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -50,6 +51,10 @@ void Walk(const std::string& base, const std::string& rel, std::vector<std::stri
   ::closedir(dir);
 }
 
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
 // True when the text is empty or every line in it ends with "\n".
 bool WholeLines(const std::string& text) { return text.empty() || text.back() == '\n'; }
 
@@ -68,7 +73,7 @@ class StubJobKillTest : public ::testing::Test {
     std::mt19937 gen(4711);
     for (int i = 0; i < kFiles; ++i) {
       const std::string name = "/d" + std::to_string(i % 3) + "/f" + std::to_string(i);
-      std::string bytes(gen() % 30000, '\0');
+      std::string bytes(1000 + gen() % 30000, '\0');  // all larger than a stub
       for (char& c : bytes) c = static_cast<char>(gen());
       WriteFile(files_ + name, bytes);
       originals_[name] = bytes;
@@ -177,6 +182,65 @@ TEST_F(StubJobKillTest, KilledRunsLoseNothingAndTheLastRunFinishes) {
   ASSERT_EQ(recall.status, 0) << recall.out;
   for (const auto& [name, bytes] : originals_) {
     EXPECT_TRUE(ReadFile(files_ + name) == bytes) << name << " not brought back";
+  }
+}
+
+TEST(StubJobHalfway, QuitHalfwayStopsAndTheRerunFinishesWithoutStubbingTwice) {
+  ScratchDir dir;
+  const std::string files = dir.File("files"), jobs = dir.File("jobs"), results = dir.File("r");
+  for (const std::string& d : {files, jobs, results}) ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+  std::map<std::string, std::string> originals;
+  for (int i = 0; i < 10; ++i) {
+    const std::string path = files + "/f" + std::to_string(i);
+    originals[path] = std::string(1000 + i, static_cast<char>('a' + i));
+    WriteFile(path, originals[path]);
+  }
+  const std::string index = dir.File("index.db");
+  ProgramRun add = trhsm_test::RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", "4", "--index", index,
+                                                             "--archive", dir.File("arc"), files});
+  ASSERT_EQ(add.status, 0) << add.out;
+  WriteFile(dir.File("registry"),
+            "[Base]\ndBACKUP_INDEX=" + index + "\ndARCHIVE_ROOT=" + dir.File("arc") +
+                "\ndJOB_MANAGER_DIR=" + jobs +
+                "\nsFOCUS_CLIENT=c1\n[Machines/c1]\ndJOB_RESULTS_DIR=" + results + "\n");
+  WriteFile(dir.File("mounts"), "/dev/root / ext4 rw 0 0\n");
+  ScopedEnv registry("KO_REGISTRY", dir.File("registry"));
+  ScopedEnv mounts("KO_MOUNT_TABLE", dir.File("mounts"));
+  ScopedEnv log("KO_LOG_FILE", dir.File("log"));
+  const std::vector<std::string> args = {"--quiet", "-J", "4", "-D", "media", "-a", "1:0"};
+
+  // The job asks before every item; the 7th question is answered "stop", after 6 items.
+  WriteFile(jobs + "/4.quit", "7");
+  ProgramRun first = trhsm_test::RunProgram(TRHSM_STUBJOB, args);
+  EXPECT_EQ(first.status, 1) << first.out;
+  EXPECT_TRUE(Contains(first.out, "6 items stubbed, 0 already done, 0 skipped, 0 refused"))
+      << first.out;
+  EXPECT_TRUE(Contains(first.out, "(stopped on request)")) << first.out;
+  std::string journal = ReadFile(jobs + "/4.journal");
+  EXPECT_TRUE(Contains(journal, "concatPhaseParams \" -r 6\"")) << journal;
+  EXPECT_TRUE(Contains(journal, "complete 3 1 0 0")) << journal;
+  int stubs = 0;
+  for (const auto& kv : originals) stubs += ReadFile(kv.first) != kv.second;
+  EXPECT_EQ(stubs, 6);
+
+  ASSERT_EQ(::unlink((jobs + "/4.quit").c_str()), 0);
+  ProgramRun second = trhsm_test::RunProgram(TRHSM_STUBJOB, args);
+  EXPECT_EQ(second.status, 0) << second.out;
+  EXPECT_TRUE(Contains(second.out, "4 items stubbed, 6 already done, 0 skipped, 0 refused"))
+      << second.out;
+  // Every file stubbed exactly once over both runs: one stubbed-size report per file.
+  journal = ReadFile(jobs + "/4.journal");
+  size_t reports = 0;
+  for (size_t at = journal.find("addStubSize"); at != std::string::npos;
+       at = journal.find("addStubSize", at + 1)) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, originals.size()) << journal;
+  for (const auto& kv : originals) {
+    const std::string text = ReadFile(kv.first);
+    std::vector<char> bytes(text.begin(), text.end());
+    ReparseData data;
+    EXPECT_EQ(ParseStubData(bytes, data), 1) << kv.first;
   }
 }
 
