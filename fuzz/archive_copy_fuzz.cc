@@ -24,7 +24,8 @@ namespace {
 using trhsm_fuzz::Check;
 namespace tp = trhsm::platform;
 
-constexpr size_t kHeader = 36;
+// Header sizes of versions 1 and 2; every header ends in the CRC-32 of the bytes before it.
+constexpr size_t kHeaderV1 = 36, kHeaderV2 = 56;
 constexpr int64_t kGroup = 1, kFile = 2;
 
 std::string Root() { return trhsm_fuzz::ScratchFolder() + "/archive"; }
@@ -53,31 +54,51 @@ void PutLe32(uint8_t* p, uint32_t v) {
 }
 
 bool HasMagic(const std::vector<uint8_t>& a, size_t at) {
-  return at + kHeader <= a.size() && std::memcmp(&a[at], "TRAC", 4) == 0;
+  return at + kHeaderV1 <= a.size() && std::memcmp(&a[at], "TRAC", 4) == 0;
+}
+
+// The size of the header at `at` by its version and size fields, when both agree and it fits in
+// the file; 0 otherwise.
+size_t HeaderSizeAt(const std::vector<uint8_t>& a, size_t at) {
+  if (!HasMagic(a, at)) return 0;
+  const uint64_t version = Be(&a[at] + 4, 2);
+  const size_t size = version == 1 ? kHeaderV1 : version == 2 ? kHeaderV2 : 0;
+  return size != 0 && Be(&a[at] + 6, 2) == size && at + size <= a.size() ? size : 0;
 }
 
 // The header at `at` when it is intact and its bytes lie inside the file.
 bool IntactHeader(const std::vector<uint8_t>& a, size_t at, tp::CopyHeader* h) {
-  if (!HasMagic(a, at)) return false;
+  const size_t n = HeaderSizeAt(a, at);
+  if (n == 0) return false;
   const uint8_t* p = &a[at];
-  if (Le32(p + 32) != Crc32(p, 32) || Be(p + 4, 2) != 1 || Be(p + 6, 2) != kHeader) return false;
+  if (Le32(p + n - 4) != Crc32(p, n - 4)) return false;
+  *h = tp::CopyHeader();
+  h->version = static_cast<unsigned>(Be(p + 4, 2));
+  h->headerSize = static_cast<uint32_t>(n);
   h->size = Be(p + 8, 8);
   h->modTime = static_cast<int64_t>(Be(p + 16, 8));
   h->modTimeNsec = Le32(p + 24);
   h->crc = Le32(p + 28);
-  return h->size <= a.size() - at - kHeader && h->modTimeNsec < 1000000000u;
+  if (n == kHeaderV2) {
+    h->changeTime = static_cast<int64_t>(Be(p + 32, 8));
+    h->inode = Be(p + 40, 8);
+    h->changeTimeNsec = Le32(p + 48);
+  }
+  return h->size <= a.size() - at - n && h->modTimeNsec < 1000000000u &&
+         h->changeTimeNsec < 1000000000u;
 }
 
 bool Same(const tp::CopyHeader& a, const tp::CopyHeader& b) {
   return a.size == b.size && a.modTime == b.modTime && a.modTimeNsec == b.modTimeNsec &&
-         a.crc == b.crc;
+         a.crc == b.crc && a.version == b.version && a.headerSize == b.headerSize &&
+         a.changeTime == b.changeTime && a.changeTimeNsec == b.changeTimeNsec && a.inode == b.inode;
 }
 
 void CheckOffset(const std::vector<uint8_t>& a, int64_t offset) {
   tp::CopyHeader want;
   const bool intact = offset >= 0 && static_cast<uint64_t>(offset) <= a.size() &&
                       IntactHeader(a, static_cast<size_t>(offset), &want);
-  const bool good = intact && Crc32(&a[static_cast<size_t>(offset)] + kHeader,
+  const bool good = intact && Crc32(&a[static_cast<size_t>(offset)] + want.headerSize,
                                     static_cast<size_t>(want.size)) == want.crc;
   std::string error;
   tp::CopyHeader got;
@@ -103,9 +124,10 @@ void CheckOffset(const std::vector<uint8_t>& a, int64_t offset) {
     std::vector<uint8_t> back(static_cast<size_t>(written));
     Check(::pread(fd, back.data(), back.size(), 0) == static_cast<ssize_t>(back.size()),
           "read back");
-    Check(back.empty() ||
-              std::memcmp(back.data(), &a[static_cast<size_t>(offset)] + kHeader, back.size()) == 0,
-          "CopyOut wrote bytes other than the copy's");
+    Check(
+        back.empty() || std::memcmp(back.data(), &a[static_cast<size_t>(offset)] + want.headerSize,
+                                    back.size()) == 0,
+        "CopyOut wrote bytes other than the copy's");
   }
   ::close(fd);
 }
@@ -123,14 +145,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<uint8_t> a(data + 1, data + size);
   // Repair the checksums of every header in the bytes, data first: the header's covers it.
-  for (size_t at = 0; at + kHeader <= a.size(); ++at) {
-    if (!HasMagic(a, at)) continue;
+  for (size_t at = 0; at + kHeaderV1 <= a.size(); ++at) {
+    const size_t header = HeaderSizeAt(a, at);
+    if (header == 0) continue;
     uint8_t* p = &a[at];
     const uint64_t n = Be(p + 8, 8);
-    if ((data[0] & 2) != 0 && n <= a.size() - at - kHeader) {
-      PutLe32(p + 28, Crc32(p + kHeader, static_cast<size_t>(n)));
+    if ((data[0] & 2) != 0 && n <= a.size() - at - header) {
+      PutLe32(p + 28, Crc32(p + header, static_cast<size_t>(n)));
     }
-    if ((data[0] & 1) != 0) PutLe32(p + 32, Crc32(p, 32));
+    if ((data[0] & 1) != 0) PutLe32(p + header - 4, Crc32(p, header - 4));
   }
   trhsm_fuzz::WriteWhole(tp::ArchiveFilePath(Root(), kGroup, kFile), a.data(), a.size());
 
@@ -141,13 +164,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     offsets.push_back(static_cast<int64_t>(at));
     tp::CopyHeader h;
     if (!IntactHeader(a, static_cast<size_t>(at), &h)) break;
-    at += kHeader + h.size;
+    at += h.headerSize + h.size;
   }
   for (size_t at = 1; at < a.size() && offsets.size() < 10; ++at) {
     if (HasMagic(a, at)) offsets.push_back(static_cast<int64_t>(at));
   }
   const int64_t end = static_cast<int64_t>(a.size());
-  for (int64_t at : {end - static_cast<int64_t>(kHeader), end, end + 1, int64_t{-1}}) {
+  for (int64_t at : {end - static_cast<int64_t>(kHeaderV2), end - static_cast<int64_t>(kHeaderV1),
+                     end, end + 1, int64_t{-1}}) {
     offsets.push_back(at);
   }
   for (int64_t offset : offsets) CheckOffset(a, offset);

@@ -233,7 +233,7 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
   const auto next = [&](size_t at, size_t end) { return end - at < block ? end : at + block; };
   uint32_t reg = 0xFFFFFFFFu;
   uint64_t left = h.size;
-  off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(af::kHeaderSize);
+  off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(h.headerSize);
   const std::string cutShort =
       "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
   while (left > 0) {

@@ -98,12 +98,12 @@ EOR
 echo "/dev/root / ext4 rw 0 0" > mounts
 export KO_REGISTRY=$box/registry KO_MOUNT_TABLE=$box/mounts KO_LOG_FILE=$box/trhsm.log
 
-# Three folders of files from 0 bytes to ~24 KiB, and first in the pass a folder of one file, which
+# Three folders of files from 300 bytes to ~24 KiB (each larger than its stub), and first in the pass a folder of one file, which
 # a killed pass may stub whole: the next pass then finds nothing there to stub, yet must record it.
 for d in d0 d1 d2; do
   mkdir "files/$d"
   for ((i = 0; i < files_per_folder; i++)); do
-    head -c $(((i * 7919 + ${#d} * 131) % 24000)) /dev/urandom > "files/$d/f$i"
+    head -c $((300 + (i * 7919 + ${#d} * 131) % 24000)) /dev/urandom > "files/$d/f$i"
   done
 done
 mkdir files/a-solo

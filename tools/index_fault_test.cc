@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/archive.h"
+#include "platform/archive_format.h"
 #include "platform/backup_index.h"
 #include "testing/fault_inject.h"
 #include "testing/test_util.h"
@@ -215,7 +216,8 @@ TEST_F(IndexFaultTest, TakeBackRemovesOnlyTheLastCopy) {
   // Another writer's copy after ours: ours stays.
   ASSERT_TRUE(trhsm::platform::AppendCopy(archive_, 1, 1, dir_.File("old"), &other, &error));
   EXPECT_FALSE(appender.TakeBack(first, &error));
-  EXPECT_EQ(SizeOf(arc_), other + static_cast<int64_t>(header.size + 36));
+  EXPECT_EQ(SizeOf(arc_),
+            other + static_cast<int64_t>(header.size + trhsm::archive_format::kHeaderSize));
   ASSERT_TRUE(appender.TakeBack(other, &error)) << error;
   ASSERT_TRUE(appender.TakeBack(first, &error)) << error;
   EXPECT_EQ(ReadFile(arc_), savedArc_);
