@@ -7,9 +7,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <unordered_map>
 
 #include "platform/file_text.h"
+#include "platform/no_destructor.h"
 #include "trhsm/EvDebug.h"
 #include "trhsm/KoFile.h"
 
@@ -28,24 +31,51 @@ bool ReadWholeFile(const char* path, std::string* text) {
   return false;
 }
 
+// Logs `fault` of the store at `path` unless this process logged it before: the store is read
+// afresh at every lookup, and one damaged line must not fill the log.
+void ReportOnce(const char* path, const std::string& text, const RegistryFault& fault) {
+  static NoDestructor<std::mutex> mutex;
+  static NoDestructor<std::set<std::string>> reported;
+  // The line's own text is part of the identity, so an edited store reports its new faults.
+  size_t begin = 0;
+  for (size_t n = 1; n < fault.line; ++n) begin = text.find('\n', begin) + 1;
+  const std::string identity = std::string(path) + '\n' + std::to_string(fault.line) + '\n' +
+                               text.substr(begin, text.find('\n', begin) - begin);
+  {
+    std::lock_guard<std::mutex> lock(*mutex.get());
+    if (!reported.get()->insert(identity).second) return;
+  }
+  EvDebug().Error("LoadRegistry", "%s line %zu ignored: %s", path, fault.line, fault.reason);
+}
+
 }  // namespace
 
-std::vector<RegistryKey> ParseRegistry(const std::string& text) {
+std::vector<RegistryKey> ParseRegistry(const std::string& text,
+                                       std::vector<RegistryFault>* faults) {
   std::vector<RegistryKey> keys;
   std::unordered_map<std::string, size_t> index;
   RegistryKey* current = nullptr;
   size_t start = 0;
+  size_t number = 0;
+  auto fault = [&](const char* reason) {
+    if (faults != nullptr) faults->push_back(RegistryFault{number, reason});
+  };
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     start = end + 1;
+    ++number;
+    // A store written with CRLF line ends reads as one written with LF.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
-      if (line.back() == '\r') line.pop_back();
       current = nullptr;
       // A key line without its ']' is damaged: its values must not land under the key before it.
-      if (line.size() < 2 || line.back() != ']') continue;
+      if (line.size() < 2 || line.back() != ']') {
+        fault("a key line without its closing ']' (the values after it are ignored)");
+        continue;
+      }
       std::string path = line.substr(1, line.size() - 2);
       auto found = index.find(path);
       if (found == index.end()) {
@@ -56,8 +86,15 @@ std::vector<RegistryKey> ParseRegistry(const std::string& text) {
       continue;
     }
     size_t equals = line.find('=');
-    if (current == nullptr || equals == std::string::npos) continue;
-    current->values.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    if (equals == std::string::npos) {
+      fault("neither [Key] nor NAME=VALUE");
+    } else if (equals == 0) {
+      fault("no name before '='");
+    } else if (current == nullptr) {
+      fault("a value before the first [Key] or after a damaged one");
+    } else {
+      current->values.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
   }
   return keys;
 }
@@ -66,7 +103,10 @@ std::vector<RegistryKey> LoadRegistry() {
   const char* path = std::getenv("KO_REGISTRY");
   std::string text;
   if (path == nullptr || *path == '\0' || !ReadWholeFile(path, &text)) return {};
-  return ParseRegistry(text);
+  std::vector<RegistryFault> faults;
+  std::vector<RegistryKey> keys = ParseRegistry(text, &faults);
+  for (const RegistryFault& fault : faults) ReportOnce(path, text, fault);
+  return keys;
 }
 
 bool RegistryLookup(const std::string& key, const std::string& name, std::string* value) {
