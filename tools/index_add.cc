@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "platform/archive.h"
@@ -47,6 +49,13 @@ std::string AbsolutePath(const std::string& path) {
   return out.empty() ? "/" : out;
 }
 
+// `path` with every symbolic link, "." and ".." resolved; `path` itself when that fails.
+std::string ResolvedPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  return resolved ? std::string(resolved.get()) : path;
+}
+
 class Adder {
  public:
   Adder(BackupIndex* index, const Options& o)
@@ -68,7 +77,9 @@ class Adder {
       return;
     }
     if (S_ISREG(st.st_mode)) {
-      if (seen_.insert({st.st_dev, st.st_ino}).second) {
+      // The resolved path, so that one file named twice (or through a folder and by itself)
+      // is one item, while the names of a hard-linked file stay apart for the job to refuse.
+      if (seen_.insert(ResolvedPath(path)).second) {
         listed_.push_back(path);
       } else {
         ++repeated_;
@@ -207,7 +218,7 @@ class Adder {
   const bool progress_;  // standard error is a terminal
   bool progressShown_ = false;
   std::chrono::steady_clock::time_point lastProgress_;
-  std::set<std::pair<dev_t, ino_t>> seen_;  // the files listed so far
+  std::set<std::string> seen_;  // resolved paths of the files listed so far
   std::vector<std::string> listed_;
   bool refused_ = false;
   uint64_t added_ = 0;

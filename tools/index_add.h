@@ -26,11 +26,13 @@ struct IndexOptions {
   std::vector<std::string> paths;
 };
 
-// Adds the regular files at or below o.paths (symbolic links not followed, each file once) as
-// items of o.job: every copy is appended to the archive and synced before the rows that name it
-// are committed; when the commit fails the copies are taken back. Refusals go to standard error
-// (ending a progress line first), the summary to standard output. Returns the exit status: 0, or
-// 1 when a path was refused, the index failed or standard output could not be written.
+// Adds the regular files at or below o.paths as items of o.job. Symbolic links are not followed;
+// a file named more than once (one path twice, or a folder and a file in it) is added once, the
+// names of a hard-linked file each (the job refuses them). Every copy is appended to the archive
+// and synced before the rows that name it are committed; when the commit fails the copies are
+// taken back. Refusals go to standard error (ending a progress line first), the summary to
+// standard output. Returns the exit status: 0, or 1 when a path was refused, the index failed or
+// standard output could not be written.
 int AddToIndex(trhsm::platform::BackupIndex* index, const IndexOptions& o);
 
 // Flushes standard output: 0, or 1 after "<tool>: write standard output: <reason>" on standard

@@ -133,15 +133,19 @@ TEST(IndexTool, RefusesNamesWithALineFeedAndGoesOn) {
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].fullFileName, dir.File("fine"));
 
-  // A name that is not UTF-8 lists as its own bytes, never as other characters.
+  // A name that is not UTF-8 lists as its own bytes, never as other characters; the names of a
+  // hard-linked file are items of their own (for the job to refuse), a repeated name is not.
   WriteFile(dir.File("odd\xe9"), "z");
+  ASSERT_EQ(::link(dir.File("odd\xe9").c_str(), dir.File("hard").c_str()), 0);
   ASSERT_EQ(Tool({"add", "--job", "4", "--index", index, "--archive", dir.File("arc"),
-                  dir.File("odd\xe9")})
+                  dir.File("odd\xe9"), dir.File("hard"), dir.File("odd\xe9")})
                 .status,
             0);
   ToolRun json = Tool({"list", "--job", "4", "--index", index, "--json"});
   EXPECT_NE(json.out.find("{\"file\": \"" + dir.File("odd\\udce9") + "\", \"ok\": true"),
             std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\n{\"summary\": true, \"job\": 4, \"items\": 2}\n"), std::string::npos)
       << json.out;
 }
 
