@@ -12,6 +12,7 @@
 #include "platform/archive_format.h"
 #include "platform/backup_index.h"
 #include "testing/test_util.h"
+#include "tools/run_apart.h"
 
 namespace {
 
@@ -26,22 +27,6 @@ using ToolRun = trhsm_test::ProgramRun;
 
 ToolRun Tool(const std::vector<std::string>& args) {
   return trhsm_test::RunProgram(TRHSM_INDEX_TOOL, args);
-}
-
-// The tool's standard output (or "" when sent to `out`) and its standard error, apart.
-struct Streams {
-  int status;
-  std::string out;
-  std::string err;
-};
-Streams RunApart(const std::vector<std::string>& args, const std::string& out = "") {
-  ScratchDir dir;
-  std::vector<std::string> shell = {
-      "-c", "\"$0\" \"$@\" 2>" + dir.File("err") + (out.empty() ? "" : " >" + out),
-      TRHSM_INDEX_TOOL};
-  shell.insert(shell.end(), args.begin(), args.end());
-  ToolRun r = trhsm_test::RunProgram("/bin/sh", shell);
-  return {r.status, r.out, trhsm_test::ReadFile(dir.File("err"))};
 }
 
 std::vector<BackupItem> Items(const std::string& index, int64_t job) {
@@ -228,7 +213,7 @@ TEST(IndexTool, CommandLine) {
   };
   for (const Case& c : cases) {
     const std::string row = c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back();
-    const Streams r = RunApart(c.args, c.out);
+    const trhsm_test::Streams r = trhsm_test::RunApart(TRHSM_INDEX_TOOL, c.args, c.out);
     EXPECT_EQ(r.status, c.status) << row << "\n" << r.out << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << row << "\n"
                                                                                << r.out << r.err;

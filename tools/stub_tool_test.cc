@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "testing/test_util.h"
+#include "tools/run_apart.h"
 #include "trhsm/TRHSMStubFile.h"
 
 namespace {
@@ -20,22 +21,6 @@ using ToolRun = trhsm_test::ProgramRun;
 
 ToolRun Tool(const std::vector<std::string>& args) {
   return trhsm_test::RunProgram(TRHSM_STUB_TOOL, args);
-}
-
-// The tool's standard output (or "" when sent to `out`) and its standard error, apart.
-struct Streams {
-  int status;
-  std::string out;
-  std::string err;
-};
-Streams RunApart(const std::vector<std::string>& args, const std::string& out = "") {
-  ScratchDir dir;
-  std::vector<std::string> shell = {
-      "-c", "\"$0\" \"$@\" 2>" + dir.File("err") + (out.empty() ? "" : " >" + out),
-      TRHSM_STUB_TOOL};
-  shell.insert(shell.end(), args.begin(), args.end());
-  ToolRun r = trhsm_test::RunProgram("/bin/sh", shell);
-  return {r.status, r.out, ReadFile(dir.File("err"))};
 }
 
 TEST(StubTool, EncodeThenShow) {
@@ -126,7 +111,7 @@ TEST(StubTool, CommandLine) {
   };
   for (const Case& c : cases) {
     const std::string row = c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back();
-    const Streams r = RunApart(c.args, c.out);
+    const trhsm_test::Streams r = trhsm_test::RunApart(TRHSM_STUB_TOOL, c.args, c.out);
     EXPECT_EQ(r.status, c.status) << row << "\n" << r.out << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << row << "\n"
                                                                                << r.out << r.err;
