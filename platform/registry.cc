@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -33,17 +34,21 @@ bool ReadWholeFile(const char* path, std::string* text) {
 
 // Logs `fault` of the store at `path` unless this process logged it before: the store is read
 // afresh at every lookup, and one damaged line must not fill the log.
-void ReportOnce(const char* path, const std::string& text, const RegistryFault& fault) {
+void ReportOnce(const char* path, const RegistryFault& fault) {
+  // Bounded, so that a process reading ever-changing stores does not grow without end: once full
+  // it starts afresh, and a fault may then be logged again.
+  constexpr size_t kMaxRemembered = 1024;
   static NoDestructor<std::mutex> mutex;
   static NoDestructor<std::set<std::string>> reported;
   // The line's own text is part of the identity, so an edited store reports its new faults.
-  size_t begin = 0;
-  for (size_t n = 1; n < fault.line; ++n) begin = text.find('\n', begin) + 1;
   const std::string identity = std::string(path) + '\n' + std::to_string(fault.line) + '\n' +
-                               text.substr(begin, text.find('\n', begin) - begin);
+                               std::to_string(std::hash<std::string>()(fault.text));
   {
     std::lock_guard<std::mutex> lock(*mutex.get());
-    if (!reported.get()->insert(identity).second) return;
+    std::set<std::string>& seen = *reported.get();
+    if (seen.count(identity) != 0) return;
+    if (seen.size() >= kMaxRemembered) seen.clear();
+    seen.insert(identity);
   }
   EvDebug().Error("LoadRegistry", "%s line %zu ignored: %s", path, fault.line, fault.reason);
 }
@@ -57,8 +62,8 @@ std::vector<RegistryKey> ParseRegistry(const std::string& text,
   RegistryKey* current = nullptr;
   size_t start = 0;
   size_t number = 0;
-  auto fault = [&](const char* reason) {
-    if (faults != nullptr) faults->push_back(RegistryFault{number, reason});
+  auto fault = [&](const char* reason, const std::string& line) {
+    if (faults != nullptr) faults->push_back(RegistryFault{number, reason, line});
   };
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -73,7 +78,7 @@ std::vector<RegistryKey> ParseRegistry(const std::string& text,
       current = nullptr;
       // A key line without its ']' is damaged: its values must not land under the key before it.
       if (line.size() < 2 || line.back() != ']') {
-        fault("a key line without its closing ']' (the values after it are ignored)");
+        fault("a key line without its closing ']' (the values after it are ignored)", line);
         continue;
       }
       std::string path = line.substr(1, line.size() - 2);
@@ -87,11 +92,9 @@ std::vector<RegistryKey> ParseRegistry(const std::string& text,
     }
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
-      fault("neither [Key] nor NAME=VALUE");
-    } else if (equals == 0) {
-      fault("no name before '='");
+      fault("neither [Key] nor NAME=VALUE", line);
     } else if (current == nullptr) {
-      fault("a value before the first [Key] or after a damaged one");
+      fault("a value before the first [Key] or after a damaged one", line);
     } else {
       current->values.emplace_back(line.substr(0, equals), line.substr(equals + 1));
     }
@@ -105,7 +108,7 @@ std::vector<RegistryKey> LoadRegistry() {
   if (path == nullptr || *path == '\0' || !ReadWholeFile(path, &text)) return {};
   std::vector<RegistryFault> faults;
   std::vector<RegistryKey> keys = ParseRegistry(text, &faults);
-  for (const RegistryFault& fault : faults) ReportOnce(path, text, fault);
+  for (const RegistryFault& fault : faults) ReportOnce(path, fault);
   return keys;
 }
 

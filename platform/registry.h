@@ -8,10 +8,9 @@
 //
 // A line may end in "\r\n" instead of "\n": the '\r' is not part of the line (a store written with
 // CRLF line ends reads like one written with LF). A key line is '[' ... ']'. Any other line (a key
-// line without its ']', a line without '=', a value with an empty name or before the first key) is
-// ignored and logged once per process with its line number; the values after a damaged key line
-// are ignored too. When a name appears twice under one key the later value wins. Keys and names
-// compare as exact bytes.
+// line without its ']', a line without '=', a value before the first key) is ignored and logged
+// once per process with its line number; the values after a damaged key line are ignored too. When
+// a name appears twice under one key the later value wins. Keys and names compare as exact bytes.
 #ifndef TRHSM_PLATFORM_REGISTRY_H_
 #define TRHSM_PLATFORM_REGISTRY_H_
 
@@ -28,10 +27,11 @@ struct RegistryKey {
   std::vector<std::pair<std::string, std::string>> values;  // in file order, names may repeat
 };
 
-// A line of the store that was ignored: its number (from 1) and why.
+// A line of the store that was ignored: its number (from 1), why, and the line itself.
 struct RegistryFault {
   size_t line;
   const char* reason;
+  std::string text;
 };
 
 // The keys of the store text `text`, distinct, in order of first appearance. The lines ignored for
