@@ -25,6 +25,19 @@ bool EndsInCrOrTab(std::string_view text) {
 
 int Length(std::string_view text) { return static_cast<int>(text.size()); }
 
+// What follows a file name that was not read to its end.
+constexpr char kCutMark[] = "... (cut)";
+
+// A failure-file line in the mode's own format, naming the file `name` (with the cut mark when
+// `cut`) and the reason it was skipped.
+std::string SkipLine(bool turbo, std::string_view name, bool cut, const std::string& reason) {
+  std::string text = turbo ? "File[" : "";
+  text.append(name);
+  if (cut) text += kCutMark;
+  if (turbo) return text + "], ArchiveStatus[STUBBING_SKIPPED], Reason[" + reason + "]";
+  return text + " Stubbing : Skipped : " + reason;
+}
+
 }  // namespace
 
 void TRHSMCollectFileDBReader::ReportSkip(const std::string& text) {
@@ -36,7 +49,7 @@ int TRHSMCollectFileDBReader::NextLine() {
   namespace cl = trhsm::collect_line;
   for (;;) {
     const cl::LineRead line = cl::ReadLine(m_collectFp, m_line.data(), m_line.size());
-    std::string text;
+    std::string reason;
     switch (line.status) {
       case cl::LineStatus::kWhole:
         m_lineLength = line.length;
@@ -45,13 +58,19 @@ int TRHSMCollectFileDBReader::NextLine() {
         return 0;
       case cl::LineStatus::kTooLong:
         // A cut line would yield a wrong name or reparse text: pass it over, and say so.
-        text = "Line of " + std::to_string(m_line.size()) +
-               " bytes or more skipped in collect file " + m_dstFileName;
+        reason = "line of " + std::to_string(m_line.size()) + " bytes or more";
         break;
       case cl::LineStatus::kHasNul:
-        text = "Line holding a NUL byte skipped in collect file " + m_dstFileName;
+        reason = "line holding a NUL byte";
         break;
     }
+    // The buffer holds the line up to its cut or its NUL: the file is named as far as that goes,
+    // marked as cut unless a later column was reached.
+    const size_t count = static_cast<size_t>(CZeString::TokenizeViews(
+        std::string_view(m_line.data()), '"', '"', '\\', ',', m_tokens, m_scratch));
+    const std::string name = count > 4 ? std::string(m_tokens[4]) : std::string();
+    const std::string text =
+        SkipLine(m_turbo, name, count <= 5, reason + " in collect file " + m_dstFileName);
     m_events.Error(kTag, "%s", text.c_str());
     ReportSkip(text);
   }
@@ -167,8 +186,9 @@ int TRHSMCollectFileDBReader::GetNormalItem(HSMCollectFile& item, std::string& r
     std::string_view name = t[4];
     if (name.size() > kMaxNameLength) {
       // The name buffer holds no more; a cut name would stub the wrong file.
-      const std::string text = "File name of more than " + std::to_string(kMaxNameLength) +
-                               " bytes skipped in collect file " + m_dstFileName;
+      const std::string text =
+          SkipLine(false, name.substr(0, kMaxNameLength), true,
+                   "file name of more than " + std::to_string(kMaxNameLength) + " bytes");
       m_events.Error(kTag, "%s", text.c_str());
       ReportSkip(text);
       continue;

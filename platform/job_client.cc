@@ -100,6 +100,11 @@ bool AppendLine(const std::string& path, const std::string& line) {
   return written && closed;
 }
 
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // True when `operation` is in the comma-separated refusal list of the configuration store.
 bool IsRefused(const char* operation) {
   std::string list;
@@ -173,6 +178,16 @@ bool ReplaceFile(const std::string& folder, const std::string& path, const std::
   return SyncFolder(folder);
 }
 
+// Removes `path` durably; true when it is gone (or was never there).
+bool RemoveFile(const std::string& folder, const std::string& path) {
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return true;
+    EvDebug().Error(kTag, "%s", SystemError("remove", path, errno).c_str());
+    return false;
+  }
+  return SyncFolder(folder);
+}
+
 // The whole file at `path` into *text; a missing file is "" and true.
 bool ReadText(const std::string& path, std::string* text) {
   const int error = trhsm::platform::ReadFileText(path.c_str(), text);
@@ -204,6 +219,15 @@ bool KOJobClient::Admit(const char* operation, int64_t jobId, const std::string&
     if (!m_reportedUnusable) {
       m_reportedUnusable = true;
       EvDebug().Error(kTag, "%s refused: the client has no job", operation);
+    }
+    return false;
+  }
+  if (!IsFolder(*folder)) {
+    if (!m_reportedUnusable) {
+      m_reportedUnusable = true;
+      EvDebug().Error(kTag, "%s refused: the job manager folder %s (%s under %s) is not there: %s",
+                      operation, folder->c_str(), jj::kFolderValue, jj::kRegistryKey,
+                      "create it or correct the value");
     }
     return false;
   }
@@ -266,7 +290,11 @@ bool KOBkpJobClient::complete(KOJobStatus status, KOJobStatusFor target, int err
   CallLine line("complete");
   line.Number(status).Number(target).Number(errorCode).Number(cause);
   std::string folder;
-  return Record("complete", line.str(), &folder);
+  if (!Record("complete", line.str(), &folder)) return false;
+  // A phase or job that ended as a plain success is done: its next run starts from the beginning,
+  // so the offset stored for it must go. An unfinished phase (flagged) or a failure keeps it.
+  if (status != KOJS_SUCCESS) return true;
+  return RemoveFile(folder, jj::JobFile(folder, jobId(), jj::kRestartSuffix));
 }
 
 bool KOBkpJobClient::concatPhaseParams(const char* text, KOJobStrCatAction action) {

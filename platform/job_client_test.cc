@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -132,6 +133,21 @@ TEST_F(JobClientTest, PhaseParametersAreTheNextRunsRestartString) {
   EXPECT_TRUE(second.getRestartString(&restart, JMRL_LAST_RUN));
   EXPECT_EQ(restart, " -r 6000");
   EXPECT_FALSE(second.getRestartString(nullptr, JMRL_LAST_RUN));
+  // An unfinished phase (flagged) or a failure keeps the offset for the rerun; a phase or job that
+  // completes as a plain success leaves none behind for the next run.
+  const std::tuple<KOJobStatus, KOJobStatusFor, bool> completions[] = {
+      {KOJS_SUCCESS_FLAGGED, KOJSF_PHASE, true},
+      {KOJS_FAILURE, KOJSF_JOB, true},
+      {KOJS_SUCCESS, KOJSF_PHASE, false},
+      {KOJS_SUCCESS, KOJSF_JOB, false}};
+  for (const auto& [status, target, kept] : completions) {
+    ASSERT_TRUE(second.concatPhaseParams(" -r 6000", KOJSCA_REPLACE));
+    EXPECT_TRUE(second.complete(status, target, 0, KOPC_NONE));
+    KOBkpJobClient next;
+    ASSERT_TRUE(next.init("job", 7, 1, KOS_PLATFORM_LINUX, false, nullptr));
+    EXPECT_TRUE(next.getRestartString(&restart, JMRL_LAST_RUN));
+    EXPECT_EQ(restart, kept ? " -r 6000" : "") << status << " for " << target;
+  }
 
   // Another job has a restart string of its own; no temporary file is left behind.
   KOBkpJobClient other;
@@ -140,7 +156,7 @@ TEST_F(JobClientTest, PhaseParametersAreTheNextRunsRestartString) {
   EXPECT_EQ(restart, "");
   std::vector<std::string> entries = FolderEntries();
   std::sort(entries.begin(), entries.end());
-  EXPECT_EQ(entries, (std::vector<std::string>{"7.journal", "7.restart", "8.journal"}));
+  EXPECT_EQ(entries, (std::vector<std::string>{"7.journal", "8.journal"}));
   EXPECT_NE(Journal().find("concatPhaseParams \" -r 1\" 1\nconcatPhaseParams - 2\n"),
             std::string::npos);
 }
@@ -264,7 +280,9 @@ TEST_F(JobClientTest, UnwritableJournalRefusesTheCall) {
   LogCapture log;
   KOBkpJobClient bkp;
   EXPECT_FALSE(bkp.init("job", 7, 1, KOS_PLATFORM_LINUX, false, nullptr));
-  EXPECT_TRUE(log.Contains("open " + missing + "/7.journal: No such file or directory"));
+  EXPECT_TRUE(log.Contains("init refused: the job manager folder " + missing +
+                           " (dJOB_MANAGER_DIR under Base) is not there"))
+      << log.Text();
   EXPECT_EQ(bkp.jobId(), 0);
 }
 

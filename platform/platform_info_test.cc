@@ -29,6 +29,7 @@ class PlatformInfoTest : public ::testing::Test {
 };
 
 TEST_F(PlatformInfoTest, ValuesAreKeptExactly) {
+  trhsm_test::LogCapture log;
   WriteFile(store_,
             "orphan=before any key\n"
             "# comment=ignored\n"
@@ -45,7 +46,7 @@ TEST_F(PlatformInfoTest, ValuesAreKeptExactly) {
             "sLAST=no newline at end");
   EXPECT_EQ(Get("Base", "dVELORA_HOME"), "/opt/velora");
   EXPECT_EQ(Get("Base", "sEXPR"), "a=b  ");
-  EXPECT_EQ(Get("Base", "sCRLF"), "value\r");
+  EXPECT_EQ(Get("Base", "sCRLF"), "value");
   EXPECT_EQ(Get("Base", "sEMPTY"), "");
   EXPECT_EQ(Get("Base", "sHIDDEN"), "<absent>");
   EXPECT_EQ(Get("Base", "orphan"), "<absent>");
@@ -54,6 +55,13 @@ TEST_F(PlatformInfoTest, ValuesAreKeptExactly) {
   EXPECT_EQ(Get("Other", "sLAST"), "no newline at end");
   EXPECT_EQ(Get("Other", "dVELORA_HOME"), "<absent>");
   EXPECT_EQ(Get("base", "dVELORA_HOME"), "<absent>");
+  // Each line of no known form is logged once, with its number, however often the store is read.
+  const std::string text = log.Text();
+  for (const char* line : {" line 1 ignored: a value before", " line 7 ignored: neither"}) {
+    const size_t at = text.find(store_ + line);
+    EXPECT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(store_ + line, at + 1), std::string::npos) << text;
+  }
 }
 
 TEST_F(PlatformInfoTest, ReopenedKeyAddsAndLaterValueWins) {

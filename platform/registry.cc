@@ -7,9 +7,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <unordered_map>
 
 #include "platform/file_text.h"
+#include "platform/no_destructor.h"
 #include "trhsm/EvDebug.h"
 #include "trhsm/KoFile.h"
 
@@ -28,24 +32,55 @@ bool ReadWholeFile(const char* path, std::string* text) {
   return false;
 }
 
+// Logs `fault` of the store at `path` unless this process logged it before: the store is read
+// afresh at every lookup, and one damaged line must not fill the log.
+void ReportOnce(const char* path, const RegistryFault& fault) {
+  // Bounded, so that a process reading ever-changing stores does not grow without end: once full
+  // it starts afresh, and a fault may then be logged again.
+  constexpr size_t kMaxRemembered = 1024;
+  static NoDestructor<std::mutex> mutex;
+  static NoDestructor<std::set<std::string>> reported;
+  // The line's own text is part of the identity, so an edited store reports its new faults.
+  const std::string identity = std::string(path) + '\n' + std::to_string(fault.line) + '\n' +
+                               std::to_string(std::hash<std::string>()(fault.text));
+  {
+    std::lock_guard<std::mutex> lock(*mutex.get());
+    std::set<std::string>& seen = *reported.get();
+    if (seen.count(identity) != 0) return;
+    if (seen.size() >= kMaxRemembered) seen.clear();
+    seen.insert(identity);
+  }
+  EvDebug().Error("LoadRegistry", "%s line %zu ignored: %s", path, fault.line, fault.reason);
+}
+
 }  // namespace
 
-std::vector<RegistryKey> ParseRegistry(const std::string& text) {
+std::vector<RegistryKey> ParseRegistry(const std::string& text,
+                                       std::vector<RegistryFault>* faults) {
   std::vector<RegistryKey> keys;
   std::unordered_map<std::string, size_t> index;
   RegistryKey* current = nullptr;
   size_t start = 0;
+  size_t number = 0;
+  auto fault = [&](const char* reason, const std::string& line) {
+    if (faults != nullptr) faults->push_back(RegistryFault{number, reason, line});
+  };
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
     start = end + 1;
+    ++number;
+    // A store written with CRLF line ends reads as one written with LF.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
-      if (line.back() == '\r') line.pop_back();
       current = nullptr;
       // A key line without its ']' is damaged: its values must not land under the key before it.
-      if (line.size() < 2 || line.back() != ']') continue;
+      if (line.size() < 2 || line.back() != ']') {
+        fault("a key line without its closing ']' (the values after it are ignored)", line);
+        continue;
+      }
       std::string path = line.substr(1, line.size() - 2);
       auto found = index.find(path);
       if (found == index.end()) {
@@ -56,8 +91,13 @@ std::vector<RegistryKey> ParseRegistry(const std::string& text) {
       continue;
     }
     size_t equals = line.find('=');
-    if (current == nullptr || equals == std::string::npos) continue;
-    current->values.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    if (equals == std::string::npos) {
+      fault("neither [Key] nor NAME=VALUE", line);
+    } else if (current == nullptr) {
+      fault("a value before the first [Key] or after a damaged one", line);
+    } else {
+      current->values.emplace_back(line.substr(0, equals), line.substr(equals + 1));
+    }
   }
   return keys;
 }
@@ -66,7 +106,10 @@ std::vector<RegistryKey> LoadRegistry() {
   const char* path = std::getenv("KO_REGISTRY");
   std::string text;
   if (path == nullptr || *path == '\0' || !ReadWholeFile(path, &text)) return {};
-  return ParseRegistry(text);
+  std::vector<RegistryFault> faults;
+  std::vector<RegistryKey> keys = ParseRegistry(text, &faults);
+  for (const RegistryFault& fault : faults) ReportOnce(path, fault);
+  return keys;
 }
 
 bool RegistryLookup(const std::string& key, const std::string& name, std::string* value) {

@@ -2,13 +2,8 @@
 // bytes into the archive (platform/archive.h) before the index rows that name them are committed.
 //   trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... [--index PATH] [--archive DIR]
 //                   PATH...
-//   trhsm-index list --job N [--index PATH]
+//   trhsm-index list --job N [--index PATH] [--json]
 // Exit status: 0 done, 1 something was refused or failed, 2 usage error.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -20,23 +15,70 @@
 #include "platform/archive.h"
 #include "platform/archive_format.h"
 #include "platform/backup_index.h"
+#include "tools/index_add.h"
+#include "tools/report_text.h"
 #include "tools/text_escape.h"
 
 namespace {
 
+using Options = trhsm_tools::IndexOptions;
 using trhsm::platform::BackupIndex;
 using trhsm::platform::BackupItem;
 using trhsm_tools::CQuote;
+using trhsm_tools::JsonQuote;
 
 constexpr int kUsageError = 2;
-constexpr int64_t kArchiveFileId = 1;
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... "
-               "[--index PATH] [--archive DIR] PATH...\n"
-               "       trhsm-index list --job N [--index PATH]\n");
-  return kUsageError;
+constexpr char kAddUsage[] =
+    "usage: trhsm-index add --job N [--archive-group G] [--attr ID=TEXT]... [--index PATH]\n"
+    "                       [--archive DIR] PATH...\n"
+    "\n"
+    "Backs up every regular file at or below each PATH (symbolic links are not followed; a file\n"
+    "named more than once is added once): copies its bytes into the archive and records it in\n"
+    "the backup index as an item of job N. Progress (\"N of M\") is shown on a terminal only.\n"
+    "\n"
+    "  --job N            the backup job the items belong to (required)\n"
+    "  --archive-group G  the archive group the copies go to (default 1): DIR/G/1.arc\n"
+    "  --attr ID=TEXT     give every item the metadata attribute number ID with the value TEXT;\n"
+    "                     may be repeated\n"
+    "  --index PATH       the backup index (SQLite); default: dBACKUP_INDEX under [Base] of the\n"
+    "                     configuration file that KO_REGISTRY names\n"
+    "  --archive DIR      the archive root; default: dARCHIVE_ROOT under [Base]\n"
+    "  --                 end of the options: every later word is a PATH\n"
+    "  -h, --help         print this usage and exit\n";
+
+constexpr char kListUsage[] =
+    "usage: trhsm-index list --job N [--index PATH] [--json]\n"
+    "\n"
+    "Prints the items of job N, one line each, in the collect-file line syntax: job, archive\n"
+    "group, archive file, offset, size, name, modification time, inode, then ID=TEXT for each\n"
+    "attribute (a field holding a comma or quote is quoted).\n"
+    "\n"
+    "  --job N       the backup job to list (required)\n"
+    "  --index PATH  the backup index; default: dBACKUP_INDEX under [Base]\n"
+    "  --json        one JSON object per line: per item {\"file\", \"ok\": true, \"job\",\n"
+    "                \"archiveGroup\", \"archiveFile\", \"offset\", \"size\", \"modTime\", "
+    "\"inode\",\n"
+    "                \"attributes\": [{\"id\", \"text\"}...]}, then {\"summary\": true, \"job\",\n"
+    "                \"items\"}; bytes of a name that are not UTF-8 appear as \\udcXX\n"
+    "  -h, --help    print this usage and exit\n";
+
+constexpr char kCommands[] =
+    "usage: trhsm-index add --job N [options] PATH...\n"
+    "       trhsm-index list --job N [--index PATH] [--json]\n"
+    "       trhsm-index COMMAND --help\n"
+    "\n"
+    "Fills the backup index and the archive the way a backup job would (add), and lists a job's\n"
+    "items (list).\n"
+    "\n";
+
+constexpr char kExitStatus[] =
+    "\n"
+    "Exit status: 0 done; 1 a PATH was refused, the index or archive failed, or standard output\n"
+    "could not be written; 2 usage error.\n";
+
+std::string FullUsage() {
+  return std::string(kCommands) + kAddUsage + "\n" + kListUsage + kExitStatus;
 }
 
 bool ParseInt(const std::string& text, int64_t* value) {
@@ -45,234 +87,102 @@ bool ParseInt(const std::string& text, int64_t* value) {
   return !text.empty() && ec == std::errc() && ptr == end;
 }
 
-struct Options {
-  std::string command;
-  bool haveJob = false;
-  int64_t job = 0;
-  int64_t archiveGroup = 1;
-  std::string index;
-  std::string archive;
-  std::vector<std::pair<int64_t, std::string>> attrs;
-  std::vector<std::string> paths;
-};
+// The usage that fits `command`: its own, or the whole one.
+std::string UsageOf(const std::string& command) {
+  if (command == "add") return kAddUsage;
+  if (command == "list") return kListUsage;
+  return FullUsage();
+}
 
-// False on a usage error (already reported).
-bool ParseOptions(int argc, char** argv, Options* o) {
-  if (argc < 2) return false;
+// Empty when the options are usable; otherwise the one line that names what is wrong.
+std::string ParseOptions(int argc, char** argv, Options* o) {
+  if (argc < 2) return "a COMMAND is missing (add or list)";
   o->command = argv[1];
+  if (o->command == "--help" || o->command == "-h") {
+    o->help = true;
+    return "";
+  }
+  if (o->command != "add" && o->command != "list") {
+    return "unknown command " + CQuote(o->command) + " (add or list)";
+  }
+  const bool add = o->command == "add";
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "trhsm-index: %s needs a value\n", arg.c_str());
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
     std::string v;
-    if (arg == "--job" || arg == "--archive-group") {
-      if (!value(&v)) return false;
+    if (arg == "--help" || arg == "-h") {
+      o->help = true;
+      return "";
+    }
+    const bool takesValue =
+        arg == "--job" || arg == "--index" ||
+        (add && (arg == "--archive-group" || arg == "--archive" || arg == "--attr"));
+    if (takesValue) {
+      if (i + 1 >= argc) return arg + " needs a value";
+      v = argv[++i];
+    }
+    if (arg == "--job" || (add && arg == "--archive-group")) {
       int64_t* target = arg == "--job" ? &o->job : &o->archiveGroup;
-      if (!ParseInt(v, target)) {
-        std::fprintf(stderr, "trhsm-index: %s wants a number, not %s\n", arg.c_str(),
-                     CQuote(v).c_str());
-        return false;
+      if (!ParseInt(v, target) || *target < 0) {
+        return arg + " wants a number of 0 or more, not " + CQuote(v);
       }
       if (arg == "--job") o->haveJob = true;
     } else if (arg == "--index") {
-      if (!value(&o->index)) return false;
-    } else if (arg == "--archive" && o->command == "add") {
-      if (!value(&o->archive)) return false;
-    } else if (arg == "--attr" && o->command == "add") {
-      if (!value(&v)) return false;
+      o->index = v;
+    } else if (add && arg == "--archive") {
+      o->archive = v;
+    } else if (add && arg == "--attr") {
       size_t eq = v.find('=');
       int64_t id = 0;
       if (eq == std::string::npos || !ParseInt(v.substr(0, eq), &id)) {
-        std::fprintf(stderr, "trhsm-index: --attr wants ID=TEXT, not %s\n", CQuote(v).c_str());
-        return false;
+        return "--attr wants ID=TEXT with a numeric ID, not " + CQuote(v);
       }
       o->attrs.emplace_back(id, v.substr(eq + 1));
-    } else if (arg == "--") {
+    } else if (!add && arg == "--json") {
+      o->json = true;
+    } else if (arg == "--" && add) {
       for (++i; i < argc; ++i) o->paths.push_back(argv[i]);
     } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "trhsm-index: unknown option %s\n", CQuote(arg).c_str());
-      return false;
+      return "unknown option " + CQuote(arg) + " for " + o->command;
+    } else if (!add) {
+      return "unexpected word " + CQuote(arg) + ": list takes no PATH";
     } else {
       o->paths.push_back(arg);
     }
   }
-  if (o->command != "add" && o->command != "list") {
-    std::fprintf(stderr, "trhsm-index: unknown command %s\n", CQuote(o->command).c_str());
-    return false;
-  }
-  if (!o->haveJob) {
-    std::fprintf(stderr, "trhsm-index: --job is required\n");
-    return false;
-  }
-  if (o->command == "add" && o->paths.empty()) {
-    std::fprintf(stderr, "trhsm-index: add needs at least one PATH\n");
-    return false;
-  }
-  if (o->command == "list" && !o->paths.empty()) {
-    std::fprintf(stderr, "trhsm-index: list takes no PATH\n");
-    return false;
-  }
-  return true;
+  if (!o->haveJob) return "--job N is required";
+  if (add && o->paths.empty()) return "add needs at least one PATH";
+  return "";
 }
 
-// `path` made absolute and lexically tidied ("//" and "/./" collapsed, no trailing "/"); ".." is
-// kept, since resolving it would need the links this tool does not follow.
-std::string AbsolutePath(const std::string& path) {
-  std::string full = path;
-  if (path.empty() || path[0] != '/') {
-    std::vector<char> cwd(4096);
-    while (::getcwd(cwd.data(), cwd.size()) == nullptr && errno == ERANGE)
-      cwd.resize(cwd.size() * 2);
-    full = std::string(cwd.data()) + "/" + path;
+std::string ItemJson(const BackupItem& item) {
+  std::string json = "{\"file\": " + JsonQuote(item.fullFileName) +
+                     ", \"ok\": true, \"job\": " + std::to_string(item.jobId) +
+                     ", \"archiveGroup\": " + std::to_string(item.archGroupId) +
+                     ", \"archiveFile\": " + std::to_string(item.archFileId) +
+                     ", \"offset\": " + std::to_string(item.archFileOffset) +
+                     ", \"size\": " + std::to_string(item.fileSize) +
+                     ", \"modTime\": " + std::to_string(item.modTime) +
+                     ", \"inode\": " + std::to_string(item.inode) + ", \"attributes\": [";
+  for (size_t i = 0; i < item.metadata.size(); ++i) {
+    json += i > 0 ? ", " : "";
+    json += "{\"id\": " + std::to_string(item.metadata[i].first) +
+            ", \"text\": " + JsonQuote(item.metadata[i].second) + "}";
   }
-  std::string out;
-  size_t start = 0;
-  while (start <= full.size()) {
-    size_t slash = full.find('/', start);
-    if (slash == std::string::npos) slash = full.size();
-    std::string part = full.substr(start, slash - start);
-    if (!part.empty() && part != ".") out += "/" + part;
-    start = slash + 1;
-  }
-  return out.empty() ? "/" : out;
+  return json + "]}";
 }
 
-class Adder {
- public:
-  Adder(BackupIndex* index, const Options& o)
-      : index_(index), options_(o), appender_(o.archive, o.archiveGroup, kArchiveFileId) {}
-
-  // Records every regular file at or below `path` (symbolic links are not followed).
-  void Add(const std::string& path, bool topLevel) {
-    if (path.find('\n') != std::string::npos) {
-      Refuse(path, "the name holds a line feed");
-      return;
-    }
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-      Refuse(path, std::strerror(errno));
-      return;
-    }
-    if (S_ISREG(st.st_mode)) {
-      AddFile(path, st);
-    } else if (S_ISDIR(st.st_mode)) {
-      AddFolder(path);
-    } else if (topLevel) {
-      std::printf("trhsm-index: skipped %s: not a regular file or folder\n", CQuote(path).c_str());
-    }
+// The collect-file line syntax: job, group, file, offset, size, name, mtime, inode, ID=TEXT...
+std::string ItemLine(const BackupItem& item) {
+  std::string line = std::to_string(item.jobId) + "," + std::to_string(item.archGroupId) + "," +
+                     std::to_string(item.archFileId) + "," + std::to_string(item.archFileOffset) +
+                     "," + std::to_string(item.fileSize) + ",";
+  trhsm::platform::AppendLineField(&line, item.fullFileName, ',');
+  line += "," + std::to_string(item.modTime) + "," + std::to_string(item.inode);
+  for (const auto& attr : item.metadata) {
+    line += ',';
+    trhsm::platform::AppendLineField(&line, std::to_string(attr.first) + "=" + attr.second, ',');
   }
-
-  bool refusedAny() const { return refused_; }
-  long long added() const { return added_; }
-
- private:
-  void AddFile(const std::string& path, const struct stat& st) {
-    std::string error;
-    int64_t offset = 0;
-    // The copy is synced by Append, so the row committed later never names missing bytes. Size
-    // and time come from the copy itself: the file may have changed since it was listed.
-    trhsm::platform::CopyHeader copy;
-    if (!appender_.Append(path, &offset, &copy, &error)) {
-      Refuse(path, error);
-      return;
-    }
-    BackupItem item;
-    item.jobId = options_.job;
-    item.archGroupId = options_.archiveGroup;
-    item.archFileId = kArchiveFileId;
-    item.archFileOffset = offset;
-    item.fileSize = static_cast<int64_t>(copy.size);
-    item.fullFileName = path;
-    item.modTime = copy.modTime;
-    item.inode = st.st_ino;
-    item.metadata = options_.attrs;
-    if (!index_->AddItem(item, &error)) {
-      Refuse(path, error + TakeBack(offset));
-      return;
-    }
-    pending_.push_back(offset);
-    ++added_;
-  }
-
- public:
-  // The rows were not committed: takes back the copies appended for them, last first, so that
-  // the archive file is as long as before. Stops at the first one that cannot be taken back
-  // (another writer's copy follows it, or an I/O error) and says so.
-  void TakeBackAll() {
-    while (!pending_.empty()) {
-      const std::string failed = TakeBack(pending_.back());
-      pending_.pop_back();
-      if (!failed.empty()) {
-        std::fprintf(stderr, "trhsm-index: %s\n", failed.substr(2).c_str());
-        break;
-      }
-    }
-  }
-
- private:
-  // Takes back the copy at `offset`; "" when done, else "; " and why it stays.
-  std::string TakeBack(int64_t offset) {
-    std::string error;
-    if (appender_.TakeBack(offset, &error)) return "";
-    return "; the copy stays in the archive, named by no row: " + error;
-  }
-
-  void AddFolder(const std::string& path) {
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) {
-      Refuse(path, std::strerror(errno));
-      return;
-    }
-    std::vector<std::string> names;
-    errno = 0;
-    while (dirent* e = ::readdir(dir)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    const int readError = errno;
-    ::closedir(dir);
-    if (readError != 0) Refuse(path, std::strerror(readError));
-    // Sorted, so that the same tree always gets the same offsets.
-    std::sort(names.begin(), names.end());
-    const std::string prefix = path == "/" ? "/" : path + "/";
-    for (const std::string& name : names) Add(prefix + name, false);
-  }
-
-  void Refuse(const std::string& path, const std::string& why) {
-    std::fprintf(stderr, "trhsm-index: refused %s: %s\n", CQuote(path).c_str(), why.c_str());
-    refused_ = true;
-  }
-
-  BackupIndex* index_;
-  const Options& options_;
-  trhsm::platform::ArchiveAppender appender_;
-  bool refused_ = false;
-  long long added_ = 0;
-  std::vector<int64_t> pending_;  // offsets of the copies named by uncommitted rows, in order
-};
-
-int Add(BackupIndex* index, const Options& o) {
-  std::string error;
-  if (!index->Begin(&error)) {
-    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
-    return 1;
-  }
-  Adder adder(index, o);
-  for (const std::string& path : o.paths) adder.Add(AbsolutePath(path), true);
-  if (!index->Commit(&error)) {
-    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
-    adder.TakeBackAll();
-    return 1;
-  }
-  std::printf("trhsm-index: job %lld: %lld items added\n", static_cast<long long>(o.job),
-              adder.added());
-  return adder.refusedAny() ? 1 : 0;
+  return line;
 }
 
 int List(BackupIndex* index, const Options& o) {
@@ -284,41 +194,52 @@ int List(BackupIndex* index, const Options& o) {
   }
   std::string line;
   for (const BackupItem& item : items) {
-    // The collect-file line syntax: job, group, file, offset, size, name, mtime, inode, ID=TEXT...
-    line = std::to_string(item.jobId) + "," + std::to_string(item.archGroupId) + "," +
-           std::to_string(item.archFileId) + "," + std::to_string(item.archFileOffset) + "," +
-           std::to_string(item.fileSize) + ",";
-    trhsm::platform::AppendLineField(&line, item.fullFileName, ',');
-    line += "," + std::to_string(item.modTime) + "," + std::to_string(item.inode);
-    for (const auto& attr : item.metadata) {
-      line += ',';
-      trhsm::platform::AppendLineField(&line, std::to_string(attr.first) + "=" + attr.second, ',');
-    }
-    line += '\n';
+    line = (o.json ? ItemJson(item) : ItemLine(item)) + '\n';
     if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size()) break;
   }
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "trhsm-index: write standard output: %s\n", std::strerror(errno));
-    return 1;
+  if (o.json) {
+    std::printf("{\"summary\": true, \"job\": %lld, \"items\": %zu}\n",
+                static_cast<long long>(o.job), items.size());
   }
-  return 0;
+  return trhsm_tools::FinishOutput("trhsm-index");
+}
+
+// The configured value is missing: says what to fix, naming the registry when it is unreadable.
+int NotConfigured(const char* what, const char* value, const char* key, const char* option) {
+  const std::string problem = trhsm_tools::RegistryProblem();
+  if (!problem.empty()) {
+    std::fprintf(stderr, "trhsm-index: %s; or give %s\n", problem.c_str(), option);
+  } else {
+    std::fprintf(stderr, "trhsm-index: no %s configured (%s under %s); give %s\n", what, value, key,
+                 option);
+  }
+  return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  if (!ParseOptions(argc, argv, &o)) return Usage();
+  const std::string problem = ParseOptions(argc, argv, &o);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "trhsm-index: %s\n%s", problem.c_str(), UsageOf(o.command).c_str());
+    return kUsageError;
+  }
+  if (o.help) {
+    std::fputs(
+        (o.command == "add" || o.command == "list" ? UsageOf(o.command) + kExitStatus : FullUsage())
+            .c_str(),
+        stdout);
+    return trhsm_tools::FinishOutput("trhsm-index");
+  }
   if (o.index.empty() && !BackupIndex::ConfiguredPath(&o.index)) {
-    std::fprintf(stderr, "trhsm-index: no backup index configured (%s under %s); give --index\n",
-                 trhsm::platform::kBackupIndexValue, trhsm::platform::kBackupIndexKey);
-    return 1;
+    return NotConfigured("backup index", trhsm::platform::kBackupIndexValue,
+                         trhsm::platform::kBackupIndexKey, "--index PATH");
   }
   if (o.command == "add" && o.archive.empty() &&
       !trhsm::platform::ConfiguredArchiveRoot(&o.archive)) {
-    std::fprintf(stderr, "trhsm-index: no archive root configured (%s under %s); give --archive\n",
-                 trhsm::archive_format::kRootValue, trhsm::archive_format::kRootKey);
-    return 1;
+    return NotConfigured("archive root", trhsm::archive_format::kRootValue,
+                         trhsm::archive_format::kRootKey, "--archive DIR");
   }
   std::string error;
   auto mode = o.command == "add" ? BackupIndex::Mode::kCreate : BackupIndex::Mode::kReadOnly;
@@ -327,5 +248,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
     return 1;
   }
-  return o.command == "add" ? Add(index.get(), o) : List(index.get(), o);
+  return o.command == "add" ? trhsm_tools::AddToIndex(index.get(), o) : List(index.get(), o);
 }

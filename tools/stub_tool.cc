@@ -1,6 +1,7 @@
 // trhsm-stub: writes stub records and shows what stub files hold.
 //   trhsm-stub encode --value N --metadata TEXT [--force] FILE
 //   trhsm-stub show [--json] FILE...
+// Exit status: 0 done, 1 a file was refused or could not be written, 2 usage error.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "stub/record_codec.h"
 #include "stub/record_format.h"
 #include "stub/reparse_data.h"
+#include "tools/report_text.h"
 #include "tools/text_escape.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMStubFile.h"
@@ -22,17 +24,75 @@
 namespace {
 
 namespace sr = trhsm::stub_record;
+using trhsm_tools::Bytes;
+using trhsm_tools::Count;
 using trhsm_tools::CQuote;
 using trhsm_tools::JsonQuote;
 
 constexpr int kUsageError = 2;
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: trhsm-stub encode --value N --metadata TEXT [--force] FILE\n"
-               "       trhsm-stub show [--json] FILE...\n");
+constexpr char kEncodeUsage[] =
+    "usage: trhsm-stub encode --value N --metadata TEXT [--force] FILE\n"
+    "\n"
+    "Writes one stub record holding the value N and the metadata TEXT to FILE.\n"
+    "\n"
+    "  --value N        the record's value, a signed 64-bit integer (decimal, 0x... hexadecimal\n"
+    "                   or 0... octal)\n"
+    "  --metadata TEXT  the record's metadata, not empty; usually a reparse text such as\n"
+    "                   1:3:7:8:9:1:4:/x/f|1700000000\n"
+    "  --force          replace FILE when it exists (atomically: the record is written beside it\n"
+    "                   and renamed over it); without it an existing FILE is kept and refused\n"
+    "  --               end of the options: the next word is FILE even if it starts with '-'\n"
+    "  -h, --help       print this usage and exit\n";
+
+constexpr char kShowUsage[] =
+    "usage: trhsm-stub show [--json] FILE...\n"
+    "\n"
+    "Verifies each FILE as a stub record and prints its record length, value and metadata (and\n"
+    "the reparse fields when the metadata is a reparse text), or why it was refused. With several\n"
+    "files a summary line follows.\n"
+    "\n"
+    "  --json       one JSON object per line: for each FILE {\"file\", \"ok\": true,\n"
+    "               \"recordLength\", \"value\", \"metadata\", \"reparse\"} or {\"file\",\n"
+    "               \"ok\": false, \"error\"}, then {\"summary\": true, \"files\", \"valid\",\n"
+    "               \"refused\"}; bytes of a name that are not UTF-8 appear as \\udcXX\n"
+    "  --           end of the options: every later word is a FILE\n"
+    "  -h, --help   print this usage and exit\n";
+
+constexpr char kCommands[] =
+    "usage: trhsm-stub encode --value N --metadata TEXT [--force] FILE\n"
+    "       trhsm-stub show [--json] FILE...\n"
+    "       trhsm-stub COMMAND --help\n"
+    "\n"
+    "Writes stub records (encode) and verifies and shows what stub files hold (show).\n"
+    "\n";
+
+constexpr char kExitStatus[] =
+    "\n"
+    "Exit status: 0 done; 1 a FILE was refused, could not be written, or standard output could\n"
+    "not be written; 2 usage error.\n";
+
+// Flushes standard output: 0, or 1 (after saying why) when it could not be written.
+int FinishOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "trhsm-stub: write standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+int Help(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  return FinishOutput();
+}
+
+// One line that names what is wrong, then the usage of the command, on standard error.
+int UsageError(const std::string& problem, const char* usage) {
+  std::fprintf(stderr, "trhsm-stub: %s\n%s", problem.c_str(), usage);
   return kUsageError;
 }
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
 std::string SysError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
@@ -121,41 +181,55 @@ int Encode(int argc, char** argv) {
   bool force = false;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--value" && i + 1 < argc) {
-      valueText = argv[++i];
-    } else if (arg == "--metadata" && i + 1 < argc) {
-      metadata = argv[++i];
+    if (IsHelp(arg)) return Help(kEncodeUsage);
+    if (arg == "--value" || arg == "--metadata") {
+      if (i + 1 >= argc) return UsageError(arg + " needs a value", kEncodeUsage);
+      (arg == "--value" ? valueText : metadata) = argv[++i];
     } else if (arg == "--force") {
       force = true;
-    } else if (arg == "--" && i + 2 == argc) {
+    } else if (arg == "--" && i + 2 == argc && file == nullptr) {
       file = argv[++i];
-    } else if (!arg.empty() && arg[0] != '-' && file == nullptr) {
-      file = argv[i];
+    } else if (!arg.empty() && arg[0] == '-' && arg != "--") {
+      return UsageError("unknown option " + CQuote(arg), kEncodeUsage);
+    } else if (file != nullptr || arg == "--") {
+      return UsageError("unexpected word " + CQuote(arg) + ": encode writes one FILE",
+                        kEncodeUsage);
     } else {
-      return Usage();
+      file = argv[i];
     }
   }
-  if (valueText == nullptr || metadata == nullptr || file == nullptr) return Usage();
+  if (valueText == nullptr) return UsageError("--value is missing", kEncodeUsage);
+  if (metadata == nullptr) return UsageError("--metadata is missing", kEncodeUsage);
+  if (file == nullptr) return UsageError("FILE is missing", kEncodeUsage);
   int64_t value = 0;
   if (!ParseInt64(valueText, &value)) {
-    std::fprintf(stderr, "trhsm-stub: --value %s is not a 64-bit integer\n", valueText);
-    return kUsageError;
+    return UsageError("--value " + CQuote(valueText) + " is not a 64-bit integer", kEncodeUsage);
+  }
+  if (*metadata == '\0') {
+    // The decoder refuses a record without metadata: such a file could never be shown or used.
+    return UsageError("--metadata must not be empty: a stub record needs metadata", kEncodeUsage);
   }
   std::vector<char> record;
   try {
     record.resize(static_cast<size_t>(trhsm_meta2stub(metadata, value, nullptr, 0)));
     trhsm_meta2stub(metadata, value, record.data(), static_cast<int>(record.size()));
   } catch (const KoException& e) {
-    std::fprintf(stderr, "trhsm-stub: %s\n", e.getMessage().c_str());
-    return 1;
+    return UsageError("--metadata: " + e.getMessage(), kEncodeUsage);
+  }
+  // Never write a record that the decoder would refuse.
+  const trhsm::StubCheck check = trhsm::CheckStubRecord(record.data(), false, 0);
+  if (check.refusal != trhsm::StubRefusal::kNone) {
+    std::fprintf(stderr, "trhsm-stub: this record would be refused: %s\n",
+                 trhsm::DescribeStubRefusal(check).c_str());
+    return kUsageError;
   }
   std::string error = WriteFileSafely(file, record, force);
   if (!error.empty()) {
     std::fprintf(stderr, "trhsm-stub: %s\n", error.c_str());
     return 1;
   }
-  std::printf("%s: wrote %zu bytes\n", file, record.size());
-  return 0;
+  std::printf("%s: wrote %s\n", file, Bytes(record.size()).c_str());
+  return FinishOutput();
 }
 
 struct ShowResult {
@@ -258,49 +332,61 @@ int Show(int argc, char** argv) {
   bool options = true;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
+    if (options && IsHelp(arg)) return Help(kShowUsage);
     if (options && arg == "--json") {
       json = true;
     } else if (options && arg == "--") {
       options = false;
     } else if (options && arg.size() > 1 && arg[0] == '-') {
-      return Usage();
+      return UsageError("unknown option " + CQuote(arg), kShowUsage);
     } else {
       files.push_back(arg);
     }
   }
-  if (files.empty()) return Usage();
-  int status = 0;
-  if (json) std::printf("[");
-  for (size_t i = 0; i < files.size(); ++i) {
-    ShowResult r = ShowOne(files[i]);
-    if (!r.error.empty()) status = 1;
+  if (files.empty()) return UsageError("FILE is missing", kShowUsage);
+  uint64_t refused = 0;
+  for (const std::string& file : files) {
+    ShowResult r = ShowOne(file);
+    if (!r.error.empty()) ++refused;
     if (json) {
-      std::printf("%s\n  {\"file\": %s, ", i ? "," : "", JsonQuote(files[i]).c_str());
+      std::printf("{\"file\": %s, ", JsonQuote(file).c_str());
       if (r.error.empty()) {
-        std::printf("\"valid\": true, \"recordLength\": %d, \"value\": %lld, \"metadata\": %s, ",
+        std::printf("\"ok\": true, \"recordLength\": %d, \"value\": %lld, \"metadata\": %s, ",
                     r.recordLength, static_cast<long long>(r.value), JsonQuote(r.metadata).c_str());
-        std::printf("\"reparse\": %s}", r.parsed ? ReparseJson(r.reparse).c_str() : "null");
+        std::printf("\"reparse\": %s}\n", r.parsed ? ReparseJson(r.reparse).c_str() : "null");
       } else {
-        std::printf("\"valid\": false, \"error\": %s}", JsonQuote(r.error).c_str());
+        std::printf("\"ok\": false, \"error\": %s}\n", JsonQuote(r.error).c_str());
       }
     } else if (r.error.empty()) {
-      std::printf("%s: record length %d, value %lld, metadata %s\n", files[i].c_str(),
-                  r.recordLength, static_cast<long long>(r.value), CQuote(r.metadata).c_str());
+      std::printf("%s: record length %d, value %lld, metadata %s\n", file.c_str(), r.recordLength,
+                  static_cast<long long>(r.value), CQuote(r.metadata).c_str());
       if (r.parsed) std::printf("  reparse: %s\n", ReparseText(r.reparse).c_str());
     } else {
-      std::printf("%s: refused: %s\n", files[i].c_str(), r.error.c_str());
+      std::printf("%s: refused: %s\n", file.c_str(), r.error.c_str());
     }
   }
-  if (json) std::printf("\n]\n");
-  return status;
+  const uint64_t valid = files.size() - refused;
+  if (json) {
+    std::printf("{\"summary\": true, \"files\": %zu, \"valid\": %llu, \"refused\": %llu}\n",
+                files.size(), static_cast<unsigned long long>(valid),
+                static_cast<unsigned long long>(refused));
+  } else if (files.size() > 1) {
+    std::printf("trhsm-stub: %s shown: %llu valid, %llu refused\n",
+                Count(files.size(), "file", "files").c_str(),
+                static_cast<unsigned long long>(valid), static_cast<unsigned long long>(refused));
+  }
+  if (FinishOutput() != 0) return 1;
+  return refused > 0 ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  std::string command = argv[1];
+  const std::string usage = std::string(kCommands) + kEncodeUsage + "\n" + kShowUsage + kExitStatus;
+  if (argc < 2) return UsageError("a COMMAND is missing (encode or show)", usage.c_str());
+  const std::string command = argv[1];
+  if (IsHelp(command)) return Help(usage);
   if (command == "encode") return Encode(argc, argv);
   if (command == "show") return Show(argc, argv);
-  return Usage();
+  return UsageError("unknown command " + CQuote(command) + " (encode or show)", usage.c_str());
 }

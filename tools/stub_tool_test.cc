@@ -1,12 +1,14 @@
 // trhsm-stub run as a program, on good and damaged files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "testing/test_util.h"
+#include "tools/run_apart.h"
 #include "trhsm/TRHSMStubFile.h"
 
 namespace {
@@ -41,11 +43,21 @@ TEST(StubTool, EncodeThenShow) {
   EXPECT_NE(show.out.find("record length 33, value -5, metadata \"1:2:3|x\""), std::string::npos)
       << show.out;
 
-  ToolRun json = Tool({"show", "--json", f});
+  // One object per line, the summary last; a name's bytes that are not UTF-8 stay distinct.
+  const std::string odd = dir.File("odd\xff\xc3\xa9");
+  ASSERT_EQ(Tool({"encode", "--value", "1", "--metadata", "m", odd}).status, 0);
+  ToolRun json = Tool({"show", "--json", f, odd});
   EXPECT_EQ(json.status, 0);
-  EXPECT_NE(json.out.find("\"valid\": true, \"recordLength\": 33, \"value\": -5"),
+  EXPECT_EQ(json.out.substr(0, json.out.find('\n') + 1),
+            "{\"file\": \"" + f +
+                "\", \"ok\": true, \"recordLength\": 33, \"value\": -5, \"metadata\": "
+                "\"1:2:3|x\", \"reparse\": null}\n")
+      << json.out;
+  EXPECT_NE(json.out.find("\n{\"file\": \"" + dir.File("odd\\udcff\xc3\xa9") + "\", \"ok\": true"),
             std::string::npos)
       << json.out;
+  EXPECT_EQ(json.out.substr(json.out.rfind('\n', json.out.size() - 2) + 1),
+            "{\"summary\": true, \"files\": 2, \"valid\": 2, \"refused\": 0}\n");
 }
 
 TEST(StubTool, EncodeKeepsAnExistingFileUnlessForced) {
@@ -63,13 +75,52 @@ TEST(StubTool, EncodeKeepsAnExistingFileUnlessForced) {
   EXPECT_EQ(Tool({"show", f}).status, 0);
 }
 
-TEST(StubTool, EncodeRejectsBadArguments) {
+// Help on standard output with status 0; a usage error names the word on standard error with
+// status 2 and writes nothing; a full standard output gives status 1.
+TEST(StubTool, CommandLine) {
   ScratchDir dir;
-  EXPECT_EQ(Tool({"encode", "--value", "12x", "--metadata", "m", dir.File("a")}).status, 2);
-  EXPECT_EQ(Tool({"encode", "--metadata", "m", dir.File("a")}).status, 2);
-  EXPECT_EQ(Tool({"frobnicate"}).status, 2);
-  EXPECT_EQ(Tool({"show"}).status, 2);
-  EXPECT_EQ(ReadFile(dir.File("a")), "");
+  const std::string a = dir.File("a");
+  WriteFile(dir.File("good"), "");
+  ASSERT_EQ(Tool({"encode", "--value", "1", "--metadata", "m", "--force", dir.File("good")}).status,
+            0);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // on standard output for status 0, on standard error otherwise
+    std::string out = "";
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "--metadata TEXT  the record's metadata"},
+      {{"-h"}, 0, "Exit status: 0 done"},
+      {{"encode", "--help"}, 0, "--force          replace FILE"},
+      {{"show", "-h"}, 0, "--json       one JSON object per line"},
+      {{"encode", "--value", "12x", "--metadata", "m", a}, 2, "--value \"12x\" is not a 64-bit"},
+      {{"encode", "--metadata", "m", a}, 2, "--value is missing"},
+      {{"encode", "--value", "1", "--metadata", "", a}, 2, "--metadata must not be empty"},
+      {{"encode", "--value", "1", "--metadata", std::string(70000, 'm'), a}, 2, "--metadata: "},
+      {{"encode", "--value", "1", "--metadata", "m", "--bogus", a},
+       2,
+       "unknown option \"--bogus\""},
+      {{"encode", "--value", "1", "--metadata", "m", a, "b"}, 2, "unexpected word \"b\""},
+      {{"frobnicate"}, 2, "unknown command \"frobnicate\""},
+      {{}, 2, "a COMMAND is missing"},
+      {{"show"}, 2, "FILE is missing"},
+      {{"show", "--jsn", a}, 2, "unknown option \"--jsn\""},
+      {{"show", "--json", dir.File("good")}, 1, "write standard output", "/dev/full"},
+      {{"--help"}, 1, "write standard output", "/dev/full"},
+  };
+  for (const Case& c : cases) {
+    const std::string row = c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back();
+    const trhsm_test::Streams r = trhsm_test::RunApart(TRHSM_STUB_TOOL, c.args, c.out);
+    EXPECT_EQ(r.status, c.status) << row << "\n" << r.out << r.err;
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << row << "\n"
+                                                                               << r.out << r.err;
+    if (c.status == 2) {
+      EXPECT_EQ(r.out, "") << row;
+      EXPECT_NE(r.err.find("usage:"), std::string::npos) << row;
+    }
+  }
+  EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;
 }
 
 TEST(StubTool, ShowRefusesDamagedFilesOneLineEach) {
@@ -117,9 +168,15 @@ TEST(StubTool, ShowRefusesDamagedFilesOneLineEach) {
   EXPECT_NE(r.out.find(dir.path() + ": refused: not a regular file"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("good: record length"), std::string::npos) << r.out;
 
+  EXPECT_NE(r.out.find("trhsm-stub: 11 files shown: 1 valid, 10 refused\n"), std::string::npos)
+      << r.out;
+
   ToolRun json = Tool({"show", "--json", dir.File("crc")});
   EXPECT_EQ(json.status, 1);
-  EXPECT_NE(json.out.find("\"valid\": false, \"error\": \"Stub data is corrupt"), std::string::npos)
+  EXPECT_NE(json.out.find("\"ok\": false, \"error\": \"Stub data is corrupt"), std::string::npos)
+      << json.out;
+  EXPECT_NE(json.out.find("\n{\"summary\": true, \"files\": 1, \"valid\": 0, \"refused\": 1}\n"),
+            std::string::npos)
       << json.out;
 }
 

@@ -46,7 +46,9 @@ std::string JsonQuote(const std::string& bytes) {
     if (c >= 0x80) {
       size_t n = Utf8SequenceLength(bytes, i);
       if (n == 0) {
-        AppendHex(&out, "\\u%04x", c);
+        // Not part of valid UTF-8: the byte 0xXX is written as the lone surrogate U+DCXX, which
+        // no valid UTF-8 text holds, so the name's bytes can be told apart and taken back.
+        AppendHex(&out, "\\udc%02x", c);
         ++i;
       } else {
         out.append(bytes, i, n);

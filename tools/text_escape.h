@@ -6,8 +6,10 @@
 
 namespace trhsm_tools {
 
-// A JSON string literal, quotes included. Valid UTF-8 passes as it is; any other byte is written
-// as \u00XX so the output is always valid JSON.
+// A JSON string literal, quotes included, that is always valid JSON. Valid UTF-8 passes as it is
+// (control characters escaped); each byte 0xXX that is not part of valid UTF-8 is written as the
+// lone surrogate \udcXX, so that a reader can take back the exact bytes (the "surrogate escape":
+// a valid UTF-8 text never holds U+DC80..U+DCFF, unlike \u00XX, which is a real character).
 std::string JsonQuote(const std::string& bytes);
 
 // A C-style quoted literal: printable ASCII as it is, \" \\ \n \t, other bytes as \xHH.

@@ -4,7 +4,8 @@
 // "dJOB_MANAGER_DIR" under the key "Base", so that what one process reports another can read back:
 //   <folder>/<jobId>.journal   one line per call made for the job (format in
 //                              platform/job_journal_format.h)
-//   <folder>/<jobId>.restart   the job's phase parameters, read back as its restart string
+//   <folder>/<jobId>.restart   the job's phase parameters, read back as its restart string until
+//                              the job or a phase of it completes with a plain success
 //   <folder>/<jobId>.quit      while this file exists, checkQuitFlag answers true
 // The value "sJOB_MANAGER_REFUSE" under "Base", a comma-separated list of operation names (for
 // example "init,complete"; blanks around a name are ignored), makes the named operations refuse:
@@ -89,7 +90,10 @@ class TRHSM_PLATFORM_EXPORT KOBkpJobClient : public KOJobClient {
   // which the client reports for that job.
   bool init(const char* name, int64_t jobId, int mode, KOS_PLATFORMTYPE platform, bool interactive,
             const char* extra);
-  // Reports the completion of the phase or the job (`target`); true when accepted.
+  // Reports the completion of the phase or the job (`target`); true when accepted. A plain
+  // success (KOJS_SUCCESS, for the phase or the job) ends the job's run: its phase parameters are
+  // removed, so that the next run of the job starts from the beginning (false, and logged, when
+  // they cannot be). A flagged success (an unfinished phase) and a failure keep them.
   bool complete(KOJobStatus status, KOJobStatusFor target, int errorCode, KOPendingCause cause);
   // With KOJSCA_REPLACE stores `text` as the job's phase parameters, atomically (a reader sees the
   // old text or the new one, never part of it); other actions and a null text refuse.

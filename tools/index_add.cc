@@ -1,0 +1,265 @@
+// trhsm-index add: the listing of the paths, the copies and the rows, and the summary.
+#include "tools/index_add.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+
+#include "platform/archive.h"
+#include "tools/report_text.h"
+#include "tools/text_escape.h"
+
+namespace trhsm_tools {
+namespace {
+
+using trhsm::platform::BackupIndex;
+using trhsm::platform::BackupItem;
+using Options = IndexOptions;
+
+constexpr int64_t kArchiveFileId = 1;
+
+// `path` made absolute and lexically tidied ("//" and "/./" collapsed, no trailing "/"); ".." is
+// kept, since resolving it would need the links this tool does not follow.
+std::string AbsolutePath(const std::string& path) {
+  std::string full = path;
+  if (path.empty() || path[0] != '/') {
+    std::vector<char> cwd(4096);
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr && errno == ERANGE)
+      cwd.resize(cwd.size() * 2);
+    full = std::string(cwd.data()) + "/" + path;
+  }
+  std::string out;
+  size_t start = 0;
+  while (start <= full.size()) {
+    size_t slash = full.find('/', start);
+    if (slash == std::string::npos) slash = full.size();
+    std::string part = full.substr(start, slash - start);
+    if (!part.empty() && part != ".") out += "/" + part;
+    start = slash + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
+// `path` with every symbolic link, "." and ".." resolved; `path` itself when that fails.
+std::string ResolvedPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
+  return resolved ? std::string(resolved.get()) : path;
+}
+
+class Adder {
+ public:
+  Adder(BackupIndex* index, const Options& o)
+      : index_(index),
+        options_(o),
+        appender_(o.archive, o.archiveGroup, kArchiveFileId),
+        progress_(::isatty(STDERR_FILENO) == 1) {}
+
+  // Lists every regular file at or below `path` (symbolic links are not followed) for AddListed,
+  // each file once however often it is named: a folder and a file in it, or one path twice.
+  void List(const std::string& path, bool topLevel) {
+    if (path.find('\n') != std::string::npos) {
+      Refuse(path, "the name holds a line feed");
+      return;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      Refuse(path, std::strerror(errno));
+      return;
+    }
+    if (S_ISREG(st.st_mode)) {
+      // The resolved path, so that one file named twice (or through a folder and by itself)
+      // is one item, while the names of a hard-linked file stay apart for the job to refuse.
+      if (seen_.insert(ResolvedPath(path)).second) {
+        listed_.push_back(path);
+      } else {
+        ++repeated_;
+      }
+    } else if (S_ISDIR(st.st_mode)) {
+      ListFolder(path);
+    } else if (topLevel) {
+      std::printf("trhsm-index: skipped %s: not a regular file or folder\n", CQuote(path).c_str());
+    }
+  }
+
+  // Copies and records the files that List found, in its order.
+  void AddListed() {
+    for (size_t i = 0; i < listed_.size(); ++i) {
+      ShowProgress(i, false);
+      const std::string& path = listed_[i];
+      struct stat st;
+      // Looked at afresh: the file may have been replaced since it was listed.
+      if (::lstat(path.c_str(), &st) != 0) {
+        Refuse(path, std::strerror(errno));
+      } else if (!S_ISREG(st.st_mode)) {
+        Refuse(path, "no longer a regular file");
+      } else {
+        AddFile(path, st);
+      }
+    }
+    ShowProgress(listed_.size(), true);
+  }
+
+  bool refusedAny() const { return refused_; }
+  uint64_t added() const { return added_; }
+  uint64_t bytes() const { return bytes_; }
+  uint64_t repeated() const { return repeated_; }
+
+ private:
+  // "N of M" on standard error while it is a terminal, at most ten times a second; `last` ends
+  // the line.
+  void ShowProgress(size_t done, bool last) {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!last && progressShown_ && now - lastProgress_ < std::chrono::milliseconds(100)) return;
+    lastProgress_ = now;
+    std::fprintf(stderr, "\rtrhsm-index: %zu of %zu", done, listed_.size());
+    progressShown_ = true;
+    if (last) EndProgressLine();
+  }
+
+  void EndProgressLine() {
+    if (!progressShown_) return;
+    std::fputc('\n', stderr);
+    progressShown_ = false;
+  }
+
+  void AddFile(const std::string& path, const struct stat& st) {
+    std::string error;
+    int64_t offset = 0;
+    // The copy is synced by Append, so the row committed later never names missing bytes. Size
+    // and time come from the copy itself: the file may have changed since it was listed.
+    trhsm::platform::CopyHeader copy;
+    if (!appender_.Append(path, &offset, &copy, &error)) {
+      Refuse(path, error);
+      return;
+    }
+    BackupItem item;
+    item.jobId = options_.job;
+    item.archGroupId = options_.archiveGroup;
+    item.archFileId = kArchiveFileId;
+    item.archFileOffset = offset;
+    item.fileSize = static_cast<int64_t>(copy.size);
+    item.fullFileName = path;
+    item.modTime = copy.modTime;
+    item.inode = st.st_ino;
+    item.metadata = options_.attrs;
+    if (!index_->AddItem(item, &error)) {
+      Refuse(path, error + TakeBack(offset));
+      return;
+    }
+    pending_.push_back(offset);
+    ++added_;
+    bytes_ += copy.size;
+  }
+
+ public:
+  // The rows were not committed: takes back the copies appended for them, last first, so that
+  // the archive file is as long as before. Stops at the first one that cannot be taken back
+  // (another writer's copy follows it, or an I/O error) and says so.
+  void TakeBackAll() {
+    while (!pending_.empty()) {
+      const std::string failed = TakeBack(pending_.back());
+      pending_.pop_back();
+      if (!failed.empty()) {
+        std::fprintf(stderr, "trhsm-index: %s\n", failed.substr(2).c_str());
+        break;
+      }
+    }
+  }
+
+ private:
+  // Takes back the copy at `offset`; "" when done, else "; " and why it stays.
+  std::string TakeBack(int64_t offset) {
+    std::string error;
+    if (appender_.TakeBack(offset, &error)) return "";
+    return "; the copy stays in the archive, named by no row: " + error;
+  }
+
+  void ListFolder(const std::string& path) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+      Refuse(path, std::strerror(errno));
+      return;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* e = ::readdir(dir)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0) Refuse(path, std::strerror(readError));
+    // Sorted, so that the same tree always gets the same offsets.
+    std::sort(names.begin(), names.end());
+    const std::string prefix = path == "/" ? "/" : path + "/";
+    for (const std::string& name : names) List(prefix + name, false);
+  }
+
+  void Refuse(const std::string& path, const std::string& why) {
+    EndProgressLine();
+    std::fprintf(stderr, "trhsm-index: refused %s: %s\n", CQuote(path).c_str(), why.c_str());
+    refused_ = true;
+  }
+
+  BackupIndex* index_;
+  const Options& options_;
+  trhsm::platform::ArchiveAppender appender_;
+  const bool progress_;  // standard error is a terminal
+  bool progressShown_ = false;
+  std::chrono::steady_clock::time_point lastProgress_;
+  std::set<std::string> seen_;  // resolved paths of the files listed so far
+  std::vector<std::string> listed_;
+  bool refused_ = false;
+  uint64_t added_ = 0;
+  uint64_t bytes_ = 0;
+  uint64_t repeated_ = 0;         // names of files listed already
+  std::vector<int64_t> pending_;  // offsets of the copies named by uncommitted rows, in order
+};
+
+}  // namespace
+
+int AddToIndex(BackupIndex* index, const Options& o) {
+  std::string error;
+  if (!index->Begin(&error)) {
+    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
+    return 1;
+  }
+  Adder adder(index, o);
+  for (const std::string& path : o.paths) adder.List(AbsolutePath(path), true);
+  adder.AddListed();
+  if (!index->Commit(&error)) {
+    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
+    adder.TakeBackAll();
+    return 1;
+  }
+  std::string summary = "trhsm-index: job " + std::to_string(o.job) + ": " +
+                        Count(adder.added(), "item", "items") + " added (" + Bytes(adder.bytes()) +
+                        " copied)";
+  if (adder.repeated() > 0) {
+    summary += ", " + Count(adder.repeated(), "repeated name", "repeated names") + " skipped";
+  }
+  std::printf("%s\n", summary.c_str());
+  if (FinishOutput("trhsm-index") != 0) return 1;
+  return adder.refusedAny() ? 1 : 0;
+}
+
+int FinishOutput(const char* tool) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%s: write standard output: %s\n", tool, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace trhsm_tools
