@@ -37,9 +37,9 @@ Store Reference(std::string_view text) {
     if (end == text.npos) end = text.size();
     std::string_view line = text.substr(start, end - start);
     start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
-      if (line.back() == '\r') line.remove_suffix(1);
       inKey = line.size() >= 2 && line.back() == ']';
       if (!inKey) continue;
       key.assign(line.substr(1, line.size() - 2));

@@ -87,9 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (expected != 0) {
     // What the facade stores, it reads back.
     long offset = expected;
-    Check(jm.NotifyJobManagerPhaseSuccess(offset, false) == 1, "phase success refused");
+    Check(jm.NotifyJobManagerPhaseSuccess(offset, true) == 1, "phase success refused");
     Check(offset == expected && jm.getRestartOffset() == expected,
           "stored offset reads back wrong");
+    // A finished phase leaves no offset for the next run.
+    Check(jm.NotifyJobManagerPhaseSuccess(offset, false) == 1 && jm.getRestartOffset() == 0,
+          "a finished phase left its offset behind");
   }
   ::unlink(JobFile(".journal").c_str());
   ::unlink(JobFile(".restart").c_str());

@@ -59,7 +59,8 @@ int RunFirstPhase(EvEvent* events) {
   }
   if (jm.NotifyFailedFiles(1) != 1) return 6;
   long offset = 5000;
-  if (jm.NotifyJobManagerPhaseSuccess(offset, false) != 1) return 7;
+  // The phase ends unfinished (flagged): its offset stays for the restarted run.
+  if (jm.NotifyJobManagerPhaseSuccess(offset, true) != 1) return 7;
   return 0;
 }
 
@@ -76,7 +77,7 @@ TEST_F(JobFrontEndTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
                    "setFilesToXfer 3", "checkQuitFlag", "addStubSize 100", "checkQuitFlag",
                    "addStubSize 250", "checkQuitFlag", "addStubSize 4096",
                    "addBackupFileFailures 1", "concatPhaseParams \" -r 5000\" 2", "updateInfo 0 -",
-                   "complete 1 1 0 0", "finishedWorkWithoutExit 120000"}));
+                   "complete 3 1 0 0", "finishedWorkWithoutExit 120000"}));
 
   // The restarted run gets the stored phase parameters on its command line, and its facade reads
   // the same offset back from the job manager.
@@ -90,6 +91,8 @@ TEST_F(JobFrontEndTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   EXPECT_EQ(jm.getRestartOffset(), 5000);
   EXPECT_EQ(jm.NotifyJobManagerJobSuccess(), 1);
   EXPECT_EQ(Journal().back(), "finishedWorkWithoutExit 120000");
+  // The finished job leaves no offset behind for its next run.
+  EXPECT_EQ(jm.getRestartOffset(), 0);
   EXPECT_FALSE(log_.Contains("ERROR"));
   EXPECT_FALSE(log_.Contains("event 0x"));
 }
