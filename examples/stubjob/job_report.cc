@@ -87,7 +87,7 @@ void JobReport::Item(const std::string& path, const Outcome& r) {
     } else if (r.result == Result::kSkipped) {
       line += ",\"reason\":" + JsonQuote(r.reason);
     } else if (r.result != Result::kDone) {
-      line += ",\"released_bytes\":" + std::to_string(r.freed);
+      line += ",\"releasedBytes\":" + std::to_string(r.freed);
     }
     std::printf("%s}\n", line.c_str());
   } else if (o_.dryRun) {
@@ -113,9 +113,9 @@ void JobReport::Summary(bool stopped, const std::string& timings) {
   EndProgressLine();
   if (o_.json) {
     std::printf(
-        "{\"summary\":true,\"dry_run\":%s,\"%s\":%llu,\"done\":%llu,\"skipped\":%llu,"
-        "\"refused\":%llu,\"released_bytes\":%llu,\"stopped\":%s,\"refusals\":%s,\"skips\":%s}\n",
-        o_.dryRun ? "true" : "false", o_.dryRun ? "would_stub" : "stubbed",
+        "{\"summary\":true,\"dryRun\":%s,\"%s\":%llu,\"done\":%llu,\"skipped\":%llu,"
+        "\"refused\":%llu,\"releasedBytes\":%llu,\"stopped\":%s,\"refusals\":%s,\"skips\":%s}\n",
+        o_.dryRun ? "true" : "false", o_.dryRun ? "wouldStub" : "stubbed",
         static_cast<unsigned long long>(stubbed_), static_cast<unsigned long long>(done_),
         static_cast<unsigned long long>(skipped_), static_cast<unsigned long long>(refusedTotal_),
         static_cast<unsigned long long>(freed_), stopped ? "true" : "false",

@@ -309,7 +309,7 @@ TEST_F(StubJobTest, DryRunChangesNothingAndMissingFileIsReported) {
                                   "\"missing\"}\n"))
       << r.out;
   EXPECT_TRUE(Contains(r.out,
-                       "\n{\"summary\":true,\"dry_run\":true,\"would_stub\":3,\"done\":0,"
+                       "\n{\"summary\":true,\"dryRun\":true,\"wouldStub\":3,\"done\":0,"
                        "\"skipped\":0,\"refused\":1,"))
       << r.out;
   size_t lines = 0;
