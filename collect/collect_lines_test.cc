@@ -1,5 +1,5 @@
-// The line readers: bounded lines at and around each buffer limit, timed lines, counts, and the
-// failure-file line.
+// The line readers at and around each buffer limit, and the numbers of timed lines. What any input
+// gives (never a cut line, the stream left after the line) is the fuzz target's (collect_lines).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -60,23 +60,6 @@ Got ReadInto(FILE* fp, size_t size) {
   return g;
 }
 
-TEST(GetLine, WholeEmptyLongAndUnterminatedLines) {
-  Input in("1234567\n\n12345678\nok\nlast");
-  char buffer[8];  // the array overload passes its size
-  EXPECT_EQ(GetLine(in.get(), buffer), 1);
-  EXPECT_STREQ(buffer, "1234567");
-  EXPECT_EQ(GetLine(in.get(), buffer), 1);
-  EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(GetLine(in.get(), buffer), -1);
-  EXPECT_STREQ(buffer, "1234567");
-  EXPECT_EQ(GetLine(in.get(), buffer), 1);
-  EXPECT_STREQ(buffer, "ok");
-  EXPECT_EQ(GetLine(in.get(), buffer), 0);  // no newline: not a line
-  EXPECT_STREQ(buffer, "last");
-  EXPECT_EQ(GetLine(in.get(), buffer), 0);
-  EXPECT_STREQ(buffer, "");
-}
-
 TEST(GetLine, LinesAtAndAroundTheBufferLimit) {
   for (size_t size : {1, 2, 3, 1024, 2048}) {
     for (size_t length : {size - 2, size - 1, size, size + 1, 3 * size + 5}) {
@@ -105,23 +88,6 @@ TEST(GetLine, LinesAtAndAroundTheBufferLimit) {
       EXPECT_EQ(g2.text, line.substr(0, size - 1));
     }
   }
-}
-
-TEST(GetLine, LineWithNulByteIsRefusedWhole) {
-  // Short, at the limit and beyond it; each is followed by a good line.
-  const std::string atLimit = Pattern(1020) + std::string(1, '\0') + "yy";  // 1023 bytes
-  for (const std::string& bad :
-       {std::string("ab\0cd", 5), atLimit, atLimit + "z", std::string(1, '\0')}) {
-    Input in(bad + "\nnext\n");
-    Got g = ReadInto(in.get(), 1024);
-    EXPECT_EQ(g.result, -1) << bad.size();
-    EXPECT_TRUE(g.guardIntact);
-    g = ReadInto(in.get(), 1024);
-    EXPECT_EQ(g.result, 1);
-    EXPECT_EQ(g.text, "next");
-  }
-  Input last(std::string("ab\0cd", 5));
-  EXPECT_EQ(ReadInto(last.get(), 1024).result, 0);
 }
 
 TEST(GetLine, NullArgumentsAndReadErrorsGiveEnd) {
@@ -200,23 +166,6 @@ TEST(GetLineFromCollectFile, NamesAndTimes) {
   ExpectNone(ReadItem(in.get()));
 }
 
-TEST(GetLineFromCollectFile, LinesWithoutAnItemAreConsumedWhole) {
-  Input in(
-      "/plain/line\n"
-      "|x|7\n"  // no trailing separator: the name would be cut
-      "\n" +
-      std::string("|a\0b|7|\n", 8) +
-      "|good|1|\n"
-      "|cut|2|");  // no newline: a cut last line
-  ExpectNone(ReadItem(in.get()));
-  ExpectNone(ReadItem(in.get()));
-  ExpectNone(ReadItem(in.get()));
-  ExpectNone(ReadItem(in.get()));
-  ExpectItem(ReadItem(in.get()), "good", 1);
-  ExpectNone(ReadItem(in.get()));
-  ExpectNone(ReadItem(in.get()));
-}
-
 TEST(GetLineFromCollectFile, LineLengthsAroundTheLimit) {
   // After the leading separator: name, separator, "7", separator, newline.
   for (size_t nameLength : {2042, 2043, 2044, 2045, 9000}) {
@@ -230,49 +179,6 @@ TEST(GetLineFromCollectFile, LineLengthsAroundTheLimit) {
     }
     ExpectItem(ReadItem(in.get()), "next", 8);
   }
-}
-
-TEST(GetLineFromCollectFile, SplitsAtTheCallersSeparator) {
-  Input in("#a|b#7#\n");
-  ExpectItem(ReadItem(in.get(), '#'), "a|b", 7);
-  EXPECT_EQ(ReadItem(nullptr).result, -1);
-}
-
-TEST(CountLines, CountsLinesOfAnyLength) {
-  ScratchDir dir;
-  const std::string path = dir.File("count");
-  const struct {
-    std::string content;
-    unsigned long lines;
-  } cases[] = {
-      {"", 0}, {"a\nb\nc", 3}, {"a\nb\nc\n", 3}, {"\n\n", 2}, {Pattern(5000) + "\nb\n", 2},
-  };
-  for (const auto& c : cases) {
-    WriteFile(path, c.content);
-    EXPECT_EQ(CountLines(path.c_str()), c.lines) << c.content.size();
-  }
-  // Lines across the read chunks.
-  std::string many;
-  for (int i = 0; i < 100000; ++i) many += std::string(static_cast<size_t>(i % 7), 'x') + "\n";
-  WriteFile(path, many);
-  EXPECT_EQ(CountLines(path.c_str()), 100000u);
-
-  EXPECT_EQ(CountLines(dir.File("missing").c_str()), 0u);
-  EXPECT_EQ(CountLines(nullptr), 0u);
-}
-
-TEST(WriteToFile, WritesTextAndNewline) {
-  ScratchDir dir;
-  const std::string path = dir.File("failures");
-  FILE* fp = std::fopen(path.c_str(), "w");
-  ASSERT_NE(fp, nullptr);
-  std::string text = "file1 Stubbing : Skipped";
-  write_to_file(fp, text);
-  std::string withNul("cut\0here", 8);
-  write_to_file(fp, withNul);  // as "%s" writes it
-  write_to_file(nullptr, text);
-  std::fclose(fp);
-  EXPECT_EQ(ReadFile(path), "file1 Stubbing : Skipped\ncut\n");
 }
 
 }  // namespace

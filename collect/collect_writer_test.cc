@@ -1,4 +1,5 @@
-// The collect-file writer: exact bytes, refusals, reopening, and write errors.
+// The collect-file writer: exact bytes, refusals and reopening. Its faults are a row of the
+// write-path harness (tests/write_paths_test.cc).
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -88,26 +89,6 @@ TEST_F(CollectFileWriter, ZeroTimeIsTheCurrentTime) {
   EXPECT_LE(item.itemTime, after);
 }
 
-TEST_F(CollectFileWriter, LongNamesAreWrittenWhole) {
-  Open();
-  const std::string fits(2043, 'f');  // with a one-digit time, the longest a reader takes back
-  const std::string huge(100000, 'h');
-  EXPECT_EQ(Add(writer, fits, true, 7), 1);
-  EXPECT_EQ(Add(writer, huge, true, 9), 1);
-  EXPECT_EQ(Add(writer, huge, false, 0), 1);
-  ASSERT_EQ(writer.DeInitialize(), 1);
-  EXPECT_EQ(ReadFile(path), "|" + fits + "|7|\n|" + huge + "|9|\n" + huge + "\n");
-
-  FILE* fp = std::fopen(path.c_str(), "r");
-  ASSERT_NE(fp, nullptr);
-  HSMCollectFile item;
-  EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 1);
-  EXPECT_EQ(item.fileName, fits);
-  EXPECT_EQ(item.itemTime, 7);
-  EXPECT_EQ(GetLineFromCollectFile(fp, '|', item), 0);  // too long for a reader
-  std::fclose(fp);
-}
-
 TEST_F(CollectFileWriter, InitializeTruncatesReopensAndKeepsPathOnFailure) {
   WriteFile(dir.File("first"), "old content\n");
   ASSERT_EQ(writer.Initialize(dir.File("first")), 1);
@@ -134,27 +115,6 @@ TEST_F(CollectFileWriter, DestructorClosesAnOpenFile) {
     ASSERT_EQ(Add(local, "/kept", false, 0), 1);
   }
   EXPECT_EQ(ReadFile(path), "/kept\n");
-}
-
-TEST_F(CollectFileWriter, WriteErrorsAreReported) {
-  // One line stays in the stream's buffer: the failure shows when it is flushed on close.
-  {
-    CollectFile first;
-    ASSERT_EQ(first.Initialize("/dev/full"), 1);
-    first.SetSeperator('|');
-    EXPECT_EQ(Add(first, "/a", true, 1), 1);
-    EXPECT_EQ(first.DeInitialize(), 0);
-  }
-  // Enough lines to fill the buffer: the failing line and every later one report 0.
-  ASSERT_EQ(writer.Initialize("/dev/full"), 1);
-  writer.SetSeperator('|');
-  int written = 0;
-  while (written < 1000000 && Add(writer, std::string(100, 'n'), true, 1) == 1) ++written;
-  EXPECT_LT(written, 1000000);
-  writer.SetAddAncestorFlag(false);
-  EXPECT_EQ(Add(writer, "/later", false, 0), 0);
-  EXPECT_FALSE(writer.GetAddAncestorFlag());
-  EXPECT_EQ(writer.DeInitialize(), 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Recursive directory creation: missing parents, slashes, long paths and refusals.
+// Recursive directory creation: missing parents, slashes, long paths, relative paths and refusals.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -50,6 +51,25 @@ TEST(CreateDirTest, Refusals) {
   EXPECT_EQ(CreateDir(longName.c_str()), 0);
   EXPECT_EQ(errno, ENAMETOOLONG);
   EXPECT_EQ(trhsm_test::ListFolder(dir.path()), (std::vector<std::string>{"made", "plain"}));
+}
+
+// Relative paths are made below the working directory (in a child: it changes directory), and
+// refused with ENOENT once the working directory itself was removed.
+TEST(CreateDirTest, RelativePaths) {
+  trhsm_test::ScratchDir dir;
+  const std::string gone = dir.File("gone");
+  ASSERT_EQ(::mkdir(gone.c_str(), 0755), 0);
+  EXPECT_EQ(trhsm_test::InChild([&] {
+              if (::chdir(dir.path().c_str()) != 0) return 10;
+              if (CreateDir("rel/a/b") != 1) return 1;
+              if (::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) return 11;
+              errno = 0;
+              if (CreateDir("a/b") != 0 || errno != ENOENT) return 2;
+              return CreateDir("single") == 0 ? 0 : 3;
+            }),
+            0);
+  EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
+  EXPECT_FALSE(IsDirectory(gone));
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
-// The mandatory-lock probe against locks that a child process holds, and its failures.
+// The mandatory-lock probe against locks that another holder has, and its failures.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,69 +23,31 @@ struct Region {
   off_t length;  // 0: to the end of the file
 };
 
-// A child process that holds classic record locks on a file until the object is destroyed.
+// Locks of another holder: open-file-description locks on a descriptor of our own conflict with
+// the probe's record-lock queries as another process's locks do. Released on destruction.
 class LockHolder {
  public:
-  LockHolder(const std::string& path, const std::vector<Region>& regions) {
-    int ready[2];
-    int release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(release[1]);
-      // Never outlive a test that lost track of us.
-      alarm(30);
-      char status = 'R';
-      int fd = open(path.c_str(), O_RDWR);
-      if (fd < 0) status = 'O';
-      for (const Region& r : regions) {
-        struct flock lock = {};
-        lock.l_type = r.type;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = r.start;
-        lock.l_len = r.length;
-        if (status == 'R' && fcntl(fd, F_SETLK, &lock) != 0) status = 'L';
-      }
-      if (write(ready[1], &status, 1) != 1) _exit(2);
-      char byte;
-      // Blocks until the parent closes its end (or dies).
-      while (read(release[0], &byte, 1) > 0) {
-      }
-      _exit(0);
+  LockHolder(const std::string& path, const std::vector<Region>& regions)
+      : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC)) {
+    for (const Region& r : regions) {
+      struct flock lock = {};
+      lock.l_type = r.type;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = r.start;
+      lock.l_len = r.length;
+      ready_ = ready_ && fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
     }
-    close(ready[1]);
-    close(release[0]);
-    ready_ = ready[0];
-    release_ = release[1];
   }
-
   ~LockHolder() {
-    if (ready_ >= 0) close(ready_);
-    if (release_ >= 0) close(release_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      int status;
-      waitpid(pid_, &status, 0);
-    }
+    if (fd_ >= 0) close(fd_);
   }
-
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
-
-  // True once the child holds every lock; false when it failed or did not answer within 10 s.
-  bool Ready() {
-    if (pid_ <= 0 || ready_ < 0) return false;
-    struct pollfd p = {ready_, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return false;
-    char status = 0;
-    return read(ready_, &status, 1) == 1 && status == 'R';
-  }
+  bool Ready() const { return ready_; }
 
  private:
-  pid_t pid_ = -1;
-  int ready_ = -1;
-  int release_ = -1;
+  int fd_;
+  bool ready_ = true;
 };
 
 int OpenDescriptors() {
@@ -210,7 +169,7 @@ TEST_F(MandLockTest, FailuresAreLoggedAndLeakNothing) {
   const int withHolder = OpenDescriptors();
   EXPECT_EQ(trhsmIsMandLocked(path.c_str(), nullptr), 1);
   EXPECT_EQ(OpenDescriptors(), withHolder);
-  EXPECT_EQ(withHolder, before + 2);  // the holder's two pipe ends
+  EXPECT_EQ(withHolder, before + 1);  // the holder's own descriptor
 }
 
 }  // namespace

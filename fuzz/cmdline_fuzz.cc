@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_assert.h"
+#include "fuzz/fuzz_check.h"
 #include "trhsm/ApplicationId.h"
 #include "trhsm/TRHSMCmdLine.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_assert.h"
+#include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_scratch.h"
 #include "trhsm/TRHSMCollectLines.h"
 

@@ -1,6 +1,6 @@
-// Small helpers of the fuzz targets in targets_more.cmake: a check that aborts with its reason, so
-// a broken invariant is a finding in libFuzzer and a failure in the replay test, and whole-file
-// writes into the scratch folder.
+// The helpers every fuzz target shares: checks that abort with their reason (a broken invariant is
+// a finding in libFuzzer and a failure in the replay test), whole-file writes into the scratch
+// folder and the log set-up.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#define TRHSM_FUZZ_CHECK(condition)                                                      \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
 
 namespace trhsm_fuzz {
 
@@ -52,5 +60,9 @@ inline void QuietLogs(const char* level) {
   setenv("KO_LOG_FILE", "/dev/null", 1);
   setenv("KO_LOG_LEVEL", level, 1);
 }
+
+// Every level written, so that the message formatting of each refusal runs too, and the lines
+// discarded.
+inline void LogEverythingToNowhere() { QuietLogs("7"); }
 
 }  // namespace trhsm_fuzz

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_assert.h"
+#include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMStubFile.h"
 
 namespace {

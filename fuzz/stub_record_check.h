@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/coding.h"
-#include "fuzz/fuzz_assert.h"
+#include "fuzz/fuzz_check.h"
 #include "stub/record_codec.h"
 #include "stub/record_format.h"
 #include "trhsm/KoCrc32.h"

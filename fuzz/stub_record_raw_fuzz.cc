@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_log.h"
+#include "fuzz/fuzz_check.h"
 #include "fuzz/stub_record_check.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

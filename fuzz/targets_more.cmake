@@ -9,8 +9,3 @@ trhsm_fuzz_target(registry SOURCES registry_fuzz.cc LIBS trhsm_platform)
 trhsm_fuzz_target(restart_text SOURCES restart_text_fuzz.cc LIBS trhsm_internal)
 trhsm_fuzz_target(archive_copy SOURCES archive_copy_fuzz.cc LIBS trhsm_platform)
 
-# Seeds of the targets above, written with the library's own writers: fuzz_make_seeds_more <dir>.
-if(NOT TRHSM_FUZZ)
-  add_executable(fuzz_make_seeds_more make_seeds_more.cc)
-  target_link_libraries(fuzz_make_seeds_more PRIVATE trhsm_internal)
-endif()

@@ -86,7 +86,7 @@ std::vector<Member> MembersInDeclaredOrder() {
 #undef MEMBER
 }
 
-TEST(CmdLineArgsLayout, MembersInOrderWithoutOverlap) {
+TEST(CmdLineArgsLayout, MembersInOrderWithoutOverlapAndCleared) {
   std::vector<Member> members = MembersInDeclaredOrder();
   ASSERT_EQ(members.size(), 57u);
   EXPECT_EQ(members.front().offset, 0u);
@@ -95,10 +95,8 @@ TEST(CmdLineArgsLayout, MembersInOrderWithoutOverlap) {
         << members[i].name << " does not follow " << members[i - 1].name;
   }
   EXPECT_LE(members.back().offset + members.back().size, sizeof(Args));
-}
 
-TEST(CmdLineArgsLayout, DefaultConstructorClearsEveryMember) {
-  // Construct over storage full of garbage: nothing may depend on what the storage held.
+  // The constructor clears every member, whatever the storage held before.
   std::vector<unsigned char> storage(sizeof(Args) + alignof(Args));
   void* raw = storage.data();
   size_t space = storage.size();
@@ -107,7 +105,7 @@ TEST(CmdLineArgsLayout, DefaultConstructorClearsEveryMember) {
   std::memset(aligned, 0xAB, sizeof(Args));
   Args* args = ::new (aligned) Args;  // placement: the storage is the test's own vector
 
-  for (const Member& m : MembersInDeclaredOrder()) {
+  for (const Member& m : members) {
     if (!m.trivial) continue;
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(args) + m.offset;
     EXPECT_EQ(std::count(bytes, bytes + m.size, 0), static_cast<std::ptrdiff_t>(m.size)) << m.name;

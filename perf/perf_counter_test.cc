@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/test_util.h"
+#include "trhsm/EvDebug.h"
 #include "trhsm/TRHSMPerfCounter.h"
 
 namespace {
@@ -92,7 +93,9 @@ TEST(PerfCounterTest, OneLinePerUsedCounterInCounterOrder) {
   EXPECT_EQ(perf.GetCounter(TRHSMPerfCounter::FILE_STAT)->GetTotalSamples(), 3);
 }
 
-TEST(PerfCounterTest, ThreadNumberPrefix) {
+// A thread's report carries its number; without a log writer (g_ptrLogWriter null) nothing is
+// written or dereferenced, and the samples stay for a later report.
+TEST(PerfCounterTest, ThreadNumberPrefixAndNoWriter) {
   LogCapture log;
   TRHSMPerfCounter perf;
   CTimeCounter* stat = perf.GetCounter(TRHSMPerfCounter::FILE_STAT);
@@ -100,6 +103,11 @@ TEST(PerfCounterTest, ThreadNumberPrefix) {
   stat->AddSample(CTimeInterval(0));
   const std::string summary = stat->AsString();
   EXPECT_EQ(summary, "1 samples, total 0 us, mean 0 us, max 0 us");
+  KoLogWriter* const writer = g_ptrLogWriter;
+  g_ptrLogWriter = nullptr;
+  perf.LogAllPerformanceCounters(2);
+  g_ptrLogWriter = writer;
+  EXPECT_EQ(log.Text(), "");
 
   perf.LogAllPerformanceCounters(12);
   perf.LogAllPerformanceCounters(-3);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -69,21 +68,6 @@ TEST(EvDebugTest, LineHoldsTimeIdsTagAndMessage) {
                 " DEBUG TRHSMCollectFileDBReader::GetItem: value 42 of x");
 }
 
-TEST(EvDebugTest, ErrorsAreMarkedAndUntaggedLinesWritten) {
-  LogCapture log;
-  EvDebug debug(nullptr);
-  debug.Error("Op", "broken");
-  debug.Debug("Op", "fine");
-  debug.debug("plain %d", 1);
-  debug.debug(7, "plain at level %d", 7);
-  std::vector<std::string> lines = Lines(log.Text());
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_NE(lines[0].find(" ERROR Op: broken"), std::string::npos) << lines[0];
-  EXPECT_EQ(lines[1].find("ERROR"), std::string::npos) << lines[1];
-  EXPECT_NE(lines[2].find("plain 1"), std::string::npos);
-  EXPECT_NE(lines[3].find("plain at level 7"), std::string::npos);
-}
-
 TEST(EvDebugTest, DebugLvlFollowsLogLevel) {
   LogCapture log;
   {
@@ -112,76 +96,6 @@ TEST(EvDebugTest, DebugLvlFollowsLogLevel) {
   EvDebug().DebugLvl("Op", -1, "still always");
   EXPECT_FALSE(log.Contains("level zero"));
   EXPECT_TRUE(log.Contains("still always"));
-}
-
-TEST(EvDebugTest, MajorEventAndLogWriterLines) {
-  LogCapture log;
-  EvEvent events;
-  EvEvent copy = events;
-  copy.MajorEvent(0x600000C, 0, 0);
-  g_ptrLogWriter->Write("void TRHSMPerfCounter::LogAllPerformanceCounters(int)", __LINE__, 0, 0,
-                        "%s", "FILE_STAT : 1 samples");
-  EXPECT_TRUE(log.Contains("event 0x600000C")) << log.Text();
-  EXPECT_TRUE(log.Contains("void TRHSMPerfCounter::LogAllPerformanceCounters(int): FILE_STAT : 1"))
-      << log.Text();
-}
-
-TEST(EvDebugTest, LongAndMultiLineMessagesStayOneLine) {
-  LogCapture log;
-  std::string longText(200000, 'a');
-  EvDebug().Debug("Op", "<%s>", longText.c_str());
-  EvDebug().Debug("Op", "first\nsecond\r\n\n");
-  std::vector<std::string> lines = Lines(log.Text());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find("<" + longText + ">"), std::string::npos);
-  const std::string tail = "Op: first\\nsecond\\r";  // trailing newlines dropped, others escaped
-  ASSERT_GE(lines[1].size(), tail.size());
-  EXPECT_EQ(lines[1].substr(lines[1].size() - tail.size()), tail);
-}
-
-TEST(EvDebugTest, FollowsLogFileChanges) {
-  trhsm_test::ScratchDir dir;
-  std::string path = dir.File("moved.log");
-  {
-    ScopedEnv file("KO_LOG_FILE", path);
-    EvDebug().Debug("Op", "before removal");
-    ASSERT_EQ(std::remove(path.c_str()), 0);
-    EvDebug().Debug("Op", "after removal");
-    EXPECT_EQ(trhsm_test::ReadFile(path).find("before"), std::string::npos);
-    EXPECT_NE(trhsm_test::ReadFile(path).find("after removal"), std::string::npos);
-  }
-  LogCapture outer;
-  EvDebug().Debug("Op", "outer one");
-  {
-    LogCapture inner;
-    EvDebug().Debug("Op", "inner");
-    EXPECT_TRUE(inner.Contains("inner"));
-    EXPECT_FALSE(inner.Contains("outer"));
-  }
-  EvDebug().Debug("Op", "outer two");
-  EXPECT_EQ(Lines(outer.Text()).size(), 2u);
-  EXPECT_FALSE(outer.Contains("inner"));
-}
-
-TEST(EvDebugTest, ThreadsWriteWholeLines) {
-  LogCapture log;
-  const int kThreads = 8, kLines = 300;
-  const std::string payload(300, 'x');
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &payload] {
-      EvDebug debug;
-      for (int n = 0; n < kLines; ++n) {
-        if (n % 2 == 0) {
-          debug.Debug("Writer", "w%d-%d %s", t, n, payload.c_str());
-        } else {
-          g_ptrLogWriter->Write("Writer", __LINE__, 0, 0, "w%d-%d %s", t, n, payload.c_str());
-        }
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  ExpectWholeLines(log.Text(), kThreads, kLines, payload);
 }
 
 TEST(EvDebugTest, ProcessesWriteWholeLines) {

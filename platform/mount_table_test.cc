@@ -15,16 +15,6 @@ using trhsm_test::ScopedEnv;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-TEST(KoMntEntryLayout, OffsetsOfTheRecord) {
-  EXPECT_EQ(offsetof(KoMntEntry, next), 0u);
-  EXPECT_EQ(offsetof(KoMntEntry, device), 8u);
-  EXPECT_EQ(offsetof(KoMntEntry, mountPoint), 1032u);
-  EXPECT_EQ(offsetof(KoMntEntry, auxText), 2056u);
-  EXPECT_EQ(offsetof(KoMntEntry, fsType), 2312u);
-  EXPECT_EQ(offsetof(KoMntEntry, auxFlag), 2568u);
-  EXPECT_EQ(sizeof(KoMntEntry::auxFlag), 4u);
-}
-
 struct Read {
   std::vector<KoMntEntry> records;  // copies; the chain itself is freed
   bool ok = false;
@@ -110,31 +100,6 @@ TEST_F(MountTableTest, MalformedLineFailsNamingIt) {
             "Mount table " + table_ + " line 2 is malformed: a NUL byte in the mount point");
 }
 
-TEST_F(MountTableTest, FieldAtItsLimitFitsOneMoreFails) {
-  const std::string atLimit = "/" + std::string(1022, 'm');  // 1023 bytes and the NUL
-  Read r = ReadTable("dev " + atLimit + " ext4 rw 0 0\n");
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(std::string(r.records[0].mountPoint), atLimit);
-
-  r = ReadTable("dev / ext4 rw 0 0\ndev " + atLimit + "m ext4 rw 0 0\n");
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, "Mount table " + table_ +
-                         " line 2: the mount point is too long (1024 bytes, at most 1023)");
-
-  // An escape counts as the one byte it stands for.
-  r = ReadTable("dev /" + std::string(1021, 'm') + "\\040 ext4 rw 0 0\n");
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(std::string(r.records[0].mountPoint).size(), 1023u);
-
-  r = ReadTable("d / ext4 " + std::string(256, 'o') + " 0 0\n");
-  EXPECT_FALSE(r.ok);
-  EXPECT_NE(r.error.find("the options is too long (256 bytes, at most 255)"), std::string::npos);
-  r = ReadTable("d / " + std::string(256, 't') + " rw 0 0\n");
-  EXPECT_NE(r.error.find("the type is too long (256 bytes, at most 255)"), std::string::npos);
-  r = ReadTable(std::string(1024, 'd') + " / ext4 rw 0 0\n");
-  EXPECT_NE(r.error.find("the device is too long (1024 bytes, at most 1023)"), std::string::npos);
-}
-
 TEST_F(MountTableTest, EmptyOrMissingTableFails) {
   Read r = ReadTable("\n \n");
   EXPECT_FALSE(r.ok);
@@ -149,18 +114,6 @@ TEST_F(MountTableTest, EmptyOrMissingTableFails) {
   r = ReadCurrent(8);
   EXPECT_EQ(r.error, "Cannot ");
   EXPECT_EQ(koReadMntTab(nullptr, 0), nullptr);
-}
-
-TEST_F(MountTableTest, TableIsReadAfreshAndDefaultsToTheKernels) {
-  EXPECT_EQ(ReadTable("a /a x rw 0 0\n").records.size(), 1u);
-  EXPECT_EQ(ReadTable("a /a x rw 0 0\nb /b y rw 0 0\n").records.size(), 2u);
-
-  unsetenv("KO_MOUNT_TABLE");
-  Read r = ReadCurrent();
-  ASSERT_TRUE(r.ok) << r.error;
-  bool root = false;
-  for (const KoMntEntry& e : r.records) root = root || std::string(e.mountPoint) == "/";
-  EXPECT_TRUE(root);
 }
 
 TEST_F(MountTableTest, GetAllCopiesEveryField) {
@@ -182,31 +135,6 @@ TEST_F(MountTableTest, GetAllCopiesEveryField) {
   EXPECT_EQ(status.AsString(),
             "Mount table " + table_ + " line 1 is malformed: 1 fields where 4 to 6 were expected");
   EXPECT_TRUE(entries.empty());
-}
-
-TEST(KoMntTabFind, LongestContainingMountPoint) {
-  std::list<KoMntTab::Entry> entries;
-  for (const char* mp : {"/", "/home", "/mnt/x/", "/home", "/home/a"}) {
-    KoMntTab::Entry e;
-    e.mountPoint = mp;
-    e.device = std::string("dev") + std::to_string(entries.size());
-    entries.push_back(e);
-  }
-  auto deviceOf = [&](const char* path) -> std::string {
-    const KoMntTab::Entry* e = KoMntTab::find(entries, path);
-    return e == nullptr ? "<null>" : e->device;
-  };
-  EXPECT_EQ(deviceOf("/home/b/c"), "dev1") << "first of two equal mount points";
-  EXPECT_EQ(deviceOf("/home"), "dev1");
-  EXPECT_EQ(deviceOf("/home/a"), "dev4");
-  EXPECT_EQ(deviceOf("/home/ab"), "dev1");
-  EXPECT_EQ(deviceOf("/homework/x"), "dev0");
-  EXPECT_EQ(deviceOf("/mnt/x/y"), "dev2");
-  EXPECT_EQ(deviceOf("/mnt/x"), "dev0");
-  EXPECT_EQ(deviceOf("/"), "dev0");
-  EXPECT_EQ(deviceOf("a/b"), "<null>");
-  EXPECT_EQ(deviceOf(""), "<null>");
-  EXPECT_EQ(deviceOf(nullptr), "<null>");
 }
 
 }  // namespace

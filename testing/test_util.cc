@@ -3,7 +3,9 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -134,6 +136,49 @@ void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   if (!out) throw std::runtime_error("write " + path);
+}
+
+int StartChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    int code = 98;
+    try {
+      code = body();
+    } catch (...) {
+    }
+    std::fflush(nullptr);
+    std::exit(code);
+  }
+  return pid;
+}
+
+bool WaitForLockWaiter(const std::string& path, int limitMs) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  do {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
+Sandbox::Sandbox(const std::string& registry, const std::string& mounts)
+    : registry_("KO_REGISTRY", File("registry")), mounts_("KO_MOUNT_TABLE", File("mounts")) {
+  ::mkdir(results().c_str(), 0755);
+  SetRegistry(registry);
+  WriteFile(File("mounts"), mounts.empty() ? "/dev/sda1 / ext4 rw 0 0\n" : mounts);
+}
+
+void Sandbox::SetRegistry(const std::string& text) const {
+  WriteFile(File("registry"), "[Machines/c1]\ndJOB_RESULTS_DIR=" + results() + "\n" + text);
 }
 
 }  // namespace trhsm_test

@@ -2,6 +2,7 @@
 #ifndef TRHSM_TESTING_TEST_UTIL_H_
 #define TRHSM_TESTING_TEST_UTIL_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,39 @@ std::vector<std::string> ListFolder(const std::string& path);
 // Whole-file helpers; ReadFile gives "" for a missing file.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+
+// True when `part` occurs in `text`; for EXPECT_PRED2(Contains, text, part), which prints both.
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// Forks a child that runs body() and exits with its result (an exception gives 98) through
+// exit(), so a coverage build keeps its counts; returns the child's pid (-1 when fork failed).
+// Fork from the main thread while no other thread runs, or the child may inherit a held lock.
+int StartChild(const std::function<int()>& body);
+// StartChild, then WaitChild.
+inline int InChild(const std::function<int()>& body, int limitMs = 30000) {
+  const int pid = StartChild(body);
+  return pid < 0 ? -1 : WaitChild(pid, limitMs);
+}
+
+// Waits until some process or thread waits for a lock on the file `path` (a blocked request in
+// /proc/locks); false when none did within `limitMs`.
+bool WaitForLockWaiter(const std::string& path, int limitMs = 10000);
+
+// A scratch folder that is the stand-ins' whole world for the object's lifetime: KO_REGISTRY
+// names its file "registry" (`registry` plus client "c1" with dJOB_RESULTS_DIR = results()),
+// KO_MOUNT_TABLE its file "mounts" (`mounts`, or one ext4 root), and results() exists.
+class Sandbox : public ScratchDir {
+ public:
+  explicit Sandbox(const std::string& registry = "", const std::string& mounts = "");
+  std::string results() const { return File("results"); }
+  void SetRegistry(const std::string& text) const;
+
+ private:
+  ScopedEnv registry_;
+  ScopedEnv mounts_;
+};
 
 }  // namespace trhsm_test
 
