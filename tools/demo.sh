@@ -49,7 +49,7 @@ for ((i = 0; i < count; i++)); do
 done
 for mib in 1 2 3; do head -c $((mib << 20)) /dev/urandom > "files/big $mib MiB"; done
 
-printf 'original content 1\n' > "cases/same size and time"
+head -c 4000 /dev/zero | tr '\0' o > "cases/same size and time"
 touch -d 2020-01-01 "cases/same size and time"
 head -c 5000 /dev/urandom > "cases/linked"
 ln "cases/linked" "cases/linked too"
@@ -74,11 +74,11 @@ total=$(find files cases -type f | wc -l)
 
 changed="files/d0/plain 0"
 echo "changed after the backup" >> "$changed"
-printf 'MODIFIED content 1\n' > "cases/same size and time" # same size: 19 bytes
-touch -d 2020-01-01 "cases/same size and time"             # and the same modification time
+head -c 4000 /dev/zero | tr '\0' M > "cases/same size and time" # the same size
+touch -d 2020-01-01 "cases/same size and time" # and the same modification time
 mkdir reference && cp -a files cases reference/
 sparse_before=$(blocks "cases/sparse")
-echo "demo: $total files backed up; disk use before: $(du -sh files cases | awk '{s = s $1 " "} END {print s}')"
+echo "demo: $total files backed up; disk use before: $(du -sch files cases | tail -1 | cut -f1)"
 
 set +e
 "$build/examples/stubjob/trhsm-stubjob" -J 9 -D media -a 1:0 -s demo --quiet > job.out
@@ -86,7 +86,7 @@ status=$?
 set -e
 cat job.out
 [ "$status" -eq 1 ] || fail "the stub job should have refused the changed files (exit $status)"
-echo "demo: disk use after stubbing: $(du -sh files cases | awk '{s = s $1 " "} END {print s}')"
+echo "demo: disk use after stubbing: $(du -sch files cases | tail -1 | cut -f1)"
 echo "\$ trhsm-stub show 'files/big 3 MiB'"
 "$build/tools/trhsm-stub" show "files/big 3 MiB"
 
