@@ -39,8 +39,8 @@ configure() {  # configure <dir> [cmake options...]
   cmake -S "$ROOT" -B "$dir" -DTRHSM_WERROR=ON "$@" >/dev/null
 }
 
-build_main() {
-  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_main() {  # build_main [cmake options...]; the benchmarks only when asked for
+  configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRHSM_BUILD_BENCH=OFF "$@"
   cmake --build build -j "$JOBS"
 }
 
@@ -117,7 +117,7 @@ cmd_package() {
 
 cmd_bench() {
   deps
-  build_main
+  build_main -DTRHSM_BUILD_BENCH=ON
   for b in build/bench/bench_*; do
     [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
   done
