@@ -1,58 +1,57 @@
-// The backup index as the tools fill it and the collect reader queries it.
+// The backup index as trhsm-index fills and lists it and the collect reader queries it.
 #include "platform/backup_index.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "testing/test_util.h"
+#include "testing/registered_index.h"
 #include "trhsm/CZeString.h"
 #include "trhsm/FsClientApi.h"
 
 namespace {
 
-using trhsm::platform::BackupIndex;
 using trhsm::platform::BackupItem;
+using Metadata = std::vector<std::pair<int64_t, std::string>>;
 
-BackupItem Item(const std::string& name, uint64_t inode) {
-  return {12,   3,          1,     static_cast<int64_t>(inode) * 10,           100,
-          name, 1700000000, inode, {{643422786, "GUID-" + name}, {5, "other"}}};
+BackupItem Item(const std::string& name, uint64_t inode, Metadata metadata) {
+  return {12, 3, 1, static_cast<int64_t>(inode) * 10, 100, name, 1700000000, inode, metadata};
 }
 
 // Names through AddItem, then back through the query's collect file and Tokenize, field for field.
 TEST(BackupIndexTest, ItemsComeBackExactly) {
-  trhsm_test::ScratchDir dir;
-  trhsm_test::ScopedEnv registry("KO_REGISTRY", dir.File("registry"));
-  trhsm_test::WriteFile(dir.File("registry"), "[Base]\ndBACKUP_INDEX=" + dir.File("i.db") + "\n");
   const std::vector<std::string> names = {"/plain file",  "/a,b",  "/\"q\"",        "/back\\slash",
                                           "/\\\",mix,\\", "/cr\r", "/t\xc3\xa9\xff"};
-  std::string error;
-  auto index = BackupIndex::Open(dir.File("i.db"), BackupIndex::Mode::kCreate, &error);
-  ASSERT_TRUE(index && index->Begin(&error)) << error;
+  std::vector<BackupItem> items;
   for (size_t i = 0; i < names.size(); ++i) {
-    ASSERT_TRUE(index->AddItem(Item(names[i], i + 1), &error)) << error;
+    items.push_back(Item(names[i], i + 1, {{643422786, "GUID-" + names[i]}, {5, "other"}}));
   }
-  BackupItem bare = Item("/bare", 18446744073709551615ull);
-  bare.metadata.clear();
-  ASSERT_TRUE(index->AddItem(bare, &error) && index->Commit(&error)) << error;
-  // What a collect-file line could not carry is refused.
-  for (const std::string& name : {std::string(), std::string("/a\nb"), std::string("/a\0b", 4)}) {
-    EXPECT_FALSE(index->AddItem(Item(name, 1), &error)) << name;
-  }
-  BackupItem bad = Item("/ok", 1);
-  bad.metadata = {{5, "two\nlines"}};
-  EXPECT_FALSE(index->AddItem(bad, &error));
-  for (const int64_t repeated : {int64_t{5}, trhsm::platform::kInodeAttribute}) {
-    bad.metadata = {{5, "x"}, {repeated, "1"}};
-    EXPECT_FALSE(index->AddItem(bad, &error)) << repeated;
+  items.push_back(Item("/bare", 18446744073709551615ull, {}));
+  trhsm_test::ScratchDir dir;
+  trhsm_test::RegisteredIndex registered(dir, items);
+  std::string error;
+  auto index = trhsm::platform::BackupIndex::Open(
+      registered.path(), trhsm::platform::BackupIndex::Mode::kCreate, &error);
+  ASSERT_TRUE(index) << error;
+  // What a collect-file line could not carry is refused, and nothing of it stored.
+  const std::pair<std::string, Metadata> refused[] = {
+      {"", {}},
+      {"/a\nb", {}},
+      {std::string("/a\0b", 4), {}},
+      {"/ok", {{5, "two\nlines"}}},
+      {"/ok", {{5, "x"}, {5, "y"}}},
+      {"/ok", {{trhsm::platform::kInodeAttribute, "1"}}}};
+  for (const auto& [name, metadata] : refused) {
+    EXPECT_FALSE(index->AddItem(Item(name, 1, metadata), &error)) << name;
   }
   std::vector<BackupItem> listed;
   ASSERT_TRUE(index->ListJob(12, &listed, &error)) << error;
-  ASSERT_EQ(listed.size(), names.size() + 1);
+  ASSERT_EQ(listed.size(), items.size());
   EXPECT_EQ(listed[1].fullFileName, names[1]);
-  EXPECT_EQ(listed[1].metadata, (decltype(bad.metadata){{5, "other"}, {643422786, "GUID-/a,b"}}));
+  EXPECT_EQ(listed[1].metadata, (Metadata{{5, "other"}, {643422786, "GUID-/a,b"}}));
 
   const std::string collect = dir.path() + "/";
   ASSERT_EQ(0, apiGetBackedUpItemsByJob(12, collect, "l.kof",
@@ -65,15 +64,15 @@ TEST(BackupIndexTest, ItemsComeBackExactly) {
   size_t start = 0, i = 0;
   for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1, ++i) {
     CZeString(text.substr(start, nl - start)).Tokenize(tokens, '"', '"', '\\', ',', false);
-    const BackupItem want = i < names.size() ? Item(names[i], i + 1) : bare;
     std::vector<std::string> got;
     for (const CZeString& t : tokens) got.push_back(t.str());
+    const BackupItem& want = items.at(i);
     const std::string inode = std::to_string(want.inode);
     EXPECT_EQ(got, (std::vector<std::string>{"3", "1", std::to_string(want.archFileOffset), "100",
                                              want.fullFileName, "1700000000", inode,
                                              i < names.size() ? "GUID-" + names[i] : "", inode}));
   }
-  EXPECT_EQ(i, names.size() + 1);
+  EXPECT_EQ(i, items.size());
   EXPECT_EQ(start, text.size());
   // Queries the index cannot answer fail and leave no file.
   for (const char* columns : {"full_file_name,size", "metadata-", "metadata-12x", ""}) {
