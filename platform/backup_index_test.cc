@@ -1,11 +1,8 @@
 // The backup index as trhsm-index fills and lists it and the collect reader queries it.
-#include "platform/backup_index.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "testing/registered_index.h"
@@ -14,11 +11,17 @@
 
 namespace {
 
+using trhsm::platform::BackupIndex;
 using trhsm::platform::BackupItem;
 using Metadata = std::vector<std::pair<int64_t, std::string>>;
 
 BackupItem Item(const std::string& name, uint64_t inode, Metadata metadata) {
   return {12, 3, 1, static_cast<int64_t>(inode) * 10, 100, name, 1700000000, inode, metadata};
+}
+
+int Query(const std::string& folder, const std::string& columns) {
+  return apiGetBackedUpItemsByJob(12, folder, "l.kof", columns, "host", 2, 0, 0, ",", nullptr,
+                                  nullptr, "|", "\n", "");
 }
 
 // Names through AddItem, then back through the query's collect file and Tokenize, field for field.
@@ -33,33 +36,29 @@ TEST(BackupIndexTest, ItemsComeBackExactly) {
   trhsm_test::ScratchDir dir;
   trhsm_test::RegisteredIndex registered(dir, items);
   std::string error;
-  auto index = trhsm::platform::BackupIndex::Open(
-      registered.path(), trhsm::platform::BackupIndex::Mode::kCreate, &error);
+  auto index = BackupIndex::Open(registered.path(), BackupIndex::Mode::kCreate, &error);
   ASSERT_TRUE(index) << error;
   // What a collect-file line could not carry is refused, and nothing of it stored.
-  const std::pair<std::string, Metadata> refused[] = {
-      {"", {}},
-      {"/a\nb", {}},
-      {std::string("/a\0b", 4), {}},
-      {"/ok", {{5, "two\nlines"}}},
-      {"/ok", {{5, "x"}, {5, "y"}}},
-      {"/ok", {{trhsm::platform::kInodeAttribute, "1"}}}};
-  for (const auto& [name, metadata] : refused) {
-    EXPECT_FALSE(index->AddItem(Item(name, 1, metadata), &error)) << name;
+  for (const BackupItem& refused :
+       {Item("", 1, {}), Item("/a\nb", 1, {}), Item(std::string("/a\0b", 4), 1, {}),
+        Item("/ok", 1, {{5, "two\nlines"}}), Item("/ok", 1, {{5, "x"}, {5, "y"}}),
+        Item("/ok", 1, {{trhsm::platform::kInodeAttribute, "1"}})}) {
+    EXPECT_FALSE(index->AddItem(refused, &error)) << refused.fullFileName;
   }
   std::vector<BackupItem> listed;
   ASSERT_TRUE(index->ListJob(12, &listed, &error)) << error;
   ASSERT_EQ(listed.size(), items.size());
-  EXPECT_EQ(listed[1].fullFileName, names[1]);
   EXPECT_EQ(listed[1].metadata, (Metadata{{5, "other"}, {643422786, "GUID-/a,b"}}));
 
-  const std::string collect = dir.path() + "/";
-  ASSERT_EQ(0, apiGetBackedUpItemsByJob(12, collect, "l.kof",
-                                        "arch_group_id,arch_file_id,arch_file_offs,file_size,"
-                                        "full_file_name,mod_time,metadata-1613830181,metadata-"
-                                        "643422786,inode",
-                                        "host", 2, 0, 0, ",", nullptr, nullptr, "|", "\n", ""));
-  const std::string text = trhsm_test::ReadFile(collect + "l.kof");
+  // Columns that the index does not have fail the query, which then leaves no file.
+  for (const char* columns : {"full_file_name,size", "metadata-", "metadata-12x", ""}) {
+    EXPECT_LT(Query(dir.path() + "/", columns), 0) << columns;
+  }
+  EXPECT_NE(::access(dir.File("l.kof").c_str(), F_OK), 0);
+  ASSERT_EQ(0, Query(dir.path() + "/",
+                     "arch_group_id,arch_file_id,arch_file_offs,file_size,full_file_name,mod_time,"
+                     "metadata-1613830181,metadata-643422786,inode"));
+  const std::string text = trhsm_test::ReadFile(dir.File("l.kof"));
   std::vector<CZeString> tokens;
   size_t start = 0, i = 0;
   for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1, ++i) {
@@ -74,14 +73,6 @@ TEST(BackupIndexTest, ItemsComeBackExactly) {
   }
   EXPECT_EQ(i, items.size());
   EXPECT_EQ(start, text.size());
-  // Queries the index cannot answer fail and leave no file.
-  for (const char* columns : {"full_file_name,size", "metadata-", "metadata-12x", ""}) {
-    EXPECT_LT(apiGetBackedUpItemsByJob(12, collect, "f.kof", columns, "", 2, 0, 0, ",", nullptr,
-                                       nullptr, "|", "\n", ""),
-              0)
-        << columns;
-  }
-  EXPECT_NE(::access((collect + "f.kof").c_str(), F_OK), 0);
 }
 
 }  // namespace
