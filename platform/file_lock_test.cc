@@ -96,11 +96,8 @@ TEST_F(FileLockTest, SecondRequestTable) {
     EXPECT_EQ(r.held == kExclusive ? F_WRLCK : F_RDLCK, Seen(path));
   }
   EXPECT_EQ(F_UNLCK, Seen(path));
-}
-
-// Another descriptor of the file closed (which ends a classic record lock) drops nothing, nor
-// does a forked child's release of the object it came with.
-TEST_F(FileLockTest, OnlyTheOwnerEndsAHold) {
+  // Another descriptor of the file closed (which ends a classic record lock) drops nothing, nor
+  // does a forked child's release of the object it came with.
   KoFileLock held(true);
   ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, -1));
   ::close(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
