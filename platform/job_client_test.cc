@@ -1,4 +1,5 @@
-// The job-client stand-in: the journal's records, the restart offset, and the logged refusals.
+// The job-client stand-in: the journal's records and the restart offset. Refusals: the job
+// manager's tests configure them.
 #include "trhsm/KOJobClient.h"
 
 #include <gtest/gtest.h>
@@ -56,29 +57,6 @@ TEST_F(JobClientTest, RestartOffsetLastsUntilThePlainSuccess) {
     EXPECT_EQ(restart, kept ? " -r 6000" : "");
     EXPECT_EQ(trhsm_test::ListFolder(folder_).size(), kept ? 2u : 1u);
   }
-}
-
-// A client without a job manager or a job refuses every call, and logs the first refusal only.
-TEST_F(JobClientTest, RefusalsAreLoggedOncePerClient) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"", "init refused: no job manager (dJOB_MANAGER_DIR is not configured under Base)"},
-      {configured_ + "\nsJOB_MANAGER_REFUSE=x, init ,y", "complete refused: the client has no job"},
-      {configured_ + "/absent", "init refused: the job manager folder " + folder_ +
-                                    "/absent (dJOB_MANAGER_DIR under Base) is not there"}};
-  for (const auto& [registry, logged] : rows) {
-    box_.SetRegistry(registry + "\n");
-    trhsm_test::LogCapture log;
-    KOBkpJobClient client;
-    std::string restart;
-    EXPECT_FALSE(client.init("job", 7, 1, KOS_PLATFORM_LINUX, false, nullptr) ||
-                 client.complete(KOJS_SUCCESS, KOJSF_JOB, 0, KOPC_NONE) ||
-                 client.getRestartString(&restart, JMRL_LAST_RUN));
-    const std::string text = log.Text();
-    EXPECT_PRED2(trhsm_test::Contains, text, logged);
-    EXPECT_EQ(text.find(" refused: "), text.rfind(" refused: ")) << text;
-  }
-  // A refused init is still journaled; nothing else is written.
-  EXPECT_EQ(trhsm_test::ReadFile(folder_ + "/7.journal"), "init \"job\" 7 1 4 0 -\n");
 }
 
 }  // namespace
