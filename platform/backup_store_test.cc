@@ -1,7 +1,5 @@
-// The backup store as trhsm-index fills it and the recall tools and the collect reader read it:
-// archive copies (written and read back, version 1 headers, damaged copies and changing sources
-// refused, the last copy taken back) and the index (items added, listed and queried). Damaged
-// headers and cut archive files are the fuzz target's.
+// Archive copies and the backup index as trhsm-index writes them and the recall tools and the
+// collect reader read them. Damaged headers and cut archive files: the fuzz target.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -50,7 +48,6 @@ TEST_F(BackupStoreTest, CopiesReadBackWithEitherHeaderUnlessDamaged) {
   std::string bytes(300000, '\0');
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + i / 7);
   ASSERT_EQ(Append(bytes), 0) << error_;
-  EXPECT_EQ(tp::ArchiveFilePath(root_, 3, 1), archive_);
   EXPECT_EQ(CopiedOut(0), bytes);
   struct stat st;
   ASSERT_EQ(::stat(source_.c_str(), &st), 0);

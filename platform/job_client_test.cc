@@ -1,5 +1,6 @@
-// The job-client stand-in: the journal's records and the restart offset. Refusals: the job
-// manager's tests configure them.
+// The job-client stand-in (the journal's records and the restart offset; refusals are configured
+// by the job manager's tests) and the configuration store it reads (CRLF line ends, lines of no
+// known form; values against an independent reading of the store: the fuzz target).
 #include "trhsm/KOJobClient.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "testing/test_util.h"
+#include "trhsm/KOPlatformInfo.h"
 
 namespace {
 
@@ -57,6 +59,21 @@ TEST_F(JobClientTest, RestartOffsetLastsUntilThePlainSuccess) {
     EXPECT_EQ(restart, kept ? " -r 6000" : "");
     EXPECT_EQ(trhsm_test::ListFolder(folder_).size(), kept ? 2u : 1u);
   }
+}
+
+TEST(RegistryTest, CrlfLinesReadAsLfAndABadLineIsLoggedOnceWithItsNumber) {
+  trhsm_test::LogCapture log;
+  const trhsm_test::Sandbox box;  // its registry: two lines of its own, then the text set here
+  box.SetRegistry("[Base]\r\nsCR=a=b \r\nno equals\r\nsE=\r\n");
+  for (const char* name : {"sCR", "sE", "sCR"}) {  // each question reads the store afresh
+    std::string value = "?";
+    EXPECT_NE(KOPlatformInfo().getString("Base", name, &value), 0) << name;
+    EXPECT_EQ(value, name[1] == 'C' ? "a=b " : "") << name;
+  }
+  const std::string text = log.Text(), logged = box.File("registry") + " line 5 ignored: neither";
+  EXPECT_NE(text.find(logged), std::string::npos) << text;
+  EXPECT_EQ(text.find(logged), text.rfind(logged)) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos) << text;
 }
 
 }  // namespace
