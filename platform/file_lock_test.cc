@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
@@ -21,8 +22,7 @@ constexpr int kLimitMs = 60000;  // generous: the suite also runs under TSan
 // What another process sees of the lock on `path`: F_UNLCK, F_RDLCK (shared) or F_WRLCK.
 int Seen(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
+  struct flock fl = {F_WRLCK, SEEK_SET, 0, 0, 0};
   EXPECT_EQ(0, ::fcntl(fd, F_OFD_GETLK, &fl));
   ::close(fd);
   return fl.l_type;
@@ -110,25 +110,22 @@ TEST_F(FileLockTest, UpgradeWithOtherHoldersIsRefused) {
 // A waiter (another thread, which waits as another process would, or another process) gets the
 // lock when it is released, on the file that the path names by then.
 TEST_F(FileLockTest, WaiterGetsTheLockOnRelease) {
-  const struct {
-    bool process, replaced;
-    int held, asks;
-  } rows[] = {{false, false, kExclusive, kExclusive},
-              {true, false, kExclusive, kShared},
-              {false, true, kShared, kExclusive},
-              {true, true, kExclusive, kExclusive}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(::testing::Message() << "process " << r.process << ", replaced " << r.replaced);
+  for (const auto& [process, replaced, held, asks] :
+       {std::tuple{false, false, kExclusive, kExclusive},
+        {true, false, kExclusive, kShared},
+        {false, true, kShared, kExclusive},
+        {true, true, kExclusive, kExclusive}}) {
+    SCOPED_TRACE(::testing::Message() << "process " << process << ", replaced " << replaced);
     KoFileLock first(true);
-    ASSERT_EQ(1, first.lock(path.c_str(), r.held, 0));
-    Holder waiter(path, r.asks, r.process);
+    ASSERT_EQ(1, first.lock(path.c_str(), held, 0));
+    Holder waiter(path, asks, process);
     ASSERT_TRUE(trhsm_test::WaitForLockWaiter(path, kLimitMs)) << "no waiter";
     EXPECT_FALSE(waiter.Holds(0)) << "granted while held";
     trhsm_test::WriteFile(dir.File("new"), "");
-    ASSERT_EQ(0, r.replaced ? std::rename(dir.File("new").c_str(), path.c_str()) : 0);
+    ASSERT_EQ(0, replaced ? std::rename(dir.File("new").c_str(), path.c_str()) : 0);
     first.unlock();
     ASSERT_TRUE(waiter.Holds()) << "the waiter never got the lock";
-    EXPECT_EQ(r.asks == kExclusive ? F_WRLCK : F_RDLCK, Seen(path)) << "not the file at " << path;
+    EXPECT_EQ(asks == kExclusive ? F_WRLCK : F_RDLCK, Seen(path)) << "not the file at " << path;
     EXPECT_TRUE(waiter.Release());
     EXPECT_EQ(F_UNLCK, Seen(path));
   }
