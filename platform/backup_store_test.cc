@@ -18,7 +18,6 @@ namespace {
 namespace tp = trhsm::platform;
 using trhsm_test::Contains;
 using trhsm_test::ReadFile;
-using Metadata = std::vector<std::pair<int64_t, std::string>>;
 
 class BackupStoreTest : public ::testing::Test {
  protected:
@@ -58,10 +57,9 @@ TEST_F(BackupStoreTest, CopiesReadBackWithEitherHeaderUnlessDamaged) {
   // A copy written before change times were recorded: a 36-byte version 1 header, then "abc".
   std::string file = ReadFile(archive_);
   const int64_t v1 = static_cast<int64_t>(file.size());
-  file += std::string(
-      "TRAC\x00\x01\x00\x24\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x65"
-      "\x53\xf1\x00\x05\x00\x00\x00\xc2\x41\x24\x35\xa3\x57\x0c\x91"
-      "abc",
+  file.append(
+      "TRAC\x00\x01\x00\x24\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x65\x53\xf1\x00"
+      "\x05\x00\x00\x00\xc2\x41\x24\x35\xa3\x57\x0c\x91\x61\x62\x63",
       39);
   trhsm_test::WriteFile(archive_, file);
   EXPECT_EQ(CopiedOut(v1), "abc");
@@ -92,7 +90,8 @@ TEST_F(BackupStoreTest, OnlyTheLastCopyIsTakenBack) {
   EXPECT_EQ(ReadFile(archive_).size(), static_cast<size_t>(last) + 56 + 5);
 }
 
-tp::BackupItem Item(const std::string& name, uint64_t inode, Metadata metadata) {
+tp::BackupItem Item(const std::string& name, uint64_t inode,
+                    std::vector<std::pair<int64_t, std::string>> metadata) {
   return {12, 3, 1, 10, 100, name, 1700000000, inode, metadata};
 }
 

@@ -93,8 +93,7 @@ TEST_F(FileLockTest, UpgradeWithOtherHoldersIsRefused) {
   ASSERT_EQ(1, reader.lock(path.c_str(), kShared, -1));
   Holder other(path, kShared, true);
   ASSERT_TRUE(other.Holds());
-  // Waiting for the other reader could never end while this thread reads: refused at once,
-  // whatever throwOnFailure says (a wait would give 0 after the limit).
+  // A wait could never end while this thread reads: refused at once, whatever throwOnFailure says.
   try {
     const int answer = writer.lock(path.c_str(), kExclusive, kLimitMs);
     ADD_FAILURE() << "upgrade answered " << answer;

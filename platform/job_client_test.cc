@@ -25,13 +25,12 @@ TEST_F(JobClientTest, EveryCallIsOneJournalLine) {
   box_.SetRegistry(configured_);
   const std::vector<std::string> args = {"a", "b c"};
   EXPECT_TRUE(bkp_.init("q\"b\\n\nr\r", 7, 1, KOS_PLATFORM_LINUX, false, nullptr) &&
-              bkp_.updateInfo(true, "d") && bkp_.addBackupFileFailures(-3) &&
-              bkp_.setStubSize(18446744073709551615ULL) &&
+              bkp_.addBackupFileFailures(-3) && bkp_.setStubSize(18446744073709551615ULL) &&
               bkp_.setPendingCause(6, &args, true, EV_MSG_PENDING_CAUSE, 1, 2, 3, true,
                                    JMGUI_ALERT_NONE, JMPCF_NONE, -1, 4));
   EXPECT_EQ(trhsm_test::ReadFile(folder_ + "/7.journal"),
             "init \"q\\\"b\\\\n\\nr\\r\" 7 1 4 0 -\n"
-            "updateInfo 1 \"d\"\naddBackupFileFailures -3\nsetStubSize 18446744073709551615\n"
+            "addBackupFileFailures -3\nsetStubSize 18446744073709551615\n"
             "setPendingCause 6 [\"a\",\"b c\"] 1 300 1 2 3 1 0 0 -1 4\n");
 }
 
