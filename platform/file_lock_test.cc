@@ -49,7 +49,7 @@ struct Holder {
     if (!process) thread_ = std::thread(body);
   }
   bool Holds(int limitMs = kLimitMs) { return Signalled(held_[0], limitMs); }
-  // Ends the hold; true when the holder ended well.
+  // Ends the hold and waits for the holder; false when a child holder ended badly.
   bool Release() {
     EXPECT_EQ(1, ::write(release_[1], "R", 1));
     const bool ended =
