@@ -1,18 +1,14 @@
 // KoFileLock: exclusion between processes and threads, nesting by device and inode, upgrades, a
-// lock file replaced while a thread waits, and forked children.
-#include <errno.h>
+// lock file replaced while a waiter waits, and forked children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
@@ -20,230 +16,117 @@
 
 namespace {
 
-using trhsm_test::InChild;
-using trhsm_test::ScratchDir;
-constexpr int kShared = KoFileLock::kShared;
-constexpr int kExclusive = KoFileLock::kExclusive;
+constexpr int kShared = KoFileLock::kShared, kExclusive = KoFileLock::kExclusive;
+constexpr int kLimitMs = 60000;  // generous: the suite also runs under TSan
 
-// True when a lock of `type` by another open file description (as another process has) would
-// have to wait.
-bool WouldWait(const std::string& path, int type) {
+// What another process sees of the lock on `path`: F_UNLCK, F_RDLCK (shared) or F_WRLCK.
+int Seen(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  struct flock fl {};
-  fl.l_type = type == kExclusive ? F_WRLCK : F_RDLCK;
-  fl.l_whence = SEEK_SET;
-  EXPECT_EQ(0, ::fcntl(fd, F_OFD_GETLK, &fl)) << std::strerror(errno);
+  struct flock fl = {F_WRLCK, SEEK_SET, 0, 0, 0};
+  EXPECT_EQ(0, ::fcntl(fd, F_OFD_GETLK, &fl));
   ::close(fd);
-  return fl.l_type != F_UNLCK;
+  return fl.l_type;
 }
 
-// A lock attempt in another process: 1 granted, 0 timed out.
-int OtherProcessLocks(const std::string& path, int type, int timeoutMs = 0) {
-  return InChild([&] {
-           KoFileLock other(false);
-           return other.lock(path.c_str(), type, timeoutMs) + 10;
-         }) -
-         10;
+// True when a byte arrives on `fd` within `limitMs`.
+bool Signalled(int fd, int limitMs = kLimitMs) {
+  struct pollfd p = {fd, POLLIN, 0};
+  char byte;
+  return ::poll(&p, 1, limitMs) == 1 && ::read(fd, &byte, 1) == 1;
 }
 
-int OtherThreadLocks(const std::string& path, int type) {
-  std::atomic<int> result{-7};
-  std::thread([&] {
-    KoFileLock mine(true);
-    result = mine.lock(path.c_str(), type, 20);
-  }).join();
-  return result;
-}
+// Another holder: a thread of this process or a child process that locks `path` waiting without
+// limit, says so on a pipe, and holds the lock until Release().
+struct Holder {
+  Holder(const std::string& path, int type, bool process) {
+    EXPECT_EQ(0, ::pipe(held_) | ::pipe(release_));
+    auto body = [=, held = held_[1], release = release_[0]] {
+      KoFileLock lock(false);
+      if (lock.lock(path.c_str(), type, KoFileLock::kWaitForever) != 1) return 1;
+      return ::write(held, "L", 1) == 1 && Signalled(release) ? 0 : 2;
+    };
+    pid_ = process ? trhsm_test::StartChild(body) : 0;
+    if (!process) thread_ = std::thread(body);
+  }
+  bool Holds(int limitMs = kLimitMs) { return Signalled(held_[0], limitMs); }
+  // Ends the hold and waits for the holder; false when a child holder ended badly.
+  bool Release() {
+    EXPECT_EQ(1, ::write(release_[1], "R", 1));
+    const bool ended =
+        pid_ > 0 ? trhsm_test::WaitChild(pid_, kLimitMs) == 0 : (thread_.join(), true);
+    for (int fd : {held_[0], held_[1], release_[0], release_[1]}) ::close(fd);
+    return ended;
+  }
+
+  int held_[2], release_[2], pid_;
+  std::thread thread_;
+};
 
 class FileLockTest : public ::testing::Test {
  protected:
-  ScratchDir dir;
+  trhsm_test::ScratchDir dir;
   const std::string path = dir.File("x.lock");
 };
 
-// A hold of this thread, then a second request: by this thread (through the same path or another
-// name of the same file), by another thread or by another process.
-TEST_F(FileLockTest, SecondRequestTable) {
-  enum Who { kSameThread, kHardLink, kOtherThread, kOtherProcess };
-  struct Row {
-    int held;
-    Who who;
-    int type;
-    int granted;
-  };
-  const Row rows[] = {
-      {kExclusive, kSameThread, kExclusive, 1},   {kExclusive, kSameThread, kShared, 1},
-      {kExclusive, kHardLink, kExclusive, 1},     {kShared, kSameThread, kExclusive, 1},
-      {kExclusive, kOtherThread, kShared, 0},     {kShared, kOtherThread, kShared, 1},
-      {kShared, kOtherThread, kExclusive, 0},     {kExclusive, kOtherProcess, kShared, 0},
-      {kExclusive, kOtherProcess, kExclusive, 0}, {kShared, kOtherProcess, kShared, 1},
-      {kShared, kOtherProcess, kExclusive, 0},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(::testing::Message()
-                 << "held " << r.held << " by " << r.who << " type " << r.type);
+// A thread that holds the file gets a nested lock at once, by any path naming it; the nested
+// hold's end leaves the outer one as it was.
+TEST_F(FileLockTest, NestedLocksAreGrantedAtOnce) {
+  for (const auto& [outer, nested] :
+       {std::pair{kExclusive, kExclusive}, {kExclusive, kShared}, {kShared, kExclusive}}) {
     KoFileLock held(true);
-    ASSERT_EQ(1, held.lock(path.c_str(), r.held, KoFileLock::kWaitForever));
-    int got = -7;
-    if (r.who == kSameThread || r.who == kHardLink) {
-      const std::string other = r.who == kHardLink ? dir.File("link") : dir.path() + "/./x.lock";
-      if (r.who == kHardLink) {
-        ASSERT_EQ(0, ::link(path.c_str(), other.c_str()));
-      }
-      KoFileLock nested(true);
-      got = nested.lock(other.c_str(), r.type, 0);
-      nested.unlock();
-      if (r.who == kHardLink) ::unlink(other.c_str());
-      // The nested hold's end leaves the outer one as it was.
-      EXPECT_TRUE(WouldWait(path, kExclusive));
-      EXPECT_EQ(r.held == kExclusive, WouldWait(path, kShared));
-    } else {
-      got =
-          r.who == kOtherThread ? OtherThreadLocks(path, r.type) : OtherProcessLocks(path, r.type);
-      // A failed attempt closed only its own descriptor; the hold survives.
-      EXPECT_TRUE(WouldWait(path, kExclusive));
-    }
-    EXPECT_EQ(r.granted, got);
+    ASSERT_EQ(1, held.lock(path.c_str(), outer, KoFileLock::kWaitForever));
+    EXPECT_EQ(1, KoFileLock(true).lock((dir.path() + "/./x.lock").c_str(), nested, 0));
+    EXPECT_EQ(outer == kExclusive ? F_WRLCK : F_RDLCK, Seen(path));
   }
-  EXPECT_FALSE(WouldWait(path, kExclusive));
-}
-
-TEST_F(FileLockTest, OuterReleasedFirstLeavesInnerInForce) {
-  KoFileLock outer(true), inner(true);
-  ASSERT_EQ(1, outer.lock(path.c_str(), kExclusive, -1));
-  ASSERT_EQ(1, inner.lock(path.c_str(), kShared, -1));
-  outer.unlock();
-  EXPECT_FALSE(WouldWait(path, kShared));
-  EXPECT_TRUE(WouldWait(path, kExclusive));
-  inner.unlock();
-  EXPECT_FALSE(WouldWait(path, kExclusive));
-  // An unrelated descriptor of the file opened and closed (which ends a classic record lock)
-  // and locking another file with the same object move nothing but this object's own hold.
-  ASSERT_EQ(1, outer.lock(path.c_str(), kExclusive, -1));
+  EXPECT_EQ(F_UNLCK, Seen(path));
+  // Another descriptor of the file closed (which ends a classic record lock) drops nothing, nor
+  // does a forked child's release of the object it came with.
+  KoFileLock held(true);
+  ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, -1));
   ::close(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_TRUE(WouldWait(path, kShared));
-  ASSERT_EQ(1, outer.lock(dir.File("b.lock").c_str(), kExclusive, -1));
-  EXPECT_FALSE(WouldWait(path, kExclusive));
+  EXPECT_EQ(0, trhsm_test::InChild([&] { return held.unlock(), 0; }));
+  EXPECT_EQ(F_WRLCK, Seen(path));
 }
 
 TEST_F(FileLockTest, UpgradeWithOtherHoldersIsRefused) {
-  KoFileLock reader(true);
+  KoFileLock reader(true), writer(false);
   ASSERT_EQ(1, reader.lock(path.c_str(), kShared, -1));
-  std::promise<void> holding, done;
-  std::thread other([&] {
-    KoFileLock mine(true);
-    EXPECT_EQ(1, mine.lock(path.c_str(), kShared, 1000));
-    holding.set_value();
-    done.get_future().wait();
-  });
-  ASSERT_EQ(holding.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  // Waiting for the other reader could never end while this thread reads: refused whatever
-  // throwOnFailure says.
-  KoFileLock writer(false);
+  Holder other(path, kShared, true);
+  ASSERT_TRUE(other.Holds());
+  // A wait could never end while this thread reads: refused at once, whatever throwOnFailure says.
   try {
-    (void)writer.lock(path.c_str(), kExclusive, -1);
-    ADD_FAILURE() << "upgrade granted while another holder reads";
+    const int answer = writer.lock(path.c_str(), kExclusive, kLimitMs);
+    ADD_FAILURE() << "upgrade answered " << answer;
   } catch (const KoException& e) {
     EXPECT_EQ("Cannot make the shared lock on " + path + " exclusive while other holders remain",
               e.getMessage());
-    EXPECT_EQ("KoFileLock::lock", e.getFunction());
   }
   EXPECT_FALSE(writer.isLocked());
-  done.set_value();
-  other.join();
-  EXPECT_TRUE(WouldWait(path, kExclusive));
-  EXPECT_FALSE(WouldWait(path, kShared));
+  EXPECT_TRUE(other.Release());
+  EXPECT_EQ(F_RDLCK, Seen(path));
 }
 
-TEST_F(FileLockTest, WaitingProcessGetsTheLockOnRelease) {
-  KoFileLock held(true);
-  ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, -1));
-  int ready[2];
-  ASSERT_EQ(0, ::pipe(ready));
-  const int pid = trhsm_test::StartChild([&] {
-    KoFileLock other(false);
-    if (other.lock(path.c_str(), kExclusive, 0) != 0) return 1;  // held: refused
-    (void)!::write(ready[1], "w", 1);
-    return other.lock(path.c_str(), kExclusive, KoFileLock::kWaitForever) == 1 ? 0 : 2;
-  });
-  char byte;
-  ASSERT_EQ(1, ::read(ready[0], &byte, 1));
-  EXPECT_TRUE(trhsm_test::WaitForLockWaiter(path)) << "the child never waited for the lock";
-  held.unlock();
-  EXPECT_EQ(0, trhsm_test::WaitChild(pid));
-  ::close(ready[0]);
-  ::close(ready[1]);
-}
-
-TEST_F(FileLockTest, WaiterLocksTheFileThatReplacedTheOneItWaitedFor) {
-  KoFileLock first(false);
-  ASSERT_EQ(first.lock(path.c_str(), kExclusive, 0), 1);
-  struct stat old;
-  ASSERT_EQ(::stat(path.c_str(), &old), 0);
-  int waited = -1;
-  KoFileLock waiter(false);
-  std::thread t([&] { waited = waiter.lock(path.c_str(), kExclusive, KoFileLock::kWaitForever); });
-  EXPECT_TRUE(trhsm_test::WaitForLockWaiter(path)) << "the thread never waited for the lock";
-  trhsm_test::WriteFile(dir.File("new"), "");
-  ASSERT_EQ(std::rename(dir.File("new").c_str(), path.c_str()), 0);
-  first.unlock();
-  t.join();
-  ASSERT_EQ(waited, 1);
-  struct stat now;
-  ASSERT_EQ(::stat(path.c_str(), &now), 0);
-  ASSERT_NE(now.st_ino, old.st_ino);
-  EXPECT_EQ(OtherProcessLocks(path, kExclusive), 0);
-  waiter.unlock();
-  EXPECT_EQ(OtherProcessLocks(path, kExclusive), 1);
-}
-
-TEST_F(FileLockTest, ForkedChildsReleaseLeavesTheParentsLock) {
-  KoFileLock held(true);
-  ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, -1));
-  // The object came with the fork, its hold did not: releasing it must not unlock the file.
-  EXPECT_EQ(0, InChild([&] {
-              held.unlock();
-              return 0;
-            }));
-  EXPECT_TRUE(WouldWait(path, kShared));
-}
-
-TEST_F(FileLockTest, ExclusiveHoldersNeverOverlap) {
-  std::atomic<int> inside{0}, overlaps{0}, entries{0};
-  auto work = [&] {
-    for (int i = 0; i < 50; ++i) {
-      KoFileLock l(true);
-      ASSERT_EQ(1, l.lock(path.c_str(), kExclusive, 10000));
-      if (inside.fetch_add(1) != 0) overlaps++;
-      entries++;
-      std::this_thread::yield();
-      inside.fetch_sub(1);
-    }
-  };
-  std::thread a(work), b(work), c(work);
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(0, overlaps.load());
-  EXPECT_EQ(150, entries.load());
-}
-
-TEST_F(FileLockTest, FailuresNameTheFile) {
-  const std::string missing = dir.File("no/such.lock");
-  KoFileLock quiet(false);
-  errno = 0;
-  EXPECT_EQ(-1, quiet.lock(nullptr, kShared, -1));
-  EXPECT_EQ(EINVAL, errno);
-  EXPECT_EQ(-1, quiet.lock(missing.c_str(), kExclusive, -1));
-  EXPECT_EQ(ENOENT, errno);
-  ASSERT_EQ(0, ::mkfifo(path.c_str(), 0666));
-  EXPECT_EQ(-1, quiet.lock(path.c_str(), kExclusive, 0)) << "a FIFO is no lock file";
-  KoFileLock loud(true);
-  try {
-    (void)loud.lock(missing.c_str(), kExclusive, -1);
-    ADD_FAILURE() << "no exception";
-  } catch (const KoException& e) {
-    EXPECT_EQ("Failed to open lock file " + missing + ": " + std::strerror(ENOENT), e.getMessage());
+// A waiter (another thread, which waits as another process would, or another process) gets the
+// lock when it is released, on the file that the path names by then.
+TEST_F(FileLockTest, WaiterGetsTheLockOnRelease) {
+  for (const auto& [process, replaced, held, asks] :
+       {std::tuple{false, false, kExclusive, kExclusive},
+        {true, false, kExclusive, kShared},
+        {false, true, kShared, kExclusive},
+        {true, true, kExclusive, kExclusive}}) {
+    SCOPED_TRACE(::testing::Message() << "process " << process << ", replaced " << replaced);
+    KoFileLock first(true);
+    ASSERT_EQ(1, first.lock(path.c_str(), held, 0));
+    Holder waiter(path, asks, process);
+    ASSERT_TRUE(trhsm_test::WaitForLockWaiter(path, kLimitMs)) << "no waiter";
+    EXPECT_FALSE(waiter.Holds(0)) << "granted while held";
+    trhsm_test::WriteFile(dir.File("new"), "");
+    ASSERT_EQ(0, replaced ? std::rename(dir.File("new").c_str(), path.c_str()) : 0);
+    first.unlock();
+    ASSERT_TRUE(waiter.Holds()) << "the waiter never got the lock";
+    EXPECT_EQ(asks == kExclusive ? F_WRLCK : F_RDLCK, Seen(path)) << "not the file at " << path;
+    EXPECT_TRUE(waiter.Release());
+    EXPECT_EQ(F_UNLCK, Seen(path));
   }
 }
 
