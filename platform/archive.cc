@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/coding.h"
 #include "platform/archive_format.h"
 #include "platform/archive_io.h"
 #include "platform/registry.h"
@@ -50,9 +49,9 @@ bool ReadHeaderAt(int fd, const std::string& path, uint64_t fileSize, int64_t of
     *error = "no copy header in " + where;
     return false;
   }
-  const unsigned version = DecodeFixed16BE(buf + af::kVersionOffset);
+  const unsigned version = af::GetBE(buf + af::kVersionOffset, 2);
   const size_t size = HeaderSizeOf(version);
-  if (size == 0 || DecodeFixed16BE(buf + af::kHeaderSizeOffset) != size) {
+  if (size == 0 || af::GetBE(buf + af::kHeaderSizeOffset, 2) != size) {
     *error = "copy header in " + where + " has an unknown version";
     return false;
   }
@@ -63,21 +62,21 @@ bool ReadHeaderAt(int fd, const std::string& path, uint64_t fileSize, int64_t of
   const size_t crcAt = size - af::kHeaderCrcSize;
   uint32_t reg = 0xFFFFFFFFu;
   ko_crc32(buf, crcAt, &reg);
-  if (DecodeFixed32LE(buf + crcAt) != FinishCrc(reg)) {
+  if (af::GetLE32(buf + crcAt) != FinishCrc(reg)) {
     *error = "no copy header in " + where;
     return false;
   }
   CopyHeader out;
   out.version = version;
   out.headerSize = static_cast<uint32_t>(size);
-  out.size = DecodeFixed64BE(buf + af::kSizeOffset);
-  out.modTime = static_cast<int64_t>(DecodeFixed64BE(buf + af::kModTimeOffset));
-  out.modTimeNsec = DecodeFixed32LE(buf + af::kModTimeNsecOffset);
-  out.crc = DecodeFixed32LE(buf + af::kDataCrcOffset);
+  out.size = af::GetBE(buf + af::kSizeOffset, 8);
+  out.modTime = static_cast<int64_t>(af::GetBE(buf + af::kModTimeOffset, 8));
+  out.modTimeNsec = af::GetLE32(buf + af::kModTimeNsecOffset);
+  out.crc = af::GetLE32(buf + af::kDataCrcOffset);
   if (version >= af::kVersion) {
-    out.changeTime = static_cast<int64_t>(DecodeFixed64BE(buf + af::kChangeTimeOffset));
-    out.inode = DecodeFixed64BE(buf + af::kInodeOffset);
-    out.changeTimeNsec = DecodeFixed32LE(buf + af::kChangeTimeNsecOffset);
+    out.changeTime = static_cast<int64_t>(af::GetBE(buf + af::kChangeTimeOffset, 8));
+    out.inode = af::GetBE(buf + af::kInodeOffset, 8);
+    out.changeTimeNsec = af::GetLE32(buf + af::kChangeTimeNsecOffset);
   }
   // The header's checksum held, but a size beyond the file means a cut archive: refuse it before
   // anyone reads or allocates by it.

@@ -23,6 +23,7 @@
 #define TRHSM_PLATFORM_ARCHIVE_FORMAT_H_
 
 #include <cstddef>
+#include <cstdint>
 
 namespace trhsm {
 namespace archive_format {
@@ -52,6 +53,24 @@ constexpr const char kFileSuffix[] = ".arc";
 // Registry key and value naming the archive root.
 constexpr const char kRootKey[] = "Base";
 constexpr const char kRootValue[] = "dARCHIVE_ROOT";
+
+// The header's fields, byte by byte, so the format does not depend on the host's byte order.
+inline void PutBE(char* dst, uint64_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) dst[i] = static_cast<char>(value >> (8 * (width - 1 - i)));
+}
+inline void PutLE32(char* dst, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) dst[i] = static_cast<char>(value >> (8 * i));
+}
+inline uint64_t GetBE(const char* src, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width; ++i) value = (value << 8) | static_cast<unsigned char>(src[i]);
+  return value;
+}
+inline uint32_t GetLE32(const char* src) {
+  uint32_t value = 0;
+  for (size_t i = 4; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(src[i]);
+  return value;
+}
 
 }  // namespace archive_format
 }  // namespace trhsm

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/coding.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"
 #include "platform/archive_io.h"
@@ -170,19 +169,19 @@ bool CheckArchiveFile(const struct stat& st, const std::string& path, std::strin
 // Encodes `h` as a version 2 header into out[0, kHeaderSize).
 void EncodeHeader(const CopyHeader& h, char* out) {
   std::memcpy(out + af::kMagicOffset, af::kMagic, af::kMagicSize);
-  EncodeFixed16BE(out + af::kVersionOffset, af::kVersion);
-  EncodeFixed16BE(out + af::kHeaderSizeOffset, af::kHeaderSize);
-  EncodeFixed64BE(out + af::kSizeOffset, h.size);
-  EncodeFixed64BE(out + af::kModTimeOffset, static_cast<uint64_t>(h.modTime));
-  EncodeFixed32LE(out + af::kModTimeNsecOffset, h.modTimeNsec);
-  EncodeFixed32LE(out + af::kDataCrcOffset, h.crc);
-  EncodeFixed64BE(out + af::kChangeTimeOffset, static_cast<uint64_t>(h.changeTime));
-  EncodeFixed64BE(out + af::kInodeOffset, h.inode);
-  EncodeFixed32LE(out + af::kChangeTimeNsecOffset, h.changeTimeNsec);
+  af::PutBE(out + af::kVersionOffset, af::kVersion, 2);
+  af::PutBE(out + af::kHeaderSizeOffset, af::kHeaderSize, 2);
+  af::PutBE(out + af::kSizeOffset, h.size, 8);
+  af::PutBE(out + af::kModTimeOffset, static_cast<uint64_t>(h.modTime), 8);
+  af::PutLE32(out + af::kModTimeNsecOffset, h.modTimeNsec);
+  af::PutLE32(out + af::kDataCrcOffset, h.crc);
+  af::PutBE(out + af::kChangeTimeOffset, static_cast<uint64_t>(h.changeTime), 8);
+  af::PutBE(out + af::kInodeOffset, h.inode, 8);
+  af::PutLE32(out + af::kChangeTimeNsecOffset, h.changeTimeNsec);
   const size_t crcAt = af::kHeaderSize - af::kHeaderCrcSize;
   uint32_t reg = 0xFFFFFFFFu;
   ko_crc32(out, crcAt, &reg);
-  EncodeFixed32LE(out + crcAt, FinishCrc(reg));
+  af::PutLE32(out + crcAt, FinishCrc(reg));
 }
 
 // Checksums the open source file from its start (read by position, so each pass starts there);
