@@ -1,18 +1,15 @@
-// trhsm-crashloop: kills the programs that write the migrated-tree list and the stub tree with
-// SIGKILL at random moments, and after every round of kills checks the list and the tree.
-//   - Four forked editors (each owning 16 trees /crashloop/s<slot>/t<n>) add and delete trees,
-//     recording in shared memory each edit before it starts and after it returns: the list must
-//     parse whole and hold every edit that returned (an interrupted one either way).
-//   - Every second round trhsm-stubjob runs over a small tree backed up with trhsm-index, killed
-//     within one pass's time: every file must stay its original bytes or be a whole stub whose
-//     archived copy holds them.
-// After every 8 killed stub rounds the stub job runs to its end (no temporary left, every file a
-// stub in a listed tree), every file is recalled (each its original again, nothing left) and the
-// tree is backed up afresh, so later kills meet every phase again.
-// --naive edits through a writer that rewrites the list in place, in pieces: the loop must find
-// the damage, which shows that it can see it.
-// usage: trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N] [--keep]
-// Exit status: 0 no damage, 1 damage found, 2 usage error, 3 the harness itself failed.
+// trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: kills the programs that write the
+// migrated-tree list and the stub tree with SIGKILL at random moments, COUNT times (10000), and
+// checks the list and the tree after every round of kills:
+//   - four forked editors, each owning 16 trees, add and delete trees, recording in shared memory
+//     each edit before it starts and after it returns: the list must parse whole and hold every
+//     edit that returned (an interrupted one either way);
+//   - every second round trhsm-stubjob runs over a small tree backed up with trhsm-index: every
+//     file must stay its original bytes or be a whole stub whose archived copy holds them.
+// Every 8 killed stub rounds the stub job runs to its end (no temporary left, every file a stub in
+// a listed tree), every file is recalled (each its original again) and the tree is backed up
+// afresh. --naive edits through a writer that rewrites the list in place: the loop must find the
+// damage. Exit status: 0 no damage, 1 damage found, 2 usage error, 3 the harness itself failed.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -26,9 +23,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,14 +51,18 @@ namespace mig = trhsm::migrated;
 using Clock = std::chrono::steady_clock;
 using trhsm_test::ReadFile;
 
-constexpr int kEditors = 4, kTrees = 16, kEditorMaxUs = 30000, kCycleStubRounds = 8;
-// Per editor tree, in memory shared with the editors: the outcome of its last returned edit and
-// the edit started after it ('a', 'd' or 0), each one byte, so a kill never leaves half of one.
+constexpr int kEditors = 4, kTrees = 16, kEditorMaxUs = 30000;
+// Per editor tree (16 per editor), in memory shared with the editors: the outcome of its last
+// returned edit and the edit started after it ('a', 'd' or 0), one byte each.
 struct Journal {
-  std::atomic<char> listed[kEditors][kTrees], pending[kEditors][kTrees];
+  std::atomic<char> listed[kEditors * kTrees], pending[kEditors * kTrees];
 };
-std::string TreeName(int slot, int n) {
-  return "/crashloop/s" + std::to_string(slot) + "/t" + std::to_string(n);
+std::string TreeName(int i) {
+  return "/crashloop/s" + std::to_string(i / kTrees) + "/t" + std::to_string(i % kTrees);
+}
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), {}};
 }
 
 [[noreturn]] void HarnessFailed(const std::string& what) {
@@ -115,17 +118,17 @@ void NaiveEdit(const std::string& list, const mig::MountList& mounts, char op,
     if (naive && KoMntTab::getAll(mounts).IsError()) _exit(1);
     if (::write(ready, "r", 1) != 1) _exit(1);
     for (;;) {
-      const int n = static_cast<int>(gen() % kTrees);
+      const int n = slot * kTrees + static_cast<int>(gen() % kTrees);
       const char op = gen() % 2 == 0 ? 'a' : 'd';
-      const std::string tree = TreeName(slot, n);
-      journal->pending[slot][n] = op;
+      const std::string tree = TreeName(n);
+      journal->pending[n] = op;
       if (naive) {
         NaiveEdit(list, mounts, op, tree);
       } else {
         op == 'a' ? trees.addTree(tree.c_str()) : trees.delTree(tree.c_str());
       }
-      journal->listed[slot][n] = op;
-      journal->pending[slot][n] = 0;
+      journal->listed[n] = op;
+      journal->pending[n] = 0;
     }
   } catch (const KoException& e) {
     std::fprintf(stderr, "editor: %s\n", e.what());
@@ -145,18 +148,8 @@ struct Loop {
 
   std::string Bin(const std::string& rel) const { return build + "/" + rel; }
   std::vector<std::string> StubJob() const {
-    return {Bin("examples/stubjob/trhsm-stubjob"),
-            "--quiet",
-            "--collect-folder",
-            box + "/collect/",
-            "-J",
-            "9",
-            "-D",
-            "media",
-            "-a",
-            "1:0",
-            "-s",
-            "crash"};
+    return Words(Bin("examples/stubjob/trhsm-stubjob") + " --quiet --collect-folder " + box +
+                 "/collect/ -J 9 -D media -a 1:0 -s crash");
   }
   void Damage(const std::string& what) { findings.push_back(what); }
   bool Fail(const std::string& what) { return Damage(what), Reset(); }
@@ -165,20 +158,19 @@ struct Loop {
   void Backup() {
     for (const char* d : {"index.db", "archive", "collect", "jobs"}) fs::remove_all(box + "/" + d);
     for (const char* d : {"archive", "collect", "jobs"}) fs::create_directory(box + "/" + d);
-    const std::vector<std::string> index = {Bin("tools/trhsm-index"),
-                                            "add",
-                                            "--job",
-                                            "9",
-                                            "--archive-group",
-                                            "3",
-                                            "--index",
-                                            box + "/index.db",
-                                            "--archive",
-                                            box + "/archive",
-                                            box + "/files"};
+    const auto index = Words(Bin("tools/trhsm-index") + " add --job 9 --archive-group 3 --index " +
+                             box + "/index.db --archive " + box + "/archive " + box + "/files");
     if (Status(Start(index, box + "/index.out")) != 0) HarnessFailed("trhsm-index add failed");
     TRHSMMigratedDirTrees trees(false, "crash");
     for (const auto& d : {"a-solo", "d0", "d1", "d2"}) trees.delTree((box + "/files/" + d).c_str());
+  }
+
+  void WriteTree() {  // the originals, and nothing else
+    fs::remove_all(box + "/files");
+    for (const auto& [rel, bytes] : reference) {
+      fs::create_directories(fs::path(box + "/" + rel).parent_path());
+      trhsm_test::WriteFile(box + "/" + rel, bytes);
+    }
   }
 
   // True when `bytes`, the file `path`, is one whole stub naming it whose archived copy holds
@@ -217,15 +209,12 @@ struct Loop {
         Damage("tree " + tree + " was never added");
     }
     long pending = 0;
-    for (int s = 0; s < kEditors; ++s) {
-      for (int n = 0; n < kTrees; ++n) {
-        const bool have = listed.count(TreeName(s, n)) != 0;
-        const bool want = journal->listed[s][n] == 'a', open = journal->pending[s][n] != 0;
-        if (have != want && !(open && have == (journal->pending[s][n] == 'a')))
-          Damage("tree " + TreeName(s, n) +
-                 (want ? " added but not listed" : " listed, not added"));
-        pending += open;
-      }
+    for (int n = 0; n < kEditors * kTrees; ++n) {
+      const bool have = listed.count(TreeName(n)) != 0, want = journal->listed[n] == 'a';
+      const char open = journal->pending[n];
+      if (have != want && !(open != 0 && have == (open == 'a')))
+        Damage("tree " + TreeName(n) + (want ? " added but not listed" : " listed, not added"));
+      pending += open != 0;
     }
     if (mode != 's' && fs::exists(list + ".tmp")) Damage("temporary list left after a whole run");
     mig::MountList mounts;
@@ -253,12 +242,9 @@ struct Loop {
       }
     }
     if (!findings.empty()) return Reset();
-    for (int s = 0; s < kEditors; ++s) {
-      for (int n = 0; n < kTrees && mode == 's'; ++n) {
-        if (journal->pending[s][n] == 0) continue;
-        journal->listed[s][n] = listed.count(TreeName(s, n)) != 0 ? 'a' : 'd';
-        journal->pending[s][n] = 0;
-      }
+    for (int n = 0; n < kEditors * kTrees && mode == 's'; ++n) {
+      if (journal->pending[n] != 0) journal->listed[n] = listed.count(TreeName(n)) ? 'a' : 'd';
+      journal->pending[n] = 0;
     }
     interrupted += pending;
     return true;
@@ -277,10 +263,9 @@ struct Loop {
     });
     findings.clear();
     fs::remove(list), fs::remove(list + ".tmp");
-    for (int s = 0; s < kEditors; ++s)
-      for (int n = 0; n < kTrees; ++n) journal->listed[s][n] = 'd', journal->pending[s][n] = 0;
+    for (int n = 0; n < kEditors * kTrees; ++n) journal->listed[n] = 'd', journal->pending[n] = 0;
     if (tree) {
-      for (const auto& [rel, bytes] : reference) trhsm_test::WriteFile(box + "/" + rel, bytes);
+      WriteTree();
       Backup();
       stubRounds = 0;
     }
@@ -341,23 +326,22 @@ struct Loop {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Loop loop;
   long count = 10000;
   unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count() % 32768);
-  bool keep = false;
   const char* build = std::getenv("CRASHLOOP_BUILD");
   loop.build = build != nullptr ? build : "build";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--naive" || arg == "--keep") {
-      (arg == "--naive" ? loop.naive : keep) = true;
+    if (arg == "--naive") {
+      loop.naive = true;
     } else if ((arg == "--build" || arg == "--seed") && i + 1 < argc) {
       arg == "--build" ? (void)(loop.build = argv[++i]) : (void)(seed = std::stoul(argv[++i]));
     } else if (!arg.empty() && std::isdigit(static_cast<unsigned char>(arg[0]))) {
       count = std::stol(arg);
     } else {
-      std::fprintf(stderr, "usage: %s [COUNT] [--naive] [--build DIR] [--seed N] [--keep]\n",
-                   argv[0]);
+      std::fprintf(stderr, "usage: %s [COUNT] [--naive] [--build DIR] [--seed N]\n", argv[0]);
       return 2;
     }
   }
@@ -366,12 +350,10 @@ int main(int argc, char** argv) {
   // A kill leaves the same page cache on any file system, and a RAM one keeps fsync from setting
   // the pace.
   const char* dir = std::getenv("CRASHLOOP_DIR");
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = dir != nullptr                    ? dir
-                        : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                        : tmp != nullptr                  ? tmp
-                                                          : "/tmp";
-  pattern += "/crashloop-XXXXXX";
+  std::string pattern = std::string(dir != nullptr                    ? dir
+                                    : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                      : "/tmp") +
+                        "/crashloop-XXXXXX";
   if (::mkdtemp(&pattern[0]) == nullptr) HarnessFailed("cannot make the sandbox");
   const std::string box = loop.box = pattern;
   loop.list = box + "/results/" + trhsm::tree_list::kListFileName;
@@ -379,8 +361,7 @@ int main(int argc, char** argv) {
       ::mmap(nullptr, sizeof(Journal), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) HarnessFailed("cannot map the journal");
   loop.journal = new (shared) Journal();
-  for (auto& slot : loop.journal->listed)
-    for (auto& tree : slot) tree = 'd';
+  for (auto& tree : loop.journal->listed) tree = 'd';
   fs::create_directories(box + "/results");
   trhsm_test::WriteFile(box + "/registry", "[Base]\ndBACKUP_INDEX=" + box + "/index.db\n" +
                                                "dARCHIVE_ROOT=" + box + "/archive\n" +
@@ -399,11 +380,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 9; ++i)
       loop.reference["files/" + std::string(d) + "/f" + std::to_string(i)].resize(
           300 + (i * 7919 + 2 * 131) % 24000);
-  for (auto& [rel, bytes] : loop.reference) {
+  for (auto& [rel, bytes] : loop.reference)
     for (char& c : bytes) c = static_cast<char>(loop.gen());
-    fs::create_directories(fs::path(box + "/" + rel).parent_path());
-    trhsm_test::WriteFile(box + "/" + rel, bytes);
-  }
+  loop.WriteTree();
   loop.Backup();
   loop.CompleteCycle();  // also times a whole pass: kills of the stub job spread over all of it
   std::printf(
@@ -411,26 +390,23 @@ int main(int argc, char** argv) {
       "and %ld ms of a stub pass's start, sandbox %s\n",
       count, seed, loop.naive ? "naive" : "library", kEditorMaxUs / 1000, loop.stubMaxUs / 1000 + 5,
       box.c_str());
-  std::fflush(stdout);
   const auto start = Clock::now();
   while (loop.kills < count) {
     loop.Round();
-    if (loop.Check('s') && loop.stubRounds >= kCycleStubRounds) {
+    if (loop.Check('s') && loop.stubRounds >= 8) {
       loop.CompleteCycle();
       loop.stubRounds = 0;
     }
-    if (loop.rounds % 200 == 0) {
-      std::printf("crashloop: %ld kills, %ld rounds, %ld complete cycles, %ld damage\n", loop.kills,
-                  loop.rounds, loop.cycles, loop.damage);
-      std::fflush(stdout);
-    }
+    if (loop.rounds % 200 == 0)
+      std::printf("crashloop: %ld kills, %ld rounds, %ld damage\n", loop.kills, loop.rounds,
+                  loop.damage);
   }
   std::printf(
       "crashloop: %ld kills in %ld rounds (%ld inside a list edit, %ld complete stub "
       "cycles), damage found: %ld, time %.1f s\n",
       loop.kills, loop.rounds, loop.interrupted, loop.cycles, loop.damage,
       std::chrono::duration<double>(Clock::now() - start).count());
-  if ((loop.damage == 0 || loop.naive) && !keep) {
+  if (loop.damage == 0 || loop.naive) {
     fs::remove_all(box);
   } else {
     std::printf("crashloop: sandbox kept: %s\n", box.c_str());

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The crash loop (tests/crashloop.cc): usage: tests/crashloop.sh [COUNT] [--naive] [--build DIR]
-# [--seed N] [--keep]; DIR defaults to $CRASHLOOP_BUILD or build. Exit status: 0 no damage,
+# [--seed N]; DIR defaults to $CRASHLOOP_BUILD or build. Exit status: 0 no damage,
 # 1 damage found, 2 usage error, 3 the harness itself failed.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
