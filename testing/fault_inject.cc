@@ -1,10 +1,13 @@
-// Definitions of the C library's file functions that fail the armed call and forward the others to
-// the next definition in the lookup order (the C library, or a sanitizer's interceptor before it).
+// Definitions of the C library's file functions that fail the armed call (or run a hook's action)
+// and forward the others to the next definition in the lookup order (the C library, or a
+// sanitizer's interceptor before it).
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include "testing/fault_inject.h"
+
+#include <sys/stat.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
+#include "testing/call_hooks.h"
 #include "testing/next_definition.h"
 
 namespace {
@@ -42,29 +47,19 @@ int OpIndex(const char* op) {
 }
 
 // The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
-std::atomic<unsigned long> g_counterFds[64];
+constexpr int kMaxFd = 4096;
+std::atomic<bool> g_counterFd[kMaxFd];
 bool IsCounterFile(const char* path) {
   const size_t n = path == nullptr ? 0 : std::strlen(path);
   return n >= 5 && std::strcmp(path + n - 5, ".gcda") == 0;
 }
-bool IsCounterFd(int fd) {
-  return fd >= 0 && fd < 4096 && (g_counterFds[fd / 64].load() >> (fd % 64) & 1) != 0;
-}
-void SetCounterFd(int fd, bool on) {
-  if (fd < 0 || fd >= 4096) return;
-  if (on) {
-    g_counterFds[fd / 64].fetch_or(1UL << (fd % 64));
-  } else {
-    g_counterFds[fd / 64].fetch_and(~(1UL << (fd % 64)));
-  }
-}
+bool IsCounterFd(int fd) { return fd >= 0 && fd < kMaxFd && g_counterFd[fd]; }
+int FdOf(int fd) { return fd; }
+int FdOf(FILE* fp) { return fp != nullptr ? fileno(fp) : -1; }
 template <typename T>
 T Opened(T result, const char* path) {
-  if constexpr (std::is_pointer_v<T>) {
-    if (result != nullptr && IsCounterFile(path)) SetCounterFd(fileno(result), true);
-  } else if (result >= 0 && IsCounterFile(path)) {
-    SetCounterFd(result, true);
-  }
+  const int fd = FdOf(result);
+  if (fd >= 0 && fd < kMaxFd) g_counterFd[fd] = IsCounterFile(path);
   return result;
 }
 
@@ -111,11 +106,9 @@ template <typename T>
 T Failed(FILE* fp = nullptr) {
   if (fp != nullptr) fp->_flags |= _IO_ERR_SEEN;
   errno = g_armedErr.load();
-  if constexpr (std::is_pointer_v<T>) {
-    return nullptr;
-  } else {
-    return std::is_unsigned_v<T> ? T(0) : T(-1);
-  }
+  T result{};
+  if constexpr (std::is_signed_v<T>) result = -1;
+  return result;
 }
 
 mode_t ModeArg(int flags, va_list ap) {
@@ -226,7 +219,7 @@ SHIM_HEAD(int, __fprintf_chk, (FILE * fp, int flag, const char* format, ...)) {
 }
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 SHIM_HEAD(int, close, (int fd)) {
-  SetCounterFd(fd, false);
+  if (IsCounterFd(fd)) g_counterFd[fd] = false;
   const bool failed = Fails(kClose, nullptr, fd);
   TRHSM_NEXT(int (*)(int), "close");
   const int err = g_armedErr.load(), r = next(fd);
@@ -234,8 +227,8 @@ SHIM_HEAD(int, close, (int fd)) {
 }
 SHIM_HEAD(int, fclose, (FILE * fp)) {
   bool failed = false;
-  if (fp != nullptr && IsCounterFd(fileno(fp))) {
-    SetCounterFd(fileno(fp), false);
+  if (IsCounterFd(FdOf(fp))) {
+    g_counterFd[FdOf(fp)] = false;
   } else {
     failed = FlushFails(fp);
     failed = StreamFails(kClose, fp) || failed;
@@ -276,6 +269,95 @@ extern "C" __attribute__((visibility("default"))) int trhsm_open_fd_count(void) 
   closedir(dir);
   return count;
 }
+
+// ---- Call hooks (testing/call_hooks.h) for fcntl, fstat and ftruncate: test binaries only ----
+#ifndef TRHSM_FAULT_PRELOAD
+namespace {
+
+struct Slot {
+  std::atomic<bool> armed{false}, fired{false};
+  std::atomic<long> calls{0};
+  long n = 0;
+  int err = 0, command = -1;
+  bool before = false;
+  std::function<void()> action;
+} g_slots[3];
+
+Slot& SlotOf(trhsm_test::Call call) { return g_slots[static_cast<int>(call)]; }
+
+void Arm(trhsm_test::Call call, long n, int err, bool before, std::function<void()> action,
+         int command) {
+  Slot& s = SlotOf(call);
+  s.armed = false;
+  s.n = n;
+  s.err = err;
+  s.command = call == trhsm_test::Call::kFcntl ? command : -1;
+  s.before = before;
+  s.action = std::move(action);
+  s.calls = 0;
+  s.fired = false;
+  s.armed = true;
+}
+
+// One call of the kind of slot `index` (fcntl command `command`); `real` performs it.
+template <typename Real>
+int Hooked(int index, int command, Real real) {
+  Slot& s = g_slots[index];
+  if (!s.armed.load(std::memory_order_acquire) || (s.command != -1 && s.command != command) ||
+      s.calls.fetch_add(1) + 1 != s.n || s.fired.exchange(true)) {
+    return real();
+  }
+  if (!s.action) return errno = s.err, -1;
+  if (s.before) s.action();  // the action's own calls of this kind pass unhooked
+  const int result = real(), saved = errno;
+  if (!s.before) s.action();
+  errno = saved;
+  return result;
+}
+
+}  // namespace
+
+namespace trhsm_test {
+
+ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command) : call_(call) {
+  Arm(call, n, err, false, nullptr, command);
+}
+ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<void()> action,
+                               int command)
+    : call_(call) {
+  Arm(call, n, 0, before, std::move(action), command);
+}
+ScopedCallHook::~ScopedCallHook() { SlotOf(call_).armed = false; }
+long ScopedCallHook::calls() const { return SlotOf(call_).calls.load(); }
+bool ScopedCallHook::fired() const { return SlotOf(call_).fired.load(); }
+
+}  // namespace trhsm_test
+
+// Each hook: slot, name, parameters, arguments; fcntl's argument, if any, is an int, a long or a
+// pointer, passed on as a pointer-sized word as the C library itself does.
+#define HOOK(slot, name, params, args)                                                     \
+  extern "C" __attribute__((visibility("default"))) int name##_hook params __asm__(#name); \
+  extern "C" int name##_hook params {                                                      \
+    TRHSM_NEXT(int(*) params, #name);                                                      \
+    return Hooked(slot, -1, [&] { return next args; });                                    \
+  }
+#define FCNTL(name)                                                                                \
+  extern "C" __attribute__((visibility("default"))) int name##_hook(int, int, ...) __asm__(#name); \
+  extern "C" int name##_hook(int fd, int command, ...) {                                           \
+    va_list ap;                                                                                    \
+    va_start(ap, command);                                                                         \
+    void* arg = va_arg(ap, void*);                                                                 \
+    va_end(ap);                                                                                    \
+    TRHSM_NEXT(int (*)(int, int, ...), #name);                                                     \
+    return Hooked(0, command, [&] { return next(fd, command, arg); });                             \
+  }
+FCNTL(fcntl)
+FCNTL(fcntl64)
+HOOK(1, fstat, (int fd, struct stat* st), (fd, st))
+HOOK(1, fstat64, (int fd, struct stat64* st), (fd, st))
+HOOK(2, ftruncate, (int fd, off_t length), (fd, length))
+HOOK(2, ftruncate64, (int fd, off64_t length), (fd, length))
+#endif
 
 #ifdef TRHSM_FAULT_PRELOAD
 // TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>; a malformed value arms nothing.
