@@ -29,6 +29,8 @@
 #include "testing/call_hooks.h"
 #include "testing/next_definition.h"
 
+#define EXPORT extern "C" __attribute__((visibility("default")))
+
 namespace {
 
 enum Op { kOpen, kWrite, kFsync, kClose, kRename, kRead, kOpCount };
@@ -119,8 +121,8 @@ mode_t ModeArg(int flags, va_list ap) {
 }  // namespace
 
 // An interposer: `params` and `args` are parenthesised lists; `fails` decides, `result` may use r.
-#define SHIM_HEAD(ret, name, params)                                                       \
-  extern "C" __attribute__((visibility("default"))) ret name##_shim params __asm__(#name); \
+#define SHIM_HEAD(ret, name, params)            \
+  EXPORT ret name##_shim params __asm__(#name); \
   extern "C" ret name##_shim params
 #define SHIM(ret, name, params, args, fails, failed, result) \
   SHIM_HEAD(ret, name, params) {                             \
@@ -154,14 +156,8 @@ OPEN_VA(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags
 PATH(int, kOpen, __open_2, path, (const char* path, int flags), (path, flags))
 PATH(int, kOpen, __open64_2, path, (const char* path, int flags), (path, flags))
 PATH(int, kOpen, __openat_2, path, (int dir, const char* path, int flags), (dir, path, flags))
-PATH(int, kOpen, creat, path, (const char* path, mode_t mode), (path, mode))
-PATH(int, kOpen, creat64, path, (const char* path, mode_t mode), (path, mode))
 PATH(int, kOpen, mkstemp, t, (char* t), (t))
-PATH(int, kOpen, mkstemp64, t, (char* t), (t))
 PATH(int, kOpen, mkostemp, t, (char* t, int flags), (t, flags))
-PATH(int, kOpen, mkostemp64, t, (char* t, int flags), (t, flags))
-PATH(int, kOpen, mkstemps, t, (char* t, int suffix), (t, suffix))
-PATH(int, kOpen, mkostemps, t, (char* t, int suffix, int flags), (t, suffix, flags))
 PATH(FILE*, kOpen, fopen, path, (const char* path, const char* mode), (path, mode))
 PATH(FILE*, kOpen, fopen64, path, (const char* path, const char* mode), (path, mode))
 FD(FILE*, kOpen, fdopen, (int fd, const char* mode), (fd, mode))  // the descriptor stays open
@@ -176,25 +172,14 @@ FD(ssize_t, kRead, readv, (int fd, const iovec* v, int n), (fd, v, n))
 FD(int, kFsync, fsync, (int fd), (fd))
 FD(int, kFsync, fdatasync, (int fd), (fd))
 STREAM(size_t, kWrite, fwrite, (const void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
-STREAM(size_t, kWrite, fwrite_unlocked, (const void* p, size_t s, size_t n, FILE* fp),
-       (p, s, n, fp))
 STREAM(int, kWrite, fputs, (const char* s, FILE* fp), (s, fp))
-STREAM(int, kWrite, fputs_unlocked, (const char* s, FILE* fp), (s, fp))
 STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
-STREAM(int, kWrite, putc, (int c, FILE* fp), (c, fp))
-STREAM(int, kWrite, fputc_unlocked, (int c, FILE* fp), (c, fp))
-STREAM(int, kWrite, putc_unlocked, (int c, FILE* fp), (c, fp))
 STREAM(int, kWrite, vfprintf, (FILE* fp, const char* f, va_list ap), (fp, f, ap))
 STREAM(int, kWrite, __vfprintf_chk, (FILE* fp, int flag, const char* f, va_list ap),
        (fp, flag, f, ap))
 STREAM(size_t, kRead, fread, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
-STREAM(size_t, kRead, fread_unlocked, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(char*, kRead, fgets, (char* s, int n, FILE* fp), (s, n, fp))
-STREAM(char*, kRead, fgets_unlocked, (char* s, int n, FILE* fp), (s, n, fp))
-STREAM(int, kRead, fgetc, (FILE* fp), (fp))
 STREAM(int, kRead, getc, (FILE* fp), (fp))
-STREAM(ssize_t, kRead, getdelim, (char** s, size_t* n, int d, FILE* fp), (s, n, d, fp))
-STREAM(ssize_t, kRead, getline, (char** s, size_t* n, FILE* fp), (s, n, fp))
 SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp), r)
 PATH(int, kRename, rename, to, (const char* from, const char* to), (from, to))
 PATH(int, kRename, renameat, to, (int fd, const char* from, int td, const char* to),
@@ -238,8 +223,7 @@ SHIM_HEAD(int, fclose, (FILE * fp)) {
   return failed ? (errno = err, EOF) : r;
 }
 
-extern "C" __attribute__((visibility("default"))) void trhsm_fault_arm(const char* op, long n,
-                                                                       int err, int sticky) {
+EXPORT void trhsm_fault_arm(const char* op, long n, int err, int sticky) {
   g_counting = false;
   for (auto& calls : g_calls) calls = 0;
   g_fired = false;
@@ -250,18 +234,16 @@ extern "C" __attribute__((visibility("default"))) void trhsm_fault_arm(const cha
   g_sticky = sticky != 0;
   g_counting.store(true, std::memory_order_release);
 }
-extern "C" __attribute__((visibility("default"))) void trhsm_fault_disarm(void) {
+EXPORT void trhsm_fault_disarm(void) {
   g_counting = false;
   g_armedOp = -1;
 }
-extern "C" __attribute__((visibility("default"))) long trhsm_fault_calls(const char* op) {
+EXPORT long trhsm_fault_calls(const char* op) {
   return OpIndex(op) < 0 ? -1 : g_calls[OpIndex(op)].load();
 }
-extern "C" __attribute__((visibility("default"))) int trhsm_fault_fired(void) { return g_fired; }
-extern "C" __attribute__((visibility("default"))) const char* trhsm_fault_fired_path(void) {
-  return g_fired ? g_firedPath : "";
-}
-extern "C" __attribute__((visibility("default"))) int trhsm_open_fd_count(void) {
+EXPORT int trhsm_fault_fired(void) { return g_fired; }
+EXPORT const char* trhsm_fault_fired_path(void) { return g_fired ? g_firedPath : ""; }
+EXPORT int trhsm_open_fd_count(void) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
   int count = -1;  // the listing's own descriptor
@@ -277,40 +259,38 @@ namespace {
 struct Slot {
   std::atomic<bool> armed{false}, fired{false};
   std::atomic<long> calls{0};
-  long n = 0;
-  int err = 0, command = -1;
-  bool before = false;
-  std::function<void()> action;
+  struct {
+    long n;
+    int err, command;
+    bool before;
+    std::function<void()> action;
+  } set;
 } g_slots[3];
 
-Slot& SlotOf(trhsm_test::Call call) { return g_slots[static_cast<int>(call)]; }
-
-void Arm(trhsm_test::Call call, long n, int err, bool before, std::function<void()> action,
-         int command) {
-  Slot& s = SlotOf(call);
+Slot& Arm(trhsm_test::Call call, long n, int err, bool before, std::function<void()> action,
+          int command) {
+  Slot& s = g_slots[static_cast<int>(call)];
   s.armed = false;
-  s.n = n;
-  s.err = err;
-  s.command = call == trhsm_test::Call::kFcntl ? command : -1;
-  s.before = before;
-  s.action = std::move(action);
+  s.set = {n, err, call == trhsm_test::Call::kFcntl ? command : -1, before, std::move(action)};
   s.calls = 0;
   s.fired = false;
   s.armed = true;
+  return s;
 }
 
 // One call of the kind of slot `index` (fcntl command `command`); `real` performs it.
 template <typename Real>
 int Hooked(int index, int command, Real real) {
   Slot& s = g_slots[index];
-  if (!s.armed.load(std::memory_order_acquire) || (s.command != -1 && s.command != command) ||
-      s.calls.fetch_add(1) + 1 != s.n || s.fired.exchange(true)) {
+  if (!s.armed.load(std::memory_order_acquire) ||
+      (s.set.command != -1 && s.set.command != command) || s.calls.fetch_add(1) + 1 != s.set.n ||
+      s.fired.exchange(true)) {
     return real();
   }
-  if (!s.action) return errno = s.err, -1;
-  if (s.before) s.action();  // the action's own calls of this kind pass unhooked
+  if (!s.set.action) return errno = s.set.err, -1;
+  if (s.set.before) s.set.action();  // the action's own calls of this kind pass unhooked
   const int result = real(), saved = errno;
-  if (!s.before) s.action();
+  if (!s.set.before) s.set.action();
   errno = saved;
   return result;
 }
@@ -327,29 +307,29 @@ ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<voi
     : call_(call) {
   Arm(call, n, 0, before, std::move(action), command);
 }
-ScopedCallHook::~ScopedCallHook() { SlotOf(call_).armed = false; }
-long ScopedCallHook::calls() const { return SlotOf(call_).calls.load(); }
-bool ScopedCallHook::fired() const { return SlotOf(call_).fired.load(); }
+ScopedCallHook::~ScopedCallHook() { g_slots[static_cast<int>(call_)].armed = false; }
+long ScopedCallHook::calls() const { return g_slots[static_cast<int>(call_)].calls; }
+bool ScopedCallHook::fired() const { return g_slots[static_cast<int>(call_)].fired; }
 
 }  // namespace trhsm_test
 
 // Each hook: slot, name, parameters, arguments; fcntl's argument, if any, is an int, a long or a
 // pointer, passed on as a pointer-sized word as the C library itself does.
-#define HOOK(slot, name, params, args)                                                     \
-  extern "C" __attribute__((visibility("default"))) int name##_hook params __asm__(#name); \
-  extern "C" int name##_hook params {                                                      \
-    TRHSM_NEXT(int(*) params, #name);                                                      \
-    return Hooked(slot, -1, [&] { return next args; });                                    \
+#define HOOK(slot, name, params, args)                  \
+  EXPORT int name##_hook params __asm__(#name);         \
+  extern "C" int name##_hook params {                   \
+    TRHSM_NEXT(int(*) params, #name);                   \
+    return Hooked(slot, -1, [&] { return next args; }); \
   }
-#define FCNTL(name)                                                                                \
-  extern "C" __attribute__((visibility("default"))) int name##_hook(int, int, ...) __asm__(#name); \
-  extern "C" int name##_hook(int fd, int command, ...) {                                           \
-    va_list ap;                                                                                    \
-    va_start(ap, command);                                                                         \
-    void* arg = va_arg(ap, void*);                                                                 \
-    va_end(ap);                                                                                    \
-    TRHSM_NEXT(int (*)(int, int, ...), #name);                                                     \
-    return Hooked(0, command, [&] { return next(fd, command, arg); });                             \
+#define FCNTL(name)                                                    \
+  EXPORT int name##_hook(int, int, ...) __asm__(#name);                \
+  extern "C" int name##_hook(int fd, int command, ...) {               \
+    va_list ap;                                                        \
+    va_start(ap, command);                                             \
+    void* arg = va_arg(ap, void*);                                     \
+    va_end(ap);                                                        \
+    TRHSM_NEXT(int (*)(int, int, ...), #name);                         \
+    return Hooked(0, command, [&] { return next(fd, command, arg); }); \
   }
 FCNTL(fcntl)
 FCNTL(fcntl64)

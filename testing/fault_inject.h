@@ -5,7 +5,7 @@
 // started under LD_PRELOAD:
 //   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>
 // and appends "fault fired <op> <n>" to the log file each time it fails a call.
-// Only descriptors >= 3 count. "open" covers open*, creat*, mkstemp*, fopen*, fdopen; "write" the
+// Only descriptors >= 3 count. "open" covers open*, mk(o)stemp, fopen*, fdopen; "write" the
 // write and stream output calls, and the flush (fflush, fclose) of a stream holding unwritten
 // output, whose data is then dropped; "close" close and fclose (the descriptor is released all the
 // same); "rename" rename* (nothing renamed); "read" the read and stream input calls. A failed

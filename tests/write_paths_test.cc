@@ -39,8 +39,8 @@ using trhsm_test::WriteFile;
 // replaces it by `after`; prepare() puts the old state back before each run.
 struct WritePath {
   std::string target, before, after;
-  std::function<bool()> run;              // true when it reported success
   std::vector<std::string> plants;        // names where hostile mode plants (none: another row's)
+  std::function<bool()> run;              // true when it reported success
   std::function<void()> prepare = [] {};  // besides writing `before`
   bool reportsResult = true;              // false: the failure file's writes report nothing
   bool retriesInterrupted = false;        // an interrupted open, read or write is retried
@@ -72,37 +72,29 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
       return false;
     }
   };
+  WritePath row;
   if (name == "CollectWriter") {
     const std::string big(300000, 'b');  // several buffer flushes
-    return {"dbStubList_7.kof",
-            "|/old|1|\n",
-            "|/a|1|\n|" + big + "|2|\n",
-            [=] {
-              CollectFile writer;
-              if (writer.Initialize(results + "/dbStubList_7.kof") != 1) return false;
-              writer.SetSeperator('|');
-              bool ok = true;
-              long time = 1;
-              for (std::string n : {std::string("/a"), big})
-                ok = writer.AddToCollectFile(&n[0], false, true, time++) && ok;
-              return writer.DeInitialize() == 1 && ok;
-            },
-            {"dbStubList_7.kof"}};
-  }
-  if (name == "StubListConversion") {
-    const std::string in = box.File("in.kof");
-    WriteFile(in, "|/a:1|1|\n|/b:2|2|\n");
-    return {"stub.lst",
-            "/old\n",
-            "/a\n/b\n",
-            [=] {
-              TRHSMCollectFileDBReader reader(*args, *events, true, "", 0);
-              std::string from = in, to = results + "/stub.lst";
-              return reader.ProcessStubCollectFile(from, to) == 1;
-            },
-            {"stub.lst"}};
-  }
-  if (name == "IndexQuery") {
+    row = {"dbStubList_7.kof", "|/old|1|\n", "|/a|1|\n|" + big + "|2|\n", {"dbStubList_7.kof"}};
+    row.run = [=] {
+      CollectFile writer;
+      if (writer.Initialize(results + "/dbStubList_7.kof") != 1) return false;
+      writer.SetSeperator('|');
+      bool ok = true;
+      long time = 1;
+      for (std::string n : {std::string("/a"), big})
+        ok = writer.AddToCollectFile(&n[0], false, true, time++) && ok;
+      return writer.DeInitialize() == 1 && ok;
+    };
+  } else if (name == "StubListConversion") {
+    WriteFile(box.File("in.kof"), "|/a:1|1|\n|/b:2|2|\n");
+    row = {"stub.lst", "/old\n", "/a\n/b\n", {"stub.lst"}};
+    row.run = [=, from = box.File("in.kof")] {
+      std::string in = from, to = results + "/stub.lst";
+      return TRHSMCollectFileDBReader(*args, *events, true, "", 0).ProcessStubCollectFile(in, to) ==
+             1;
+    };
+  } else if (name == "IndexQuery") {
     std::vector<trhsm::platform::BackupItem> items(2000);
     for (size_t i = 0; i < items.size(); ++i) {
       items[i].jobId = 12, items[i].archGroupId = 7, items[i].fileSize = 100;
@@ -111,65 +103,55 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
     }
     auto dir = std::make_shared<trhsm_test::ScratchDir>();
     keep->insert(keep->end(), {dir, std::make_shared<trhsm_test::RegisteredIndex>(*dir, items)});
-    const auto query = [=] {
+    row.run = [=] {
       return TRHSMCollectFileDBReader(*args, *events, false, "dbStubList", 0).Initialize() == 1;
     };
-    EXPECT_TRUE(query());
-    WritePath row{"dbStubList_12.kof",
-                  "",
-                  ReadFile(results + "/dbStubList_12.kof"),
-                  query,
-                  {"dbStubList_12.kof"}};
+    EXPECT_TRUE(row.run());
+    row = {"dbStubList_12.kof",
+           "",
+           ReadFile(results + "/dbStubList_12.kof"),
+           {"dbStubList_12.kof"},
+           row.run};
     EXPECT_GT(row.after.size(), size_t{1} << 20);  // several flushes of the query's buffer
     row.written = "";
-    return row;
-  }
-  if (name == "FailureFile") {
-    WritePath row{"failures",
-                  "",
-                  "skipped /a\n",
-                  [=] {
-                    TRHSMCollectFileDBReader reader(*args, *events, true, "", 0);
-                    std::string path = results + "/failures";
-                    reader.SetFailureFile(path);
-                    reader.WriteToFailures("skipped /a");
-                    return true;
-                  },
-                  {"failures"}};
+  } else if (name == "FailureFile") {
+    row = {"failures", "", "skipped /a\n", {"failures"}};
+    row.run = [=] {
+      TRHSMCollectFileDBReader reader(*args, *events, true, "", 0);
+      std::string path = results + "/failures";
+      reader.SetFailureFile(path);
+      reader.WriteToFailures("skipped /a");
+      return true;
+    };
     row.reportsResult = false, row.fifoReplaced = true, row.oomSafe = true;
-    return row;
-  }
-  if (name == "TreeListAdd" || name == "TreeListDelete") {
+  } else if (name == "TreeListAdd" || name == "TreeListDelete") {
     const bool add = name == "TreeListAdd";
-    WritePath row{"HSMMNTLIST",
-                  add ? "1|/old|\n" : "1|/keep|\n1|/gone|\n",
-                  add ? "1|/old|\n1|/new|\n" : "1|/keep|\n",
-                  [=] {
-                    TRHSMMigratedDirTrees trees(false, "c1");
-                    return library([&] { add ? trees.addTree("/new") : trees.delTree("/gone"); });
-                  },
-                  {"HSMMNTLIST", "HSMMNTLIST.tmp", "HSMMNTLIST.lock"}};
+    row = {"HSMMNTLIST",
+           add ? "1|/old|\n" : "1|/keep|\n1|/gone|\n",
+           add ? "1|/old|\n1|/new|\n" : "1|/keep|\n",
+           {"HSMMNTLIST", "HSMMNTLIST.tmp", "HSMMNTLIST.lock"}};
+    row.run = [=] {
+      TRHSMMigratedDirTrees trees(false, "c1");
+      return library([&] { add ? trees.addTree("/new") : trees.delTree("/gone"); });
+    };
     row.retriesInterrupted = true;
     row.written = add ? "1|/new|\n" : "";  // a deletion that changes nothing writes nothing
-    return row;
+  } else {
+    // TreeListHeldSave: held mode saves on request and again on destruction, which prepare()
+    // brings about outside the run; the old list is put back after it.
+    auto held = std::make_shared<std::unique_ptr<TRHSMMigratedDirTrees>>();
+    keep->push_back(held);
+    row = {"HSMMNTLIST", "1|/old|\n", "1|/new|\n", {}};
+    row.run = [=] { return library([&] { (*held)->saveList(); }); };
+    row.prepare = [=] {
+      held->reset();
+      WriteFile(results + "/HSMMNTLIST", "1|/old|\n");
+      *held = std::make_unique<TRHSMMigratedDirTrees>(true, "c1");
+      (*held)->addTree("/new");
+      (*held)->delTree("/old");
+    };
+    row.oomSafe = true;
   }
-  // TreeListHeldSave: held mode saves on request and again on destruction, which prepare()
-  // brings about outside the run; the old list is put back after it.
-  auto held = std::make_shared<std::unique_ptr<TRHSMMigratedDirTrees>>();
-  keep->push_back(held);
-  WritePath row{"HSMMNTLIST",
-                "1|/old|\n",
-                "1|/new|\n",
-                [=] { return library([&] { (*held)->saveList(); }); },
-                {}};
-  row.prepare = [=] {
-    held->reset();
-    WriteFile(results + "/HSMMNTLIST", "1|/old|\n");
-    *held = std::make_unique<TRHSMMigratedDirTrees>(true, "c1");
-    (*held)->addTree("/new");
-    (*held)->delTree("/old");
-  };
-  row.oomSafe = true;
   return row;
 }
 
