@@ -40,7 +40,7 @@ using trhsm_test::WriteFile;
 struct WritePath {
   std::string target, before, after;
   std::vector<std::string> plants;        // names where hostile mode plants (none: another row's)
-  std::function<bool()> run;              // true when it reported success
+  std::function<bool()> run = nullptr;    // true when it reported success
   std::function<void()> prepare = [] {};  // besides writing `before`
   bool reportsResult = true;              // false: the failure file's writes report nothing
   bool retriesInterrupted = false;        // an interrupted open, read or write is retried
