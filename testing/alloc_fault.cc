@@ -7,51 +7,43 @@
 
 namespace {
 
-std::atomic<long> g_countdown{0};  // 0: disarmed; otherwise allocations left until the failure
+std::atomic<long> g_left{0};  // 0: disarmed; otherwise the allocations left until the failure
 std::atomic<bool> g_fired{false};
 
 void* Allocate(std::size_t size) {
-  long left = g_countdown.load(std::memory_order_relaxed);
-  if (left > 0) {
-    g_countdown.store(left - 1, std::memory_order_relaxed);
-    if (left == 1) {
-      g_fired.store(true, std::memory_order_relaxed);
-      throw std::bad_alloc();
-    }
+  if (g_left > 0 && --g_left == 0) {
+    g_fired = true;
+    throw std::bad_alloc();
   }
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* AllocateOrNull(std::size_t size) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 }  // namespace
 
 namespace trhsm_test {
-
 ScopedAllocFault::ScopedAllocFault(long n) {
-  g_fired.store(false);
-  g_countdown.store(n > 0 ? n : 0);
+  g_fired = false;
+  g_left = n > 0 ? n : 0;
 }
-ScopedAllocFault::~ScopedAllocFault() { g_countdown.store(0); }
-bool ScopedAllocFault::fired() const { return g_fired.load(); }
-
+ScopedAllocFault::~ScopedAllocFault() { g_left = 0; }
+bool ScopedAllocFault::fired() const { return g_fired; }
 }  // namespace trhsm_test
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return AllocateOrNull(size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  return AllocateOrNull(size);
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }

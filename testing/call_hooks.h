@@ -1,6 +1,6 @@
-// Test seams for the calls the fault shim leaves alone: fcntl, fstat, ftruncate and stat. Linked
-// into a test binary (target trhsm_call_hooks), its definitions of these functions take precedence
-// over the C library's for the whole process and forward to them unless a hook is armed.
+// Seams for the calls the fault shim leaves alone: fcntl, fstat and ftruncate. Linked into a test
+// binary (target trhsm_call_hooks), its definitions of them come before the C library's and
+// forward to it unless a hook is armed.
 #ifndef TRHSM_TESTING_CALL_HOOKS_H_
 #define TRHSM_TESTING_CALL_HOOKS_H_
 
@@ -8,13 +8,12 @@
 
 namespace trhsm_test {
 
-enum class Call { kFcntl, kFstat, kFtruncate, kStat };
+enum class Call { kFcntl, kFstat, kFtruncate };
 
-// For its lifetime, the n-th call (n >= 1) of `call` counted from construction (for kFcntl only the
-// calls with command `command`, or all for -1; other calls ignore it) fails with errno `err`
-// without reaching the C library; or, in the second form, `action` runs once, just before that call
-// (`before`) or just after it returned. One hook per kind of call at a time; the kinds are
-// independent. Not for calls from several threads at once.
+// For its lifetime, the n-th call (n >= 1) of `call` from construction (for kFcntl only those with
+// `command`, or all for -1) fails with errno `err` without reaching the C library; or, in the
+// second form, `action` runs once just before that call (`before`) or just after it. One hook per
+// kind at a time. Not for calls from several threads at once.
 class ScopedCallHook {
  public:
   ScopedCallHook(Call call, long n, int err, int command = -1);
@@ -22,11 +21,8 @@ class ScopedCallHook {
   ~ScopedCallHook();
   ScopedCallHook(const ScopedCallHook&) = delete;
   ScopedCallHook& operator=(const ScopedCallHook&) = delete;
-
-  // The calls of the kind (and command) counted so far.
-  long calls() const;
-  // True once the hook failed its call or ran its action.
-  bool fired() const;
+  long calls() const;  // the calls of the kind (and command) counted so far
+  bool fired() const;  // the hook failed its call or ran its action
 
  private:
   Call call_;

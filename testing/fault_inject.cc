@@ -1,570 +1,362 @@
-// Definitions of the C library's file functions that fail the armed call and forward the others to
-// the next definition in the lookup order (the C library, or a sanitizer's interceptor before it).
+// Definitions of the C library's file functions that fail the armed call (or run a hook's action)
+// and forward the others to the next definition in the lookup order (the C library, or a
+// sanitizer's interceptor before it).
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include "testing/fault_inject.h"
 
+#include <sys/stat.h>
+
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdio_ext.h>
-#include <sys/types.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
+#include "testing/call_hooks.h"
 #include "testing/next_definition.h"
+
+#define EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
 enum Op { kOpen, kWrite, kFsync, kClose, kRename, kRead, kOpCount };
 const char* const kOpNames[kOpCount] = {"open", "write", "fsync", "close", "rename", "read"};
 
-std::atomic<bool> g_counting{false};
-std::atomic<int> g_armedOp{-1};
-std::atomic<long> g_armedN{0};
-std::atomic<int> g_armedErr{0};
-std::atomic<bool> g_sticky{false};
-std::atomic<bool> g_fired{false};
-std::atomic<long> g_calls[kOpCount];
+std::atomic<bool> g_counting{false}, g_sticky{false}, g_fired{false};
+std::atomic<int> g_armedOp{-1}, g_armedErr{0};
+std::atomic<long> g_armedN{0}, g_calls[kOpCount];
 const char* g_logPath = nullptr;  // the preloaded copy's TRHSM_TEST_FAULT_LOG
+char g_firedPath[4096];           // written once, by the call that sets g_fired
 
 int OpIndex(const char* op) {
-  if (op == nullptr) return -1;
-  for (int i = 0; i < kOpCount; ++i)
+  for (int i = 0; op != nullptr && i < kOpCount; ++i)
     if (std::strcmp(op, kOpNames[i]) == 0) return i;
   return -1;
 }
 
-void LogFired(int op, long call);
-
-// The file of the first failed call since arming; written once, by the call that sets g_fired.
-char g_firedPath[4096];
-
-void RecordPath(const char* path) {
-  std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path != nullptr ? path : "");
-}
-
-void RecordFd(int fd) {
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t n = readlink(link, g_firedPath, sizeof g_firedPath - 1);
-  g_firedPath[n > 0 ? n : 0] = '\0';
-}
-
-// Descriptors of the coverage runtime's counter files ("*.gcda"), which it writes at exit: their
-// calls are neither counted nor failed, so a coverage build of a fault test still counts.
-constexpr int kTrackedFds = 4096;
-std::atomic<unsigned long> g_counterFds[kTrackedFds / 64];
-
+// The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
+constexpr int kMaxFd = 4096;
+std::atomic<bool> g_counterFd[kMaxFd];
 bool IsCounterFile(const char* path) {
-  if (path == nullptr) return false;
-  size_t length = std::strlen(path);
-  return length >= 5 && std::strcmp(path + length - 5, ".gcda") == 0;
+  const size_t n = path == nullptr ? 0 : std::strlen(path);
+  return n >= 5 && std::strcmp(path + n - 5, ".gcda") == 0;
 }
-void SetCounterFd(int fd, bool on) {
-  if (fd < 0 || fd >= kTrackedFds) return;
-  unsigned long bit = 1UL << (fd % 64);
-  if (on) {
-    g_counterFds[fd / 64].fetch_or(bit);
-  } else {
-    g_counterFds[fd / 64].fetch_and(~bit);
-  }
-}
-bool IsCounterFd(int fd) {
-  return fd >= 0 && fd < kTrackedFds && (g_counterFds[fd / 64].load() & (1UL << (fd % 64))) != 0;
-}
-// Passes an open's result through, remembering it when it is a counter file's.
-int Opened(int fd, const char* path) {
-  if (fd >= 0 && IsCounterFile(path)) SetCounterFd(fd, true);
-  return fd;
-}
-FILE* Opened(FILE* fp, const char* path) {
-  if (fp != nullptr && IsCounterFile(path)) SetCounterFd(fileno(fp), true);
-  return fp;
+bool IsCounterFd(int fd) { return fd >= 0 && fd < kMaxFd && g_counterFd[fd]; }
+int FdOf(int fd) { return fd; }
+int FdOf(FILE* fp) { return fp != nullptr ? fileno(fp) : -1; }
+template <typename T>
+T Opened(T result, const char* path) {
+  const int fd = FdOf(result);
+  if (fd >= 0 && fd < kMaxFd) g_counterFd[fd] = IsCounterFile(path);
+  return result;
 }
 
-// Counts a call of `op` on the file `path` (or descriptor `fd` when path is null); true when this
-// call is to fail, with errno to be set to the armed error.
+// Appends one line by system calls, so logging neither counts nor fails.
+void LogFired(int op, long call) {
+  const int saved = errno;
+  char line[96];
+  const int n = std::snprintf(line, sizeof line, "fault fired %s %ld\n", kOpNames[op], call);
+  const long fd = syscall(SYS_openat, AT_FDCWD, g_logPath, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  if (fd >= 0) (void)!syscall(SYS_write, fd, line, n), syscall(SYS_close, fd);
+  errno = saved;
+}
+
+// Counts a call of `op` on `path` (or on descriptor `fd` when path is null); true when it fails.
 bool Fails(int op, const char* path, int fd) {
   if (!g_counting.load(std::memory_order_acquire)) return false;
-  if (path != nullptr ? IsCounterFile(path) : IsCounterFd(fd)) return false;
-  long call = g_calls[op].fetch_add(1) + 1;
-  if (g_armedOp.load() != op) return false;
-  long n = g_armedN.load();
-  if (call != n && !(g_sticky.load() && call > n)) return false;
+  if (path != nullptr ? IsCounterFile(path) : fd < 3 || IsCounterFd(fd)) return false;
+  const long call = g_calls[op].fetch_add(1) + 1, n = g_armedN.load();
+  if (g_armedOp.load() != op || (call != n && !(g_sticky.load() && call > n))) return false;
   if (!g_fired.exchange(true)) {
-    int saved = errno;
-    if (path != nullptr || fd < 0) {
-      RecordPath(path);
-    } else {
-      RecordFd(fd);
+    const int saved = errno;
+    std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path != nullptr ? path : "");
+    if (path == nullptr) {
+      char link[40];
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+      const ssize_t length = readlink(link, g_firedPath, sizeof g_firedPath - 1);
+      g_firedPath[length > 0 ? length : 0] = '\0';
     }
     errno = saved;
   }
   if (g_logPath != nullptr) LogFired(op, call);
   return true;
 }
-bool Fails(int op, const char* path) { return Fails(op, path, -1); }
-bool Fails(int op, int fd) { return Fails(op, nullptr, fd); }
-
-int Armed() { return g_armedErr.load(); }
-
-int RealOpen(const char* path, int flags, mode_t mode) {
-  TRHSM_NEXT(int (*)(const char*, int, ...), "open");
-  return next(path, flags, mode);
-}
-ssize_t RealWrite(int fd, const void* data, size_t size) {
-  TRHSM_NEXT(ssize_t(*)(int, const void*, size_t), "write");
-  return next(fd, data, size);
-}
-int RealClose(int fd) {
-  TRHSM_NEXT(int (*)(int), "close");
-  return next(fd);
-}
-
-// Appends one line through the next definitions, so logging neither counts nor fails.
-void LogFired(int op, long call) {
-  int saved = errno;
-  int fd = RealOpen(g_logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    char line[96];
-    int length = std::snprintf(line, sizeof line, "fault fired %s %ld\n", kOpNames[op], call);
-    if (length > 0) (void)!RealWrite(fd, line, static_cast<size_t>(length));
-    RealClose(fd);
-  }
-  errno = saved;
-}
-
-bool UserFd(int fd) { return fd >= 3; }
-bool UserStream(FILE* fp) { return fp != nullptr && fileno(fp) >= 3; }
-
-// Marks the stream failed as the C library does after a failed write.
-void FailStream(FILE* fp) {
-  fp->_flags |= _IO_ERR_SEEN;
-  errno = Armed();
-}
-
+bool StreamFails(int op, FILE* fp) { return fp != nullptr && Fails(op, nullptr, fileno(fp)); }
 // A flush of a stream with unwritten output is a write; a failed one loses the buffered data.
 bool FlushFails(FILE* fp) {
-  if (__fpending(fp) == 0 || !Fails(kWrite, fileno(fp))) return false;
+  if (fp == nullptr || __fpending(fp) == 0 || !StreamFails(kWrite, fp)) return false;
   __fpurge(fp);
   return true;
 }
 
+// The failed call's result: -1, EOF, a null pointer or 0 items; a stream is marked failed.
+template <typename T>
+T Failed(FILE* fp = nullptr) {
+  if (fp != nullptr) fp->_flags |= _IO_ERR_SEEN;
+  errno = g_armedErr.load();
+  T result{};
+  if constexpr (std::is_signed_v<T>) result = -1;
+  return result;
+}
+
 mode_t ModeArg(int flags, va_list ap) {
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
-    return static_cast<mode_t>(va_arg(ap, int));
-  return 0;
+  const bool takes = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  return takes ? static_cast<mode_t>(va_arg(ap, int)) : 0;
 }
 
 }  // namespace
 
-#define TRHSM_SHIM(ret, name, ...)                                                               \
-  extern "C" __attribute__((visibility("default"))) ret Shim_##name(__VA_ARGS__) __asm__(#name); \
-  extern "C" ret Shim_##name(__VA_ARGS__)
+// An interposer: `params` and `args` are parenthesised lists; `fails` decides, `result` may use r.
+#define SHIM_HEAD(ret, name, params)            \
+  EXPORT ret name##_shim params __asm__(#name); \
+  extern "C" ret name##_shim params
+#define SHIM(ret, name, params, args, fails, failed, result) \
+  SHIM_HEAD(ret, name, params) {                             \
+    if (fails) return failed;                                \
+    TRHSM_NEXT(ret(*) params, #name);                        \
+    ret r = next args;                                       \
+    return result;                                           \
+  }
+#define PATH(ret, op, name, path, params, args) \
+  SHIM(ret, name, params, args, Fails(op, path, -1), Failed<ret>(), Opened(r, path))
+#define FD(ret, op, name, params, args) \
+  SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>(), r)
+#define STREAM(ret, op, name, params, args) \
+  SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp), r)
+#define OPEN_VA(name, params, args)                   \
+  SHIM_HEAD(int, name, params) {                      \
+    va_list ap;                                       \
+    va_start(ap, flags);                              \
+    const mode_t mode = ModeArg(flags, ap);           \
+    va_end(ap);                                       \
+    if (Fails(kOpen, path, -1)) return Failed<int>(); \
+    TRHSM_NEXT(int(*) params, #name);                 \
+    return Opened(next args, path);                   \
+  }
 
-// ---- open ----
+// clang-format off
+OPEN_VA(open, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_VA(open64, (const char* path, int flags, ...), (path, flags, mode))
+OPEN_VA(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+OPEN_VA(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
+PATH(int, kOpen, __open_2, path, (const char* path, int flags), (path, flags))
+PATH(int, kOpen, __open64_2, path, (const char* path, int flags), (path, flags))
+PATH(int, kOpen, __openat_2, path, (int dir, const char* path, int flags), (dir, path, flags))
+PATH(int, kOpen, mkstemp, t, (char* t), (t))
+PATH(int, kOpen, mkostemp, t, (char* t, int flags), (t, flags))
+PATH(FILE*, kOpen, fopen, path, (const char* path, const char* mode), (path, mode))
+PATH(FILE*, kOpen, fopen64, path, (const char* path, const char* mode), (path, mode))
+FD(FILE*, kOpen, fdopen, (int fd, const char* mode), (fd, mode))  // the descriptor stays open
+FD(ssize_t, kWrite, write, (int fd, const void* p, size_t n), (fd, p, n))
+FD(ssize_t, kWrite, pwrite, (int fd, const void* p, size_t n, off_t at), (fd, p, n, at))
+FD(ssize_t, kWrite, pwrite64, (int fd, const void* p, size_t n, off64_t at), (fd, p, n, at))
+FD(ssize_t, kWrite, writev, (int fd, const iovec* v, int n), (fd, v, n))
+FD(ssize_t, kRead, read, (int fd, void* p, size_t n), (fd, p, n))
+FD(ssize_t, kRead, pread, (int fd, void* p, size_t n, off_t at), (fd, p, n, at))
+FD(ssize_t, kRead, pread64, (int fd, void* p, size_t n, off64_t at), (fd, p, n, at))
+FD(ssize_t, kRead, readv, (int fd, const iovec* v, int n), (fd, v, n))
+FD(int, kFsync, fsync, (int fd), (fd))
+FD(int, kFsync, fdatasync, (int fd), (fd))
+STREAM(size_t, kWrite, fwrite, (const void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
+STREAM(int, kWrite, fputs, (const char* s, FILE* fp), (s, fp))
+STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
+STREAM(int, kWrite, vfprintf, (FILE* fp, const char* f, va_list ap), (fp, f, ap))
+STREAM(int, kWrite, __vfprintf_chk, (FILE* fp, int flag, const char* f, va_list ap),
+       (fp, flag, f, ap))
+STREAM(size_t, kRead, fread, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
+STREAM(char*, kRead, fgets, (char* s, int n, FILE* fp), (s, n, fp))
+STREAM(int, kRead, getc, (FILE* fp), (fp))
+SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp), r)
+PATH(int, kRename, rename, to, (const char* from, const char* to), (from, to))
+PATH(int, kRename, renameat, to, (int fd, const char* from, int td, const char* to),
+     (fd, from, td, to))
+PATH(int, kRename, renameat2, to, (int fd, const char* from, int td, const char* to, unsigned f),
+     (fd, from, td, to, f))
+// clang-format on
 
-TRHSM_SHIM(int, open, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, int, ...), "open");
-  return Opened(next(path, flags, mode), path);
-}
-TRHSM_SHIM(int, open64, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, int, ...), "open64");
-  return Opened(next(path, flags, mode), path);
-}
-TRHSM_SHIM(int, openat, int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int, const char*, int, ...), "openat");
-  return Opened(next(dirfd, path, flags, mode), path);
-}
-TRHSM_SHIM(int, openat64, int dirfd, const char* path, int flags, ...) {
-  va_list ap;
-  va_start(ap, flags);
-  mode_t mode = ModeArg(flags, ap);
-  va_end(ap);
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int, const char*, int, ...), "openat64");
-  return Opened(next(dirfd, path, flags, mode), path);
-}
-// The checked variants that fortified callers use.
-TRHSM_SHIM(int, __open_2, const char* path, int flags) {
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, int), "__open_2");
-  return Opened(next(path, flags), path);
-}
-TRHSM_SHIM(int, __open64_2, const char* path, int flags) {
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, int), "__open64_2");
-  return Opened(next(path, flags), path);
-}
-TRHSM_SHIM(int, __openat_2, int dirfd, const char* path, int flags) {
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int, const char*, int), "__openat_2");
-  return Opened(next(dirfd, path, flags), path);
-}
-TRHSM_SHIM(int, creat, const char* path, mode_t mode) {
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, mode_t), "creat");
-  return Opened(next(path, mode), path);
-}
-TRHSM_SHIM(int, creat64, const char* path, mode_t mode) {
-  if (Fails(kOpen, path)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, mode_t), "creat64");
-  return Opened(next(path, mode), path);
-}
-TRHSM_SHIM(int, mkstemp, char* templ) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*), "mkstemp");
-  return next(templ);
-}
-TRHSM_SHIM(int, mkstemp64, char* templ) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*), "mkstemp64");
-  return next(templ);
-}
-TRHSM_SHIM(int, mkostemp, char* templ, int flags) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*, int), "mkostemp");
-  return next(templ, flags);
-}
-TRHSM_SHIM(int, mkostemp64, char* templ, int flags) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*, int), "mkostemp64");
-  return next(templ, flags);
-}
-TRHSM_SHIM(int, mkstemps, char* templ, int suffixLength) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*, int), "mkstemps");
-  return next(templ, suffixLength);
-}
-TRHSM_SHIM(int, mkostemps, char* templ, int suffixLength, int flags) {
-  if (Fails(kOpen, templ)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(char*, int, int), "mkostemps");
-  return next(templ, suffixLength, flags);
-}
-TRHSM_SHIM(FILE*, fopen, const char* path, const char* mode) {
-  if (Fails(kOpen, path)) return errno = Armed(), nullptr;
-  TRHSM_NEXT(FILE * (*)(const char*, const char*), "fopen");
-  return Opened(next(path, mode), path);
-}
-TRHSM_SHIM(FILE*, fopen64, const char* path, const char* mode) {
-  if (Fails(kOpen, path)) return errno = Armed(), nullptr;
-  TRHSM_NEXT(FILE * (*)(const char*, const char*), "fopen64");
-  return Opened(next(path, mode), path);
-}
-// A failed fdopen leaves the descriptor open, as the real one does.
-TRHSM_SHIM(FILE*, fdopen, int fd, const char* mode) {
-  if (UserFd(fd) && Fails(kOpen, fd)) return errno = Armed(), nullptr;
-  TRHSM_NEXT(FILE * (*)(int, const char*), "fdopen");
-  return next(fd, mode);
-}
-
-// ---- write ----
-
-TRHSM_SHIM(ssize_t, write, int fd, const void* data, size_t size) {
-  if (UserFd(fd) && Fails(kWrite, fd)) return errno = Armed(), -1;
-  return RealWrite(fd, data, size);
-}
-TRHSM_SHIM(ssize_t, pwrite, int fd, const void* data, size_t size, off_t offset) {
-  if (UserFd(fd) && Fails(kWrite, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, const void*, size_t, off_t), "pwrite");
-  return next(fd, data, size, offset);
-}
-TRHSM_SHIM(ssize_t, pwrite64, int fd, const void* data, size_t size, off64_t offset) {
-  if (UserFd(fd) && Fails(kWrite, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, const void*, size_t, off64_t), "pwrite64");
-  return next(fd, data, size, offset);
-}
-TRHSM_SHIM(ssize_t, writev, int fd, const struct iovec* parts, int count) {
-  if (UserFd(fd) && Fails(kWrite, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, const struct iovec*, int), "writev");
-  return next(fd, parts, count);
-}
-TRHSM_SHIM(size_t, fwrite, const void* data, size_t size, size_t count, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), 0;
-  TRHSM_NEXT(size_t(*)(const void*, size_t, size_t, FILE*), "fwrite");
-  return next(data, size, count, fp);
-}
-TRHSM_SHIM(size_t, fwrite_unlocked, const void* data, size_t size, size_t count, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), 0;
-  TRHSM_NEXT(size_t(*)(const void*, size_t, size_t, FILE*), "fwrite_unlocked");
-  return next(data, size, count, fp);
-}
-TRHSM_SHIM(int, fputs, const char* text, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(const char*, FILE*), "fputs");
-  return next(text, fp);
-}
-TRHSM_SHIM(int, fputs_unlocked, const char* text, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(const char*, FILE*), "fputs_unlocked");
-  return next(text, fp);
-}
-TRHSM_SHIM(int, fputc, int c, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(int, FILE*), "fputc");
-  return next(c, fp);
-}
-TRHSM_SHIM(int, putc, int c, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(int, FILE*), "putc");
-  return next(c, fp);
-}
-TRHSM_SHIM(int, fputc_unlocked, int c, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(int, FILE*), "fputc_unlocked");
-  return next(c, fp);
-}
-TRHSM_SHIM(int, putc_unlocked, int c, FILE* fp) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(int, FILE*), "putc_unlocked");
-  return next(c, fp);
-}
-TRHSM_SHIM(int, vfprintf, FILE* fp, const char* format, va_list ap) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(int (*)(FILE*, const char*, va_list), "vfprintf");
-  return next(fp, format, ap);
-}
-TRHSM_SHIM(int, fprintf, FILE* fp, const char* format, ...) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(int (*)(FILE*, const char*, va_list), "vfprintf");
+SHIM_HEAD(int, fprintf, (FILE * fp, const char* format, ...)) {
   va_list ap;
   va_start(ap, format);
-  int result = next(fp, format, ap);
+  const int r = vfprintf_shim(fp, format, ap);
   va_end(ap);
-  return result;
+  return r;
 }
-TRHSM_SHIM(int, __vfprintf_chk, FILE* fp, int flag, const char* format, va_list ap) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(int (*)(FILE*, int, const char*, va_list), "__vfprintf_chk");
-  return next(fp, flag, format, ap);
-}
-TRHSM_SHIM(int, __fprintf_chk, FILE* fp, int flag, const char* format, ...) {
-  if (UserStream(fp) && Fails(kWrite, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(int (*)(FILE*, int, const char*, va_list), "__vfprintf_chk");
+SHIM_HEAD(int, __fprintf_chk, (FILE * fp, int flag, const char* format, ...)) {
   va_list ap;
   va_start(ap, format);
-  int result = next(fp, flag, format, ap);
+  const int r = __vfprintf_chk_shim(fp, flag, format, ap);
   va_end(ap);
-  return result;
+  return r;
 }
-TRHSM_SHIM(int, fflush, FILE* fp) {
-  if (UserStream(fp) && FlushFails(fp)) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(FILE*), "fflush");
-  return next(fp);
-}
-
-// ---- read ----
-
-TRHSM_SHIM(ssize_t, read, int fd, void* data, size_t size) {
-  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, void*, size_t), "read");
-  return next(fd, data, size);
-}
-TRHSM_SHIM(ssize_t, pread, int fd, void* data, size_t size, off_t offset) {
-  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, void*, size_t, off_t), "pread");
-  return next(fd, data, size, offset);
-}
-TRHSM_SHIM(ssize_t, pread64, int fd, void* data, size_t size, off64_t offset) {
-  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, void*, size_t, off64_t), "pread64");
-  return next(fd, data, size, offset);
-}
-TRHSM_SHIM(ssize_t, readv, int fd, const struct iovec* parts, int count) {
-  if (UserFd(fd) && Fails(kRead, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(ssize_t(*)(int, const struct iovec*, int), "readv");
-  return next(fd, parts, count);
-}
-TRHSM_SHIM(size_t, fread, void* data, size_t size, size_t count, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), 0;
-  TRHSM_NEXT(size_t(*)(void*, size_t, size_t, FILE*), "fread");
-  return next(data, size, count, fp);
-}
-TRHSM_SHIM(size_t, fread_unlocked, void* data, size_t size, size_t count, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), 0;
-  TRHSM_NEXT(size_t(*)(void*, size_t, size_t, FILE*), "fread_unlocked");
-  return next(data, size, count, fp);
-}
-TRHSM_SHIM(char*, fgets, char* text, int size, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), nullptr;
-  TRHSM_NEXT(char* (*)(char*, int, FILE*), "fgets");
-  return next(text, size, fp);
-}
-TRHSM_SHIM(char*, fgets_unlocked, char* text, int size, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), nullptr;
-  TRHSM_NEXT(char* (*)(char*, int, FILE*), "fgets_unlocked");
-  return next(text, size, fp);
-}
-TRHSM_SHIM(int, fgetc, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(FILE*), "fgetc");
-  return next(fp);
-}
-TRHSM_SHIM(int, getc, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), EOF;
-  TRHSM_NEXT(int (*)(FILE*), "getc");
-  return next(fp);
-}
-TRHSM_SHIM(ssize_t, getdelim, char** line, size_t* size, int delimiter, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(ssize_t(*)(char**, size_t*, int, FILE*), "getdelim");
-  return next(line, size, delimiter, fp);
-}
-TRHSM_SHIM(ssize_t, getline, char** line, size_t* size, FILE* fp) {
-  if (UserStream(fp) && Fails(kRead, fileno(fp))) return FailStream(fp), -1;
-  TRHSM_NEXT(ssize_t(*)(char**, size_t*, FILE*), "getline");
-  return next(line, size, fp);
-}
-
-// ---- fsync ----
-
-TRHSM_SHIM(int, fsync, int fd) {
-  if (UserFd(fd) && Fails(kFsync, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int), "fsync");
-  return next(fd);
-}
-TRHSM_SHIM(int, fdatasync, int fd) {
-  if (UserFd(fd) && Fails(kFsync, fd)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int), "fdatasync");
-  return next(fd);
-}
-
-// ---- close ----
-
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
-TRHSM_SHIM(int, close, int fd) {
-  SetCounterFd(fd, false);
-  if (UserFd(fd) && Fails(kClose, fd)) {
-    int err = Armed();
-    RealClose(fd);
-    return errno = err, -1;
-  }
-  return RealClose(fd);
+SHIM_HEAD(int, close, (int fd)) {
+  if (IsCounterFd(fd)) g_counterFd[fd] = false;
+  const bool failed = Fails(kClose, nullptr, fd);
+  TRHSM_NEXT(int (*)(int), "close");
+  const int err = g_armedErr.load(), r = next(fd);
+  return failed ? (errno = err, -1) : r;
 }
-TRHSM_SHIM(int, fclose, FILE* fp) {
+SHIM_HEAD(int, fclose, (FILE * fp)) {
+  bool failed = false;
+  if (IsCounterFd(FdOf(fp))) {
+    g_counterFd[FdOf(fp)] = false;
+  } else {
+    failed = FlushFails(fp);
+    failed = StreamFails(kClose, fp) || failed;
+  }
   TRHSM_NEXT(int (*)(FILE*), "fclose");
-  if (!UserStream(fp)) return next(fp);
-  if (IsCounterFd(fileno(fp))) {
-    SetCounterFd(fileno(fp), false);
-    return next(fp);
-  }
-  bool failed = FlushFails(fp);
-  failed = Fails(kClose, fileno(fp)) || failed;
-  int err = Armed();
-  int result = next(fp);
-  if (failed) return errno = err, EOF;
-  return result;
+  const int err = g_armedErr.load(), r = next(fp);
+  return failed ? (errno = err, EOF) : r;
 }
 
-// ---- rename ----
-
-TRHSM_SHIM(int, rename, const char* from, const char* to) {
-  if (Fails(kRename, to)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(const char*, const char*), "rename");
-  return next(from, to);
-}
-TRHSM_SHIM(int, renameat, int fromDir, const char* from, int toDir, const char* to) {
-  if (Fails(kRename, to)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int, const char*, int, const char*), "renameat");
-  return next(fromDir, from, toDir, to);
-}
-TRHSM_SHIM(int, renameat2, int fromDir, const char* from, int toDir, const char* to,
-           unsigned flags) {
-  if (Fails(kRename, to)) return errno = Armed(), -1;
-  TRHSM_NEXT(int (*)(int, const char*, int, const char*, unsigned), "renameat2");
-  if (next == nullptr) return errno = ENOSYS, -1;
-  return next(fromDir, from, toDir, to, flags);
-}
-
-// ---- control ----
-
-extern "C" __attribute__((visibility("default"))) void trhsm_fault_arm(const char* op, long n,
-                                                                       int err, int sticky) {
-  g_counting.store(false);
-  for (auto& calls : g_calls) calls.store(0);
-  g_fired.store(false);
+EXPORT void trhsm_fault_arm(const char* op, long n, int err, int sticky) {
+  g_counting = false;
+  for (auto& calls : g_calls) calls = 0;
+  g_fired = false;
   g_firedPath[0] = '\0';
-  g_armedOp.store(OpIndex(op));
-  g_armedN.store(n < 1 ? 1 : n);
-  g_armedErr.store(err);
-  g_sticky.store(sticky != 0);
+  g_armedOp = OpIndex(op);
+  g_armedN = n < 1 ? 1 : n;
+  g_armedErr = err;
+  g_sticky = sticky != 0;
   g_counting.store(true, std::memory_order_release);
 }
-
-extern "C" __attribute__((visibility("default"))) void trhsm_fault_disarm(void) {
-  g_counting.store(false);
-  g_armedOp.store(-1);
+EXPORT void trhsm_fault_disarm(void) {
+  g_counting = false;
+  g_armedOp = -1;
 }
-
-extern "C" __attribute__((visibility("default"))) long trhsm_fault_calls(const char* op) {
-  int index = OpIndex(op);
-  return index < 0 ? -1 : g_calls[index].load();
+EXPORT long trhsm_fault_calls(const char* op) {
+  return OpIndex(op) < 0 ? -1 : g_calls[OpIndex(op)].load();
 }
-
-extern "C" __attribute__((visibility("default"))) int trhsm_fault_fired(void) {
-  return g_fired.load() ? 1 : 0;
-}
-
-extern "C" __attribute__((visibility("default"))) const char* trhsm_fault_fired_path(void) {
-  return g_fired.load() ? g_firedPath : "";
-}
-
-extern "C" __attribute__((visibility("default"))) int trhsm_open_fd_count(void) {
+EXPORT int trhsm_fault_fired(void) { return g_fired; }
+EXPORT const char* trhsm_fault_fired_path(void) { return g_fired ? g_firedPath : ""; }
+EXPORT int trhsm_open_fd_count(void) {
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
+  int count = -1;  // the listing's own descriptor
+  while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
   closedir(dir);
-  return count - 1;  // the descriptor of the listing itself
+  return count;
 }
 
-#ifdef TRHSM_FAULT_PRELOAD
+// ---- Call hooks (testing/call_hooks.h) for fcntl, fstat and ftruncate: test binaries only ----
+#ifndef TRHSM_FAULT_PRELOAD
 namespace {
 
+struct Slot {
+  std::atomic<bool> armed{false}, fired{false};
+  std::atomic<long> calls{0};
+  struct {
+    long n;
+    int err, command;
+    bool before;
+    std::function<void()> action;
+  } set;
+} g_slots[3];
+
+Slot& Arm(trhsm_test::Call call, long n, int err, bool before, std::function<void()> action,
+          int command) {
+  Slot& s = g_slots[static_cast<int>(call)];
+  s.armed = false;
+  s.set = {n, err, call == trhsm_test::Call::kFcntl ? command : -1, before, std::move(action)};
+  s.calls = 0;
+  s.fired = false;
+  s.armed = true;
+  return s;
+}
+
+// One call of the kind of slot `index` (fcntl command `command`); `real` performs it.
+template <typename Real>
+int Hooked(int index, int command, Real real) {
+  Slot& s = g_slots[index];
+  if (!s.armed.load(std::memory_order_acquire) ||
+      (s.set.command != -1 && s.set.command != command) || s.calls.fetch_add(1) + 1 != s.set.n ||
+      s.fired.exchange(true)) {
+    return real();
+  }
+  if (!s.set.action) return errno = s.set.err, -1;
+  if (s.set.before) s.set.action();  // the action's own calls of this kind pass unhooked
+  const int result = real(), saved = errno;
+  if (!s.set.before) s.set.action();
+  errno = saved;
+  return result;
+}
+
+}  // namespace
+
+namespace trhsm_test {
+
+ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command) : call_(call) {
+  Arm(call, n, err, false, nullptr, command);
+}
+ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<void()> action,
+                               int command)
+    : call_(call) {
+  Arm(call, n, 0, before, std::move(action), command);
+}
+ScopedCallHook::~ScopedCallHook() { g_slots[static_cast<int>(call_)].armed = false; }
+long ScopedCallHook::calls() const { return g_slots[static_cast<int>(call_)].calls; }
+bool ScopedCallHook::fired() const { return g_slots[static_cast<int>(call_)].fired; }
+
+}  // namespace trhsm_test
+
+// Each hook: slot, name, parameters, arguments; fcntl's argument, if any, is an int, a long or a
+// pointer, passed on as a pointer-sized word as the C library itself does.
+#define HOOK(slot, name, params, args)                  \
+  EXPORT int name##_hook params __asm__(#name);         \
+  extern "C" int name##_hook params {                   \
+    TRHSM_NEXT(int(*) params, #name);                   \
+    return Hooked(slot, -1, [&] { return next args; }); \
+  }
+#define FCNTL(name)                                                    \
+  EXPORT int name##_hook(int, int, ...) __asm__(#name);                \
+  extern "C" int name##_hook(int fd, int command, ...) {               \
+    va_list ap;                                                        \
+    va_start(ap, command);                                             \
+    void* arg = va_arg(ap, void*);                                     \
+    va_end(ap);                                                        \
+    TRHSM_NEXT(int (*)(int, int, ...), #name);                         \
+    return Hooked(0, command, [&] { return next(fd, command, arg); }); \
+  }
+FCNTL(fcntl)
+FCNTL(fcntl64)
+HOOK(1, fstat, (int fd, struct stat* st), (fd, st))
+HOOK(1, fstat64, (int fd, struct stat64* st), (fd, st))
+HOOK(2, ftruncate, (int fd, off_t length), (fd, length))
+HOOK(2, ftruncate64, (int fd, off64_t length), (fd, length))
+#endif
+
+#ifdef TRHSM_FAULT_PRELOAD
 // TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>; a malformed value arms nothing.
-__attribute__((constructor)) void ArmFromEnvironment() {
+__attribute__((constructor)) static void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");
-  if (setting == nullptr || *setting == '\0') return;
   char op[16] = {0}, err[16] = {0}, mode[16] = {0};
   long n = 0;
-  if (std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4) return;
-  int code = std::strcmp(err, "ENOSPC") == 0  ? ENOSPC
-             : std::strcmp(err, "EIO") == 0   ? EIO
-             : std::strcmp(err, "EINTR") == 0 ? EINTR
-                                              : 0;
-  bool sticky = std::strcmp(mode, "sticky") == 0;
+  if (setting == nullptr ||
+      std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4) {
+    return;
+  }
+  const int code = std::strcmp(err, "ENOSPC") == 0  ? ENOSPC
+                   : std::strcmp(err, "EIO") == 0   ? EIO
+                   : std::strcmp(err, "EINTR") == 0 ? EINTR
+                                                    : 0;
+  const bool sticky = std::strcmp(mode, "sticky") == 0;
   if (code == 0 || OpIndex(op) < 0 || n < 1 || (!sticky && std::strcmp(mode, "once") != 0)) return;
   const char* log = std::getenv("TRHSM_TEST_FAULT_LOG");
   if (log != nullptr && *log != '\0') g_logPath = strdup(log);
-  trhsm_fault_arm(op, n, code, sticky ? 1 : 0);
+  trhsm_fault_arm(op, n, code, sticky);
 }
-
-}  // namespace
 #endif

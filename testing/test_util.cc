@@ -1,7 +1,5 @@
-// Scratch folders and log capture for the tests.
 #include "testing/test_util.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,87 +17,60 @@
 
 namespace trhsm_test {
 
-ScratchDir::ScratchDir() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/trhsm-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp " + pattern);
-  path_ = pattern;
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  if (const char* old = std::getenv(name)) had_previous_ = true, previous_ = old;
+  ::setenv(name, value.c_str(), 1);
+}
+ScopedEnv::~ScopedEnv() {
+  had_previous_ ? ::setenv(name_.c_str(), previous_.c_str(), 1) : ::unsetenv(name_.c_str());
 }
 
+ScratchDir::ScratchDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  path_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/trhsm-test-XXXXXX";
+  if (::mkdtemp(&path_[0]) == nullptr) throw std::runtime_error("mkdtemp " + path_);
+}
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ScratchDir::File(const std::string& name) const { return path_ + "/" + name; }
-
-LogCapture::LogCapture() : file_(dir_.File("log")) {
-  if (const char* old = std::getenv("KO_LOG_FILE")) {
-    had_previous_ = true;
-    previous_ = old;
-  }
-  setenv("KO_LOG_FILE", file_.c_str(), 1);
-}
-
-LogCapture::~LogCapture() {
-  if (had_previous_) {
-    setenv("KO_LOG_FILE", previous_.c_str(), 1);
-  } else {
-    unsetenv("KO_LOG_FILE");
-  }
-}
-
-std::string LogCapture::Text() const { return ReadFile(file_); }
-
+std::string LogCapture::Text() const { return ReadFile(dir_.File("log")); }
 bool LogCapture::Contains(const std::string& fragment) const {
   return Text().find(fragment) != std::string::npos;
 }
+void LogCapture::Clear() { WriteFile(dir_.File("log"), ""); }
 
-void LogCapture::Clear() { WriteFile(file_, ""); }
-
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
-  if (const char* old = std::getenv(name)) {
-    had_previous_ = true;
-    previous_ = old;
-  }
-  setenv(name, value.c_str(), 1);
+Sandbox::Sandbox(const std::string& registry, const std::string& mounts)
+    : registry_("KO_REGISTRY", File("registry")), mounts_("KO_MOUNT_TABLE", File("mounts")) {
+  ::mkdir(results().c_str(), 0755);
+  SetRegistry(registry);
+  WriteFile(File("mounts"), mounts.empty() ? "/dev/sda1 / ext4 rw 0 0\n" : mounts);
 }
-
-ScopedEnv::~ScopedEnv() {
-  if (had_previous_) {
-    setenv(name_.c_str(), previous_.c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
+void Sandbox::SetRegistry(const std::string& text) const {
+  WriteFile(File("registry"), "[Machines/c1]\ndJOB_RESULTS_DIR=" + results() + "\n" + text);
 }
-
-namespace {
-
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-}  // namespace
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::string cmd = ShellQuote(program);
-  for (const auto& a : args) cmd += " " + ShellQuote(a);
-  cmd += " 2>&1";
-  ProgramRun r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  const auto quote = [](const std::string& word) {
+    std::string quoted = " '";
+    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+  };
+  std::string command = quote(program);
+  for (const std::string& arg : args) command += quote(arg);
+  ProgramRun run;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return run;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) run.out.append(buffer, n);
+  const int status = ::pclose(p);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
 }
 
 int WaitChild(int pid, int limitMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
   int status = 0;
   while (::waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -112,15 +83,39 @@ int WaitChild(int pid, int limitMs) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int StartChild(const std::function<int()>& body) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  int code = 98;
+  try {
+    code = body();
+  } catch (...) {
+  }
+  std::fflush(nullptr);
+  std::exit(code);
+}
+
+bool WaitForLockWaiter(const std::string& path, int limitMs) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  do {
+    std::istringstream locks(ReadFile("/proc/locks"));
+    for (std::string line; std::getline(locks, line);)
+      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos)
+        return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
 std::vector<std::string> ListFolder(const std::string& path) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (dirent* e = ::readdir(dir)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -134,51 +129,7 @@ std::string ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("write " + path);
-}
-
-int StartChild(const std::function<int()>& body) {
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 98;
-    try {
-      code = body();
-    } catch (...) {
-    }
-    std::fflush(nullptr);
-    std::exit(code);
-  }
-  return pid;
-}
-
-bool WaitForLockWaiter(const std::string& path, int limitMs) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-  do {
-    std::istringstream locks(ReadFile("/proc/locks"));
-    for (std::string line; std::getline(locks, line);) {
-      if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
-        return true;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return false;
-}
-
-Sandbox::Sandbox(const std::string& registry, const std::string& mounts)
-    : registry_("KO_REGISTRY", File("registry")), mounts_("KO_MOUNT_TABLE", File("mounts")) {
-  ::mkdir(results().c_str(), 0755);
-  SetRegistry(registry);
-  WriteFile(File("mounts"), mounts.empty() ? "/dev/sda1 / ext4 rw 0 0\n" : mounts);
-}
-
-void Sandbox::SetRegistry(const std::string& text) const {
-  WriteFile(File("registry"), "[Machines/c1]\ndJOB_RESULTS_DIR=" + results() + "\n" + text);
+  if (!(out << content)) throw std::runtime_error("write " + path);
 }
 
 }  // namespace trhsm_test

@@ -1,4 +1,4 @@
-// Scratch folders and log capture for the tests.
+// Scratch folders, environment, child processes and log capture for the tests.
 #ifndef TRHSM_TESTING_TEST_UTIL_H_
 #define TRHSM_TESTING_TEST_UTIL_H_
 
@@ -8,46 +8,7 @@
 
 namespace trhsm_test {
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // path() + "/" + name
-  std::string File(const std::string& name) const;
-
- private:
-  std::string path_;
-};
-
-// Points KO_LOG_FILE at a file of its own for its lifetime (restoring the earlier value after), so
-// a test can read exactly what was logged while it lived.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  // Everything logged so far.
-  std::string Text() const;
-  // True when some logged line contains `fragment`.
-  bool Contains(const std::string& fragment) const;
-  // Forgets what was logged so far.
-  void Clear();
-
- private:
-  ScratchDir dir_;
-  std::string file_;
-  bool had_previous_ = false;
-  std::string previous_;
-};
-
-// Sets an environment variable for the lifetime of the object, restoring it after.
+// Sets an environment variable for the object's lifetime, restoring it after.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const std::string& value);
@@ -56,51 +17,38 @@ class ScopedEnv {
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
-  std::string name_;
+  std::string name_, previous_;
   bool had_previous_ = false;
-  std::string previous_;
 };
 
-// What a program run through the shell printed (standard output and error) and its exit status
-// (-1 when it did not exit normally).
-struct ProgramRun {
-  int status = -1;
-  std::string out;
+// A fresh folder under $TMPDIR (or /tmp), removed with all it holds on destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
 };
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args);
 
-// The exit code of the child `pid`; a child still running after `limitMs` is killed and gives -1,
-// so a lock that is never granted fails the test instead of hanging it.
-int WaitChild(int pid, int limitMs = 30000);
+// Points KO_LOG_FILE at a file of its own for its lifetime: what was logged meanwhile.
+class LogCapture {
+ public:
+  std::string Text() const;
+  bool Contains(const std::string& fragment) const;  // some logged line contains `fragment`
+  void Clear();                                      // forgets what was logged so far
 
-// The entry names of folder `path` ("." and ".." left out), sorted; empty when it cannot be read.
-std::vector<std::string> ListFolder(const std::string& path);
+ private:
+  ScratchDir dir_;
+  ScopedEnv env_{"KO_LOG_FILE", dir_.File("log")};
+};
 
-// Whole-file helpers; ReadFile gives "" for a missing file.
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& content);
-
-// True when `part` occurs in `text`; for EXPECT_PRED2(Contains, text, part), which prints both.
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// Forks a child that runs body() and exits with its result (an exception gives 98) through
-// exit(), so a coverage build keeps its counts; returns the child's pid (-1 when fork failed).
-// Fork from the main thread while no other thread runs, or the child may inherit a held lock.
-int StartChild(const std::function<int()>& body);
-// StartChild, then WaitChild.
-inline int InChild(const std::function<int()>& body, int limitMs = 30000) {
-  const int pid = StartChild(body);
-  return pid < 0 ? -1 : WaitChild(pid, limitMs);
-}
-
-// Waits until some process or thread waits for a lock on the file `path` (a blocked request in
-// /proc/locks); false when none did within `limitMs`.
-bool WaitForLockWaiter(const std::string& path, int limitMs = 10000);
-
-// A scratch folder that is the stand-ins' whole world for the object's lifetime: KO_REGISTRY
-// names its file "registry" (`registry` plus client "c1" with dJOB_RESULTS_DIR = results()),
+// A scratch folder that is the stand-ins' whole world for the object's lifetime: KO_REGISTRY names
+// its file "registry" (`registry` plus client "c1" with dJOB_RESULTS_DIR = results()),
 // KO_MOUNT_TABLE its file "mounts" (`mounts`, or one ext4 root), and results() exists.
 class Sandbox : public ScratchDir {
  public:
@@ -109,9 +57,38 @@ class Sandbox : public ScratchDir {
   void SetRegistry(const std::string& text) const;
 
  private:
-  ScopedEnv registry_;
-  ScopedEnv mounts_;
+  ScopedEnv registry_, mounts_;
 };
+
+// A program run through the shell: its exit status (-1 when it did not exit) and its output
+// (standard output and error).
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+};
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// The exit code of child `pid`; one still running after `limitMs` is killed and gives -1.
+int WaitChild(int pid, int limitMs = 30000);
+// Forks a child that exits (through exit(), so coverage counts are kept) with body()'s result, 98
+// for an exception; returns its pid, -1 when fork failed. Fork while no other thread runs.
+int StartChild(const std::function<int()>& body);
+inline int InChild(const std::function<int()>& body, int limitMs = 30000) {
+  const int pid = StartChild(body);
+  return pid < 0 ? -1 : WaitChild(pid, limitMs);
+}
+// Waits until some process or thread waits for a lock on file `path` (/proc/locks); false when
+// none did within `limitMs`.
+bool WaitForLockWaiter(const std::string& path, int limitMs = 10000);
+
+// The entry names of folder `path`, sorted; empty when it cannot be read.
+std::vector<std::string> ListFolder(const std::string& path);
+std::string ReadFile(const std::string& path);  // "" for a missing file
+void WriteFile(const std::string& path, const std::string& content);
+// For EXPECT_PRED2(Contains, text, part), which prints both.
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 }  // namespace trhsm_test
 
