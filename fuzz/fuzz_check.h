@@ -1,16 +1,25 @@
-// The helpers every fuzz target shares: checks that abort with their reason (a broken invariant is
-// a finding in libFuzzer and a failure in the replay test), whole-file writes into the scratch
-// folder and the log set-up.
+// What every fuzz target checks, and the little it needs for that. A broken property aborts with
+// its reason: a finding in libFuzzer, a failure in the replay test. The properties:
+//  - never a crash, a read past the input or undefined behaviour (the sanitizers and the replay's
+//    damaged copies see to that);
+//  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
+//    line feed and no longer than the reader's buffer (WholeLines);
+//  - decode, encode and decode again gives the same value, where the format has an encoder;
+//  - a refusal is a clean error in the function's result convention, never a partial result: the
+//    outputs a refusal must not touch keep the marks the target put in them.
 #pragma once
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#define TRHSM_FUZZ_CHECK(condition)                                                      \
+#define FUZZ_CHECK(condition)                                                            \
   do {                                                                                   \
     if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
@@ -20,49 +29,73 @@
 
 namespace trhsm_fuzz {
 
-// Aborts with `what` when `ok` is false.
-inline void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-
-// Replaces the file at `path` by `size` bytes of `data`; aborts when that fails, since the target
-// would then test something other than its input.
-inline void WriteWhole(const std::string& path, const void* data, size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  Check(fd >= 0, "open scratch file");
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    Check(n > 0, "write scratch file");
-    p += n;
-    size -= static_cast<size_t>(n);
+// The lines of `text` a reader may take an item from, in order: ended by a line feed, without NUL
+// and at most `longest` bytes. Next() moves past the next of them that `from` accepts, or, when
+// `strict`, takes the very next line (any line ended by a line feed) or none.
+class WholeLines {
+ public:
+  WholeLines(std::string_view text, size_t longest) {
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
+      const std::string_view line = text.substr(at, nl - at);
+      const bool usable = line.size() <= longest && line.find('\0') == line.npos;
+      lines_.push_back(usable ? line : std::string_view());
+    }
   }
-  Check(::close(fd) == 0, "close scratch file");
+  template <typename From>
+  bool Next(From from, bool strict = false) {
+    while (next_ < lines_.size()) {
+      const std::string_view line = lines_[next_++];
+      if (line.data() != nullptr && from(line)) return true;
+      if (strict) return false;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::string_view> lines_;
+  size_t next_ = 0;
+};
+
+// A scratch folder of the process, made on first use and removed at exit. On /dev/shm when TMPDIR
+// names no place, since some targets sync what they write.
+inline const std::string& Scratch() {
+  struct Folder {
+    std::string path;
+    Folder() {
+      const char* tmp = getenv("TMPDIR");
+      if ((tmp == nullptr || *tmp == '\0') && ::access("/dev/shm", W_OK) == 0) tmp = "/dev/shm";
+      path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/trhsm-fuzz-XXXXXX";
+      FUZZ_CHECK(mkdtemp(&path[0]) != nullptr);
+    }
+    ~Folder() {
+      nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+           FTW_DEPTH | FTW_PHYS);
+    }
+  };
+  static Folder folder;
+  return folder.path;
 }
 
-inline void WriteWhole(const std::string& path, const std::string& text) {
-  WriteWhole(path, text.data(), text.size());
-}
-
-// For targets whose code syncs what it writes: puts the scratch folder on /dev/shm, where a sync
-// costs nothing, unless TMPDIR names a place already. Call before the first ScratchFolder().
-inline void PreferMemoryScratch() {
-  const char* tmp = getenv("TMPDIR");
-  if ((tmp == nullptr || *tmp == '\0') && ::access("/dev/shm", W_OK) == 0)
-    setenv("TMPDIR", "/dev/shm", 1);
-}
-
-// Points the logging of the platform layer at /dev/null, so the targets write nothing outside the
-// scratch folder; `level` is KO_LOG_LEVEL (higher levels reach more of the diagnostics).
+// Sends the log to /dev/null at KO_LOG_LEVEL `level` (7 formats every refusal's message too).
 inline void QuietLogs(const char* level) {
   setenv("KO_LOG_FILE", "/dev/null", 1);
   setenv("KO_LOG_LEVEL", level, 1);
 }
 
-// Every level written, so that the message formatting of each refusal runs too, and the lines
-// discarded.
-inline void LogEverythingToNowhere() { QuietLogs("7"); }
+// Replaces the file at `path` by `text`.
+inline void WriteWhole(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FUZZ_CHECK(fd >= 0);
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    FUZZ_CHECK(n > 0);
+    done += static_cast<size_t>(n);
+  }
+  FUZZ_CHECK(::close(fd) == 0);
+}
+
+inline std::string_view Text(const uint8_t* data, size_t size) {
+  return {reinterpret_cast<const char*>(data), size};
+}
 
 }  // namespace trhsm_fuzz
