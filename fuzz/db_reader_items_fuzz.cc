@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EvEvent events;
   auto reader = std::make_unique<TRHSMCollectFileDBReader>(args, events, turbo, "dbStubList",
                                                            app124 ? 124 : 0);
-  if (reports) reader->SetFailureFile(args.collectFolder + "failures.txt");
+  std::string failures = args.collectFolder + "failures.txt";
+  if (reports) reader->SetFailureFile(failures);
   reader->SetAppTypeGUID("AG");
   std::string name = path;
   FUZZ_CHECK((turbo ? reader->Initialize(name) : reader->Initialize()) == 1 && reader->Open() == 1);
