@@ -104,15 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     uint64_t length = 0;
     for (int i = 0; i < 8; ++i) length = length << 8 | p[af::kSizeOffset + i];
-    if ((data[0] & 2) && length <= a.size() - at - n) Put(p + af::kDataCrcOffset, Crc(p + n, length), 4, false);
+    if ((data[0] & 2) && length <= a.size() - at - n)
+      Put(p + af::kDataCrcOffset, Crc(p + n, length), 4, false);
     if (data[0] & 1) Put(p + n - 4, Crc(p, n - 4), 4, false);
   }
-  trhsm_fuzz::WriteWhole(tp::ArchiveFilePath(Root(), 1, 2),
-                         trhsm_fuzz::Text(a.data(), a.size()));
+  trhsm_fuzz::WriteWhole(tp::ArchiveFilePath(Root(), 1, 2), trhsm_fuzz::Text(a.data(), a.size()));
   // The chain of copies from offset 0, every other place that starts with the magic, and offsets
   // around and past the end.
   const int64_t end = static_cast<int64_t>(a.size());
-  for (int64_t at = 0, copies = 0; at >= 0 && at < end && copies < 6; ++copies) at = CheckCopy(a, at);
+  for (int64_t at = 0, copies = 0; at >= 0 && at < end && copies < 6; ++copies)
+    at = CheckCopy(a, at);
   for (int64_t at = 1, found = 0; at + 4 <= end && found < 4; ++at) {
     if (std::memcmp(&a[at], af::kMagic, 4) == 0) CheckCopy(a, at), ++found;
   }

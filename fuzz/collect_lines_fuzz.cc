@@ -40,8 +40,10 @@ void WriterRoundTrip(const std::string& bytes, char separator) {
   for (size_t n = 0; n < names.size(); ++n) {
     const int got = GetLineFromCollectFile(in, separator, item);
     // Longer than a reader takes (2047 bytes after the first separator): refused, never cut.
-    if (names[n].size() + std::to_string(times[n]).size() + 3 > 2047) FUZZ_CHECK(got == 0);
-    else FUZZ_CHECK(got == 1 && item.fileName == names[n] && item.itemTime == times[n]);
+    if (names[n].size() + std::to_string(times[n]).size() + 3 > 2047)
+      FUZZ_CHECK(got == 0);
+    else
+      FUZZ_CHECK(got == 1 && item.fileName == names[n] && item.itemTime == times[n]);
   }
   FUZZ_CHECK(GetLineFromCollectFile(in, separator, item) == 0);
   std::fclose(in);
@@ -95,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   char end[4];
   HSMCollectFile item;
-  FUZZ_CHECK(GetLine(stream, end, sizeof end) == 0 && GetLineFromCollectFile(stream, separator, item) == 0);
+  FUZZ_CHECK(GetLine(stream, end, sizeof end) == 0 &&
+             GetLineFromCollectFile(stream, separator, item) == 0);
   FUZZ_CHECK(GetLineFromCollectFile(nullptr, separator, item) == -1);
   std::fclose(stream);
   return 0;

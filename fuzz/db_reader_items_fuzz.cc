@@ -1,7 +1,7 @@
-// The database reader over a collect file made of the input, normal or turbo mode: every item comes,
-// in file order, from one whole line of at most 2047 bytes whose fields hold its metadata and name.
-// Input: byte 0 bit 0 turbo, bit 1 application type 124, bit 2 reports to a failure file, bits 3
-// and 4 both the per-line diagnostics of log level 7; the rest is the collect file.
+// The database reader over a collect file made of the input, normal or turbo mode: every item
+// comes, in file order, from one whole line of at most 2047 bytes whose fields hold its metadata
+// and name. Input: byte 0 bit 0 turbo, bit 1 application type 124, bit 2 reports to a failure file,
+// bits 3 and 4 both the per-line diagnostics of log level 7; the rest is the collect file.
 #include <sys/stat.h>
 
 #include <algorithm>

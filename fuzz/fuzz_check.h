@@ -1,20 +1,24 @@
 // What every fuzz target checks, and the little it needs for that. A broken property aborts with
-// its reason: a finding in libFuzzer, a failure in the replay test. The properties:
-//  - never a crash, a read past the input or undefined behaviour (the sanitizers and the replay's
-//    damaged copies see to that);
+// its reason (a finding in libFuzzer, a failure in the replay test):
+//  - never a crash, a read past the input or undefined behaviour (the sanitizers, and the replay's
+//    damaged copies of each seed, see to that);
 //  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
 //    line feed and no longer than the reader's buffer (WholeLines);
 //  - decode, encode and decode again gives the same value, where the format has an encoder;
 //  - a refusal is a clean error in the function's result convention, never a partial result: the
-//    outputs a refusal must not touch keep the marks the target put in them.
+//    outputs it must not touch keep the marks the target put in them.
 #pragma once
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,16 +33,22 @@
 
 namespace trhsm_fuzz {
 
+// The log goes to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
+inline bool QuietLogs(const char* level) {
+  return setenv("KO_LOG_FILE", "/dev/null", 1) == 0 && setenv("KO_LOG_LEVEL", level, 1) == 0;
+}
+inline const bool kQuiet = QuietLogs("0");
+
 // The lines of `text` a reader may take an item from, in order: ended by a line feed, without NUL
-// and at most `longest` bytes. Next() moves past the next of them that `from` accepts, or, when
-// `strict`, takes the very next line (any line ended by a line feed) or none.
+// and at most `longest` bytes. Next() moves past the next of them that `from` accepts or, when
+// `strict`, takes the very next line ended by a line feed, or none.
 class WholeLines {
  public:
   WholeLines(std::string_view text, size_t longest) {
     for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
       const std::string_view line = text.substr(at, nl - at);
-      const bool usable = line.size() <= longest && line.find('\0') == line.npos;
-      lines_.push_back(usable ? line : std::string_view());
+      const bool whole = line.size() <= longest && line.find('\0') == line.npos;
+      lines_.push_back(whole ? line : std::string_view());
     }
   }
   template <typename From>
@@ -56,10 +66,10 @@ class WholeLines {
   size_t next_ = 0;
 };
 
-// A scratch folder of the process, made on first use and removed at exit. On /dev/shm when TMPDIR
-// names no place, since some targets sync what they write.
+// The process's scratch folder, made on first use (on /dev/shm unless TMPDIR names a place: some
+// targets sync what they write), removed with its contents at exit.
 inline const std::string& Scratch() {
-  struct Folder {
+  static const struct Folder {
     std::string path;
     Folder() {
       const char* tmp = getenv("TMPDIR");
@@ -68,30 +78,23 @@ inline const std::string& Scratch() {
       FUZZ_CHECK(mkdtemp(&path[0]) != nullptr);
     }
     ~Folder() {
-      nftw(path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
-           FTW_DEPTH | FTW_PHYS);
+      nftw(
+          path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+          FTW_DEPTH | FTW_PHYS);
     }
-  };
-  static Folder folder;
+  } folder;
   return folder.path;
-}
-
-// Sends the log to /dev/null at KO_LOG_LEVEL `level` (7 formats every refusal's message too).
-inline void QuietLogs(const char* level) {
-  setenv("KO_LOG_FILE", "/dev/null", 1);
-  setenv("KO_LOG_LEVEL", level, 1);
 }
 
 // Replaces the file at `path` by `text`.
 inline void WriteWhole(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  FUZZ_CHECK(fd >= 0);
-  for (size_t done = 0; done < text.size();) {
+  for (size_t done = 0; fd >= 0 && done < text.size();) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     FUZZ_CHECK(n > 0);
     done += static_cast<size_t>(n);
   }
-  FUZZ_CHECK(::close(fd) == 0);
+  FUZZ_CHECK(fd >= 0 && ::close(fd) == 0);
 }
 
 inline std::string_view Text(const uint8_t* data, size_t size) {

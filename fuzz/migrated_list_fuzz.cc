@@ -1,8 +1,8 @@
 // The migrated-tree list read through TRHSMMigratedDirTrees from a list file made of the input:
-// every tree comes, in order, from a whole record line "1|<tree>|..." of at most 4095 bytes with its
-// line feed, and the list saved again reads back as the same trees.
-// Input: byte 0 bit 0 held mode (locked for the object's life, written back at its end) over
-// transaction mode; the rest is the list file.
+// every tree comes, in order, from a whole record line "1|<tree>|..." of at most 4095 bytes with
+// its line feed, and the list saved again reads back as the same trees. Input: byte 0 bit 0 held
+// mode (locked for the object's life, written back at its end) over transaction mode; the rest is
+// the list file.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     trhsm_fuzz::WholeLines lines(ended, 4094);  // the last line may lack its line feed
     for (const std::string& tree : trees) {
       FUZZ_CHECK(!tree.empty() && tree.find_first_of(std::string("|\0", 2)) == tree.npos);
-      FUZZ_CHECK(lines.Next([&](std::string_view line) { return line.rfind("1|" + tree + "|", 0) == 0; }));
+      FUZZ_CHECK(
+          lines.Next([&](std::string_view line) { return line.rfind("1|" + tree + "|", 0) == 0; }));
       std::string holder;
       // A recorded absolute tree is held by a recorded tree leading it (trailing slashes aside).
       if (tree[0] != '/' || (!held && &tree != &trees.front())) continue;

@@ -84,8 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const TRHSMMntTab::Entry& e : table.getAll()) {
       FUZZ_CHECK(Row(e) == rows[n++]);
       // The entry holding a mount point's own path is a mount point leading it.
-      const TRHSMMntTab::Entry* holder = e.mountPoint.empty() ? &e : table.find(e.mountPoint.c_str());
-      FUZZ_CHECK(holder && e.mountPoint.compare(0, holder->mountPoint.size(), holder->mountPoint) == 0);
+      const TRHSMMntTab::Entry* holder =
+          e.mountPoint.empty() ? &e : table.find(e.mountPoint.c_str());
+      FUZZ_CHECK(holder &&
+                 e.mountPoint.compare(0, holder->mountPoint.size(), holder->mountPoint) == 0);
     }
   } catch (const KoException&) {
     FUZZ_CHECK(!valid);

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (at == 0 || text[at - 1] == '\n') return true;
       }
     }
-    return text.size() >= line.size() && text.compare(text.size() - line.size(), line.npos, line) == 0;
+    return text.size() >= line.size() &&
+           text.compare(text.size() - line.size(), line.npos, line) == 0;
   };
   // Lookups read the store again each time: a dozen names tell enough.
   std::string key;
@@ -39,11 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line[0] == '[') inKey = line.size() >= 2 && line.back() == ']';
     if (line[0] == '[' && inKey) key = line.substr(1, line.size() - 2);
     const size_t equals = line.find('=');
-    if (!inKey || key.find('\0') != key.npos || line[0] == '#' || line[0] == '[' || equals == line.npos || line.find('\0') != line.npos) continue;
+    if (!inKey || key.find('\0') != key.npos || line[0] == '#' || line[0] == '[' ||
+        equals == line.npos || line.find('\0') != line.npos)
+      continue;
     ++lookups;
     const std::string name = line.substr(0, equals);
     std::string found;
-    FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 && wholeLine(name + "=" + found));
+    FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 &&
+               wholeLine(name + "=" + found));
     char buffer[16];
     int length = sizeof buffer;
     const int rc = info.getString(key.c_str(), name.c_str(), buffer, &length);
@@ -59,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i >= 4 || clients[i].find('\0') != std::string::npos) continue;
     KOPI_CommClient comm;
     const char* folder = comm.getJobResultsDirectory(clients[i].c_str());
-    FUZZ_CHECK(folder == nullptr || text.find('\0') != text.npos || wholeLine(std::string("dJOB_RESULTS_DIR=") + folder));
+    FUZZ_CHECK(folder == nullptr || text.find('\0') != text.npos ||
+               wholeLine(std::string("dJOB_RESULTS_DIR=") + folder));
   }
   return 0;
 }

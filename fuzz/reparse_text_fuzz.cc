@@ -1,8 +1,5 @@
-// The reparse text parser and the stub readers built on it. The input is the text; it goes into a
-// stub record too (up to its first NUL), and is handed to the readers raw as a stub file.
-#include <string>
-#include <vector>
-
+// The reparse text parser and the stub readers built on it: the input is the text, put into a stub
+// record too (up to its first NUL), and handed to the readers raw as a stub file.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMStubFile.h"
 
@@ -15,23 +12,19 @@ bool Same(const ReparseData& a, const ReparseData& b) {
          a.reparseTime == b.reparseTime && a.extraNumber == b.extraNumber;
 }
 
-// The readers on one stub file: each agrees with extraction and the parser, and a refusal leaves
-// its outputs alone.
+// Each reader agrees with extraction and the parser; a refusal leaves its outputs alone.
 void CheckReaders(std::vector<char> stub, const std::string* carried) {
-  std::string text = "mark";
+  std::string text = "mark", appGUID = "mark", stubGUID = "mark";
   const int got = GetStubReparseData(stub, text);
-  if (carried != nullptr) FUZZ_CHECK(got == (carried->size() < 1024) && (!got || text == *carried));
-  FUZZ_CHECK(got == 1 || text == "mark");
-  ReparseData direct, parsed;
-  direct.stubGUID = parsed.stubGUID = "mark";
-  const int ok = got == 1 ? ParseStubReparseData(text, parsed) : 0;
-  FUZZ_CHECK(ParseStubData(stub, direct) == ok && Same(direct, parsed));
-  std::string appGUID = "mark", stubGUID = "mark";
+  FUZZ_CHECK(got == 1 ? text.size() < 1024 : got == 0 && text == "mark");
+  FUZZ_CHECK(!carried || (got == (carried->size() < 1024) && (!got || text == *carried)));
+  ReparseData direct, parsed, fresh;
+  const int ok =
+      got == 1 && ParseStubReparseData(text, parsed) == 1 && ParseStubReparseData(text, fresh);
+  FUZZ_CHECK(ParseStubData(stub, direct) == ok && (!got || Same(direct, parsed)));
   FUZZ_CHECK(GetAppGUIDAndStubGUIDFromStubData(stub, appGUID, stubGUID) == ok);
-  ReparseData fresh;
-  if (ok == 1) ParseStubReparseData(text, fresh);
-  FUZZ_CHECK(ok == 1 ? appGUID == fresh.appGUID && stubGUID == (fresh.layout == 2 ? fresh.stubGUID : "")
-                     : appGUID == "mark" && stubGUID == "mark");
+  FUZZ_CHECK(ok ? appGUID == fresh.appGUID && stubGUID == (fresh.layout == 2 ? fresh.stubGUID : "")
+                : appGUID == "mark" && stubGUID == "mark");
   uint32_t appId = 7;
   stubGUID = "mark";
   const int read = GetAppIdAndGUIDFromStubData(stub, appId, stubGUID);
@@ -41,25 +34,21 @@ void CheckReaders(std::vector<char> stub, const std::string* carried) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trhsm_fuzz::QuietLogs("7");
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7") ? 0 : 1; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(trhsm_fuzz::Text(data, size));
   ReparseData parsed, again;
   const int ok = ParseStubReparseData(text, parsed);
-  FUZZ_CHECK((ok == 0 || ok == 1) && ParseStubReparseData(text, again) == ok && Same(parsed, again));
-  // A parsed GUID is the text's own bytes.
-  FUZZ_CHECK(!ok || text.find(parsed.stubGUID) != text.npos);
-  FUZZ_CHECK(!ok || text.find(parsed.appGUID) != text.npos);
-
+  FUZZ_CHECK((ok == 0 || ok == 1) && ParseStubReparseData(text, again) == ok &&
+             Same(parsed, again));
+  // Parsed GUIDs are the text's own bytes.
+  FUZZ_CHECK(!ok ||
+             (text.find(parsed.stubGUID) != text.npos && text.find(parsed.appGUID) != text.npos));
   const std::string carried = text.substr(0, text.find('\0'));
   if (!carried.empty() && carried.size() <= 65509) {
     std::vector<char> stub(carried.size() + 26);
-    FUZZ_CHECK(trhsm_meta2stub(carried.c_str(), 7, stub.data(), static_cast<int>(stub.size())) ==
-               static_cast<int>(stub.size()));
+    FUZZ_CHECK(trhsm_meta2stub(carried.c_str(), 7, stub.data(), stub.size()) == int(stub.size()));
     CheckReaders(stub, &carried);
   }
   CheckReaders(std::vector<char>(text.begin(), text.end()), nullptr);

@@ -1,13 +1,6 @@
-// The stub record codec. The input is taken three ways: as a stub file's bytes (GetStubReparseData),
-// as a record for trhsm_stub2meta (as many bytes as the record's length field claims, in an
-// allocation of their own), and as one mode byte, an eight-byte value and a metadata text for
-// trhsm_meta2stub (a mode byte ending in three set bits stretches the text to 65505-65512 bytes,
-// around the longest a record carries).
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
-
+// The stub record codec on the input taken three ways: a stub file's bytes; a record, read as far
+// as its length field says; a mode byte, an eight-byte value and a text to encode (a mode byte
+// ending in three set bits stretches the text to 65505-65512 bytes, around the longest).
 #include "foundation/coding.h"
 #include "fuzz/fuzz_check.h"
 #include "stub/record_format.h"
@@ -18,119 +11,83 @@ namespace sr = trhsm::stub_record;
 
 namespace {
 
-constexpr int64_t kMark = 0x5A5A5A5A5A5A5A5ALL;
+bool Marked(const std::vector<char>& v, size_t from) {
+  return std::all_of(v.begin() + from, v.end(), [](char c) { return c == 'M'; });
+}
 
-// trhsm_meta2stub's result, or -1 when it throws (with code -1 and its message in *message).
-int Encode(const std::string& text, int64_t value, char* out, int size, std::string* message) {
+int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_t size) {
   try {
-    return trhsm_meta2stub(text.c_str(), value, out, size);
+    return trhsm_meta2stub(text.c_str(), value, out ? out->data() : nullptr,
+                           static_cast<int>(size));
   } catch (const KoException& e) {
-    FUZZ_CHECK(e.getCode() == -1);
-    *message = e.getMessage();
-    return -1;
+    return e.getCode();
   }
 }
 
-// Decodes one record; a refusal touches no output, an accepted record round-trips.
+// Encodes `text`: too long, refused (-1) with nothing written; else one byte too few is refused and
+// the exact size gives a record that decodes to the text and value.
+void RoundTrip(const std::string& text, int64_t value) {
+  std::vector<char> record(text.size() + sr::kOverhead + 8, 'M');
+  const int needed = Encode(text, value, nullptr, 0);
+  const bool fits = text.size() <= static_cast<size_t>(sr::kMaxMetadataLength);
+  FUZZ_CHECK(needed == (fits ? static_cast<int>(record.size()) - 8 : -1));
+  FUZZ_CHECK(Encode(text, value, &record, fits ? needed - 1 : record.size()) == -1 &&
+             Marked(record, 0));
+  if (!fits) return;
+  FUZZ_CHECK(Encode(text, value, &record, needed) == needed && Marked(record, needed));
+  record.resize(needed);
+  std::vector<char> back(needed);
+  int64_t got = 0;
+  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &got, back.data(), needed, true) ==
+             !text.empty());
+  FUZZ_CHECK(text.empty() || (got == value && text == back.data()));
+  std::string extracted;
+  const bool extracts = !text.empty() && text.size() < 1024;
+  FUZZ_CHECK(GetStubReparseData(record, extracted) == extracts &&
+             extracted == (extracts ? text : ""));
+}
+
+// A refusal writes nothing; an accepted record decodes, encodes and decodes to the same.
 void Decode(const std::vector<char>& record) {
   int length = -7;
-  int64_t value = kMark;
+  int64_t value = -7, mark = -7;
   const bool ok = trhsm_stub2meta(record.data(), &length, &value, nullptr, 0, true);
-  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, nullptr, nullptr, 0, false) == ok);
-  std::vector<char> text(record.size() + 1, 'M');  // room for any metadata the record holds
-  if (!ok) {
-    FUZZ_CHECK(length == -7 && value == kMark);
-    FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &value, text.data(),
-                                static_cast<int>(text.size()), true));
-    FUZZ_CHECK(length == -7 && value == kMark && text == std::vector<char>(text.size(), 'M'));
-    return;
-  }
-  FUZZ_CHECK(static_cast<size_t>(length) == record.size());
-  // The smallest buffer taken holds the longest metadata the record could carry and a NUL; one
-  // byte less is refused, writes nothing and still tells the length.
-  const int room = length - sr::kOverhead + 1;
-  int64_t untouched = kMark;
-  FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &untouched, text.data(), room - 1, true));
-  FUZZ_CHECK(untouched == kMark && text == std::vector<char>(text.size(), 'M'));
-  FUZZ_CHECK(trhsm_stub2meta(record.data(), &length, &value, text.data(), room, true));
-  FUZZ_CHECK(std::strlen(text.data()) < static_cast<size_t>(room));
-  FUZZ_CHECK(std::count(text.begin() + room, text.end(), 'M') == length - room + 1);
-  // Decode, encode, decode: the same text and value.
-  const std::string decoded(text.data());
-  std::string message;
-  std::vector<char> again(decoded.size() + sr::kOverhead);
-  FUZZ_CHECK(Encode(decoded, value, again.data(), static_cast<int>(again.size()), &message) ==
-             static_cast<int>(again.size()));
-  std::vector<char> back(again.size(), 'B');
-  int64_t value2 = 0;
-  FUZZ_CHECK(decoded.empty() == !trhsm_stub2meta(again.data(), nullptr, &value2, back.data(),
-                                                 static_cast<int>(back.size()), true));
-  FUZZ_CHECK(decoded.empty() || (value2 == value && decoded == back.data()));
-}
-
-// Encodes a text; what cannot be encoded throws and writes nothing, what can decodes back.
-void EncodeDecode(std::string text, int64_t value, uint8_t mode) {
-  if ((mode & 7) == 7 && !text.empty()) {
-    while (text.size() < 65505u + (mode >> 3) % 8) text += text;
-    text.resize(65505u + (mode >> 3) % 8);
-  }
-  std::string message;
-  const int needed = Encode(text, value, nullptr, 0, &message);
-  std::vector<char> buffer(text.size() + sr::kOverhead + 8, 'E');
-  if (text.size() > static_cast<size_t>(sr::kMaxMetadataLength)) {
-    FUZZ_CHECK(needed == -1 && !message.empty());
-    FUZZ_CHECK(Encode(text, value, buffer.data(), static_cast<int>(buffer.size()), &message) == -1);
-    FUZZ_CHECK(buffer == std::vector<char>(buffer.size(), 'E'));
-    return;
-  }
-  FUZZ_CHECK(needed == static_cast<int>(text.size()) + sr::kOverhead);
-  message.clear();
-  FUZZ_CHECK(Encode(text, value, buffer.data(), needed - 1, &message) == -1);
-  FUZZ_CHECK(message == "Buffer for stubfile data is too small.");
-  FUZZ_CHECK(buffer == std::vector<char>(buffer.size(), 'E'));
-  FUZZ_CHECK(Encode(text, value, buffer.data(), needed, &message) == needed);
-  FUZZ_CHECK(std::string(buffer.begin() + needed, buffer.end()) == "EEEEEEEE");
-  buffer.resize(static_cast<size_t>(needed));
-  if (text.empty()) {  // written, but a record without metadata is never read
-    FUZZ_CHECK(!trhsm_stub2meta(buffer.data(), nullptr, nullptr, nullptr, 0, true));
-    return;
-  }
-  Decode(buffer);
-  std::string extracted;
-  FUZZ_CHECK(GetStubReparseData(buffer, extracted) == (text.size() < 1024 ? 1 : 0));
-  FUZZ_CHECK(text.size() >= 1024 || extracted == text);
+  // One byte short of the longest metadata the record holds and its NUL (or a refused record, any
+  // buffer): refused, nothing written. Not quiet, so the refusal's message is made too.
+  std::vector<char> text(record.size() + 1, 'M');
+  const int room = ok ? length - sr::kOverhead + 1 : static_cast<int>(text.size()) + 1;
+  FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &mark, text.data(), room - 1, false));
+  FUZZ_CHECK(mark == -7 && Marked(text, 0) &&
+             (ok ? length == static_cast<int>(record.size()) : length == -7 && value == -7));
+  if (!ok) return;
+  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &mark, text.data(), room, true) &&
+             mark == value);
+  FUZZ_CHECK(strnlen(text.data(), room) < static_cast<size_t>(room) && Marked(text, room));
+  RoundTrip(text.data(), value);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trhsm_fuzz::QuietLogs("7");
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7") ? 0 : 1; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> file(data, data + size);
-  std::string text = "unchanged";
-  if (GetStubReparseData(file, text) == 1) {
-    FUZZ_CHECK(text.size() < 1024 && text.find('\0') == text.npos);
-  } else {
-    FUZZ_CHECK(text == "unchanged");
-  }
-
-  // A record is read as far as its length field says, when that is at least the overhead, or else
-  // to the field; a first byte 0 is refused at once.
+  std::string text = "mark";
+  const int got = GetStubReparseData(file, text);
+  FUZZ_CHECK(got == 1 ? text.size() < 1024 && text.find('\0') == text.npos : text == "mark");
   size_t needed = size > 0 && data[0] == 0 ? 1 : sr::kLengthOffset + 2;
-  if (size >= needed && needed > 1) {
-    const size_t declared = trhsm::DecodeFixed16BE(file.data() + sr::kLengthOffset);
+  if (needed > 1 && size >= needed) {
+    const size_t declared = trhsm::DecodeFixed16BE(&file[sr::kLengthOffset]);
     if (declared >= static_cast<size_t>(sr::kOverhead)) needed = declared;
   }
   if (size > 0 && size >= needed) Decode(std::vector<char>(file.begin(), file.begin() + needed));
 
-  uint8_t head[9] = {};
-  std::memcpy(head, data, std::min(size, sizeof head));
-  if (size > sizeof head) text = std::string(file.data() + 9, strnlen(file.data() + 9, size - 9));
-  if (size <= sizeof head) text.clear();
-  EncodeDecode(text, static_cast<int64_t>(trhsm::DecodeFixed64BE(reinterpret_cast<char*>(head + 1))),
-               head[0]);
+  char head[9] = {};
+  if (size > 0) std::memcpy(head, data, std::min(size, sizeof head));
+  text = size > 9 ? std::string(&file[9], strnlen(&file[9], size - 9)) : "";
+  const size_t stretched = (head[0] & 7) == 7 && !text.empty() ? 65505u + (head[0] >> 3 & 7) : 0;
+  while (text.size() < stretched) text += text;
+  if (stretched > 0) text.resize(stretched);
+  RoundTrip(text, static_cast<int64_t>(trhsm::DecodeFixed64BE(head + 1)));
   return 0;
 }
