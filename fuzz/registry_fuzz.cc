@@ -2,32 +2,21 @@
 // set under a "[key]" line is found, its value is the rest of a whole "name=value" line (a CR
 // before the line feed aside), and a buffer too small for it is refused with the length needed;
 // every client listed has its "[Machines/<client>" key.
-#include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "fuzz/fuzz_check.h"
 #include "trhsm/KOPlatformInfo.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trhsm_fuzz::QuietLogs("0");
-  setenv("KO_REGISTRY", (trhsm_fuzz::Scratch() + "/registry").c_str(), 1);
-  return 0;
+  return setenv("KO_REGISTRY", (trhsm_fuzz::Scratch() + "/registry").c_str(), 1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(trhsm_fuzz::Text(data, size));
+  const std::string text(trhsm_fuzz::Text(data, size)), ended = text + "\n";
   trhsm_fuzz::WriteWhole(trhsm_fuzz::Scratch() + "/registry", text);
   KOPlatformInfo info;
-  auto wholeLine = [&text](const std::string& line) {
-    for (const char* end : {"\n", "\r\n", "\r"}) {
-      for (size_t at = 0; (at = text.find(line + end, at)) != text.npos; ++at) {
-        if (at == 0 || text[at - 1] == '\n') return true;
-      }
-    }
-    return text.size() >= line.size() &&
-           text.compare(text.size() - line.size(), line.npos, line) == 0;
+  auto wholeLine = [&ended](const std::string& line) {
+    return trhsm_fuzz::WholeLines(ended, ended.size()).Next([&](std::string_view l) {
+      return l == line || l == line + "\r";
+    });
   };
   // Lookups read the store again each time: a dozen names tell enough.
   std::string key;
@@ -40,20 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (line[0] == '[') inKey = line.size() >= 2 && line.back() == ']';
     if (line[0] == '[' && inKey) key = line.substr(1, line.size() - 2);
     const size_t equals = line.find('=');
-    if (!inKey || key.find('\0') != key.npos || line[0] == '#' || line[0] == '[' ||
-        equals == line.npos || line.find('\0') != line.npos)
+    if (!inKey || (key + line).find('\0') != key.npos || line[0] == '#' || line[0] == '[' ||
+        equals == line.npos || ++lookups == 0)
       continue;
-    ++lookups;
     const std::string name = line.substr(0, equals);
     std::string found;
-    FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 &&
-               wholeLine(name + "=" + found));
     char buffer[16];
     int length = sizeof buffer;
+    FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 &&
+               wholeLine(name + "=" + found));
     const int rc = info.getString(key.c_str(), name.c_str(), buffer, &length);
     FUZZ_CHECK(length == static_cast<int>(found.size()) && rc == (found.size() < sizeof buffer));
-    FUZZ_CHECK(rc == 0 || std::memcmp(buffer, found.c_str(), found.size() + 1) == 0);
-    FUZZ_CHECK(info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
+    FUZZ_CHECK((rc == 0 || found == buffer) &&
+               info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
   }
   std::vector<std::string> clients;
   FUZZ_CHECK(info.getClientList(clients) == static_cast<int>(clients.size()));
@@ -63,8 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i >= 4 || clients[i].find('\0') != std::string::npos) continue;
     KOPI_CommClient comm;
     const char* folder = comm.getJobResultsDirectory(clients[i].c_str());
-    FUZZ_CHECK(folder == nullptr || text.find('\0') != text.npos ||
-               wholeLine(std::string("dJOB_RESULTS_DIR=") + folder));
+    FUZZ_CHECK(!folder || text.find('\0') != text.npos ||
+               wholeLine("dJOB_RESULTS_DIR=" + std::string(folder)));
   }
   return 0;
 }

@@ -2,11 +2,6 @@
 // stand-in made of the input: the client hands the text back unchanged; an offset other than 0
 // comes from the text's words ("-r" and then its digits); stored again, it reads back unchanged,
 // and a finished phase leaves none.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
-
 #include "fuzz/fuzz_check.h"
 #include "trhsm/HSMJobManager.h"
 #include "trhsm/KOJobClient.h"
@@ -18,7 +13,6 @@ std::string JobFile(const char* suffix) { return trhsm_fuzz::Scratch() + "/jm/7"
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trhsm_fuzz::QuietLogs("0");
   const std::string store = trhsm_fuzz::Scratch() + "/registry";
   ::mkdir((trhsm_fuzz::Scratch() + "/jm").c_str(), 0755);
   trhsm_fuzz::WriteWhole(store, "[Base]\ndJOB_MANAGER_DIR=" + trhsm_fuzz::Scratch() + "/jm\n");
