@@ -1,7 +1,6 @@
-// What every fuzz target checks, and the little it needs for that. A broken property aborts with
-// its reason (a finding in libFuzzer, a failure in the replay test):
-//  - never a crash, a read past the input or undefined behaviour (the sanitizers, and the replay's
-//    damaged copies of each seed, see to that);
+// What every fuzz target checks; a broken property aborts with its reason (a finding in libFuzzer,
+// a failure in the replay test). The properties:
+//  - never a crash, a read past the input or undefined behaviour (the sanitizers see to that);
 //  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
 //    line feed and no longer than the reader's buffer (WholeLines);
 //  - decode, encode and decode again gives the same value, where the format has an encoder;
@@ -11,11 +10,9 @@
 
 #include <fcntl.h>
 #include <ftw.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,32 +20,28 @@
 #include <string_view>
 #include <vector>
 
-#define FUZZ_CHECK(condition)                                                            \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
+#define FUZZ_CHECK(ok) \
+  ((ok) ? (void)0      \
+        : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #ok), abort()))
 
 namespace trhsm_fuzz {
 
 // The log goes to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
-inline bool QuietLogs(const char* level) {
-  return setenv("KO_LOG_FILE", "/dev/null", 1) == 0 && setenv("KO_LOG_LEVEL", level, 1) == 0;
+inline int QuietLogs(const char* level) {
+  return setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", level, 1);
 }
-inline const bool kQuiet = QuietLogs("0");
+inline const int kQuiet = QuietLogs("0");
 
-// The lines of `text` a reader may take an item from, in order: ended by a line feed, without NUL
-// and at most `longest` bytes. Next() moves past the next of them that `from` accepts or, when
-// `strict`, takes the very next line ended by a line feed, or none.
+// The lines of a text that a reader may take an item from, in order: ended by a line feed, without
+// NUL, at most `longest` bytes. Next() passes the next of them that `from` accepts or, when
+// `strict`, takes the very next line ended by a line feed or none.
 class WholeLines {
  public:
   WholeLines(std::string_view text, size_t longest) {
     for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
       const std::string_view line = text.substr(at, nl - at);
-      const bool whole = line.size() <= longest && line.find('\0') == line.npos;
-      lines_.push_back(whole ? line : std::string_view());
+      lines_.push_back(line.size() <= longest && line.find('\0') == line.npos ? line
+                                                                              : std::string_view());
     }
   }
   template <typename From>
@@ -66,35 +59,28 @@ class WholeLines {
   size_t next_ = 0;
 };
 
-// The process's scratch folder, made on first use (on /dev/shm unless TMPDIR names a place: some
-// targets sync what they write), removed with its contents at exit.
+// The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
+// targets sync what they write) and removed with its contents at exit.
 inline const std::string& Scratch() {
   static const struct Folder {
-    std::string path;
-    Folder() {
-      const char* tmp = getenv("TMPDIR");
-      if ((tmp == nullptr || *tmp == '\0') && ::access("/dev/shm", W_OK) == 0) tmp = "/dev/shm";
-      path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/trhsm-fuzz-XXXXXX";
-      FUZZ_CHECK(mkdtemp(&path[0]) != nullptr);
-    }
+    const char* tmp = getenv("TMPDIR")           ? getenv("TMPDIR")
+                      : access("/dev/shm", W_OK) ? "/tmp"
+                                                 : "/dev/shm";
+    std::string path = std::string(tmp) + "/trhsm-fuzz-XXXXXX";
+    Folder() { FUZZ_CHECK(mkdtemp(&path[0]) != nullptr); }
     ~Folder() {
       nftw(
-          path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+          path.c_str(), [](const char* p, auto, int, auto) { return remove(p); }, 9,
           FTW_DEPTH | FTW_PHYS);
     }
   } folder;
   return folder.path;
 }
 
-// Replaces the file at `path` by `text`.
 inline void WriteWhole(const std::string& path, std::string_view text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  for (size_t done = 0; fd >= 0 && done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    FUZZ_CHECK(n > 0);
-    done += static_cast<size_t>(n);
-  }
-  FUZZ_CHECK(fd >= 0 && ::close(fd) == 0);
+  FUZZ_CHECK(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
+  ::close(fd);
 }
 
 inline std::string_view Text(const uint8_t* data, size_t size) {
