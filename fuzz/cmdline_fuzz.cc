@@ -28,23 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::vector<char>& arg : args) arg.shrink_to_fit(), argv.push_back(arg.data());
   argv.push_back(nullptr);
   const auto original = args;
-  auto record = std::make_unique<TRHSM_CMDLINE_ARGS>();
+  auto record = std::make_unique<TRHSM_CMDLINE_ARGS>();  // some 60 KB
   TRHSM_CMDLINE_ARGS& r = *record;
-  const int mandatory = args[0][0] == '9' ? 99 : 0;
-  r.typeCode = mandatory;
+  const int mandatory = r.typeCode = args[0][0] == '9' ? 99 : 0;
   const int result = ProcessCommandLineArguments(args.size(), argv.data(), &r);
   GetAppNumberFromCommandLine(args.size(), argv.data());
   FUZZ_CHECK((result == 0 || result == -1) && args == original);
   auto whole = [&args](const std::string& value, bool path) {
-    for (const std::vector<char>& arg : args) {
-      const std::string text(arg.data());
-      if (value.empty() || text == value) return true;
-      if (path && text.size() == value.size() + 1 && text.compare(0, value.size(), value) == 0 &&
-          (text.back() == '/' || text.back() == '\\')) {
-        return true;
-      }
-    }
-    return false;
+    return value.empty() || std::any_of(args.begin(), args.end(), [&](const std::vector<char>& a) {
+             const std::string text(a.data());
+             return text == value || (path && text.size() == value.size() + 1 &&
+                                      text.rfind(value, 0) == 0 && std::strchr("/\\", text.back()));
+           });
   };
   for (const std::string& text : {Member(r.vmName), Member(r.csName), Member(r.appIdText),
                                   r.jtValue, r.snapJobIdText, r.hadoopUri, r.hadoopUser}) {

@@ -63,11 +63,10 @@ class WholeLines {
 // targets sync what they write) and removed with its contents at exit.
 inline const std::string& Scratch() {
   static const struct Folder {
-    const char* tmp = getenv("TMPDIR")           ? getenv("TMPDIR")
-                      : access("/dev/shm", W_OK) ? "/tmp"
-                                                 : "/dev/shm";
-    std::string path = std::string(tmp) + "/trhsm-fuzz-XXXXXX";
-    Folder() { FUZZ_CHECK(mkdtemp(&path[0]) != nullptr); }
+    std::string path = getenv("TMPDIR")           ? getenv("TMPDIR")
+                       : access("/dev/shm", W_OK) ? "/tmp"
+                                                  : "/dev/shm";
+    Folder() { FUZZ_CHECK(mkdtemp(&(path += "/trhsm-fuzz-XXXXXX")[0]) != nullptr); }
     ~Folder() {
       nftw(
           path.c_str(), [](const char* p, auto, int, auto) { return remove(p); }, 9,

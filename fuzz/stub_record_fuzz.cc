@@ -24,8 +24,8 @@ int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_
   }
 }
 
-// Encodes `text`: too long, refused (-1) with nothing written; else one byte too few is refused and
-// the exact size gives a record that decodes to the text and value.
+// Encodes `text`: too long, or one byte too few, refused (-1) with nothing written; the exact size
+// gives a record that decodes to the text and value.
 void RoundTrip(const std::string& text, int64_t value) {
   std::vector<char> record(text.size() + sr::kOverhead + 8, 'M');
   const int needed = Encode(text, value, nullptr, 0);
@@ -41,10 +41,6 @@ void RoundTrip(const std::string& text, int64_t value) {
   FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &got, back.data(), needed, true) ==
              !text.empty());
   FUZZ_CHECK(text.empty() || (got == value && text == back.data()));
-  std::string extracted;
-  const bool extracts = !text.empty() && text.size() < 1024;
-  FUZZ_CHECK(GetStubReparseData(record, extracted) == extracts &&
-             extracted == (extracts ? text : ""));
 }
 
 // A refusal writes nothing; an accepted record decodes, encodes and decodes to the same.
@@ -68,7 +64,7 @@ void Decode(const std::vector<char>& record) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7") ? 0 : 1; }
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7"); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> file(data, data + size);
