@@ -6,23 +6,15 @@
 #include "trhsm/HSMJobManager.h"
 #include "trhsm/KOJobClient.h"
 
-namespace {
-
-std::string JobFile(const char* suffix) { return trhsm_fuzz::Scratch() + "/jm/7" + suffix; }
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const std::string store = trhsm_fuzz::Scratch() + "/registry";
-  ::mkdir((trhsm_fuzz::Scratch() + "/jm").c_str(), 0755);
-  trhsm_fuzz::WriteWhole(store, "[Base]\ndJOB_MANAGER_DIR=" + trhsm_fuzz::Scratch() + "/jm\n");
-  setenv("KO_REGISTRY", store.c_str(), 1);
-  return 0;
+  const std::string& folder = trhsm_fuzz::Scratch();  // the job manager's, and the registry's
+  trhsm_fuzz::WriteWhole(folder + "/registry", "[Base]\ndJOB_MANAGER_DIR=" + folder + "\n");
+  return setenv("KO_REGISTRY", (folder + "/registry").c_str(), 1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = trhsm_fuzz::Text(data, size);
-  trhsm_fuzz::WriteWhole(JobFile(".restart"), text);
+  trhsm_fuzz::WriteWhole(trhsm_fuzz::Scratch() + "/7.restart", text);
   {
     KOBkpJobClient client;
     FUZZ_CHECK(client.init("job", 7, 1, KOS_PLATFORM_LINUX, false, nullptr));
@@ -42,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(jm.getRestartOffset() == stored);
     FUZZ_CHECK(jm.NotifyJobManagerPhaseSuccess(offset, false) == 1 && jm.getRestartOffset() == 0);
   }
-  ::unlink(JobFile(".journal").c_str());
-  ::unlink(JobFile(".restart").c_str());
+  ::unlink((trhsm_fuzz::Scratch() + "/7.journal").c_str());
+  ::unlink((trhsm_fuzz::Scratch() + "/7.restart").c_str());
   return 0;
 }
