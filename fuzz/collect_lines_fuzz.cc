@@ -1,8 +1,8 @@
 // The collect-file line functions on the input as a stream: what GetLine and GetLineFromCollectFile
 // give comes from the whole line they consumed; names written by CollectFile read back as written.
 // Input: byte 0 bits 0-1 GetLine's buffer size (1024, 2048, 1 + byte 1, 1 + byte 1 % 16), bits 2-4
-// 1 for the writer's round trip; byte 2 the separator ("|" below 0xC0); byte 3 which function each
-// call uses, one bit per call, cycling; then the stream.
+// 1 for the writer's round trip, 2 for CountLines; byte 2 the separator ("|" below 0xC0); byte 3
+// which function each call uses, one bit per call, cycling; then the stream.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCollectLines.h"
 
@@ -45,7 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WriterRoundTrip(bytes, separator);
   HSMCollectFile item;
   FUZZ_CHECK(GetLineFromCollectFile(nullptr, separator, item) == -1);
-  if (bytes.empty()) return 0;  // fmemopen takes no empty buffer
+  if (bytes.empty()) return 0;    // fmemopen takes no empty buffer
+  if ((data[0] >> 2 & 7) == 2) {  // a last line without its line feed counts too
+    trhsm_fuzz::WriteWhole(trhsm_fuzz::Scratch() + "/count", bytes);
+    FUZZ_CHECK(CountLines((trhsm_fuzz::Scratch() + "/count").c_str()) ==
+               std::count(bytes.begin(), bytes.end(), '\n') + 0ul + (bytes.back() != '\n'));
+  }
   std::vector<char> copy(bytes.begin(), bytes.end()),
       buffer(bufferSize);  // exactly the input's bytes
   FILE* stream = fmemopen(copy.data(), copy.size(), "r");
