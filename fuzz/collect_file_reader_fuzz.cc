@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   args.stubListName = trhsm_fuzz::Scratch() + "/stub_list.txt";
   trhsm_fuzz::WriteWhole(args.stubFileName, collect);
   trhsm_fuzz::WriteWhole(args.stubListName, list);
-  trhsm_fuzz::WholeLines timed(collect, collect.size()), listed(list, 1023);
+  // A timed line counts from its first '|': at most 2047 bytes from there, line feed included.
+  trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
   EvEvent events;
   TRHSMCollectFileReader reader(args, events);
   FUZZ_CHECK(reader.Initialize() == 1 && reader.Open() == 1);
@@ -30,10 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rc == 0 || (rc == 1 && meta == "mark" && fileSize == -1 && status.empty()));
     FUZZ_CHECK(rc == 0 || timed.Next(
                               [&](std::string_view line) {
-                                const size_t first = line.find(
-                                    '|');  // at most 2047 bytes from there, line feed included
-                                return first != line.npos && line.size() - first <= 2047 &&
-                                       line.find("|" + item.fileName + "|") == first;
+                                return line.find("|" + item.fileName + "|") == line.find('|');
                               },
                               true));
     FUZZ_CHECK(rc == 0 || listed.Next(

@@ -32,23 +32,25 @@ inline int QuietLogs(const char* level) {
 }
 inline const int kQuiet = QuietLogs("0");
 
-// The lines of a text that a reader may take an item from, in order: ended by a line feed, without
-// NUL, at most `longest` bytes. Next() passes the next of them that `from` accepts or, when
-// `strict`, takes the very next line ended by a line feed or none.
+// The lines of a text that a reader may take an item from, in order: ended by a line feed, and
+// from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
+// Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
+// ended by a line feed or none.
 class WholeLines {
  public:
-  WholeLines(std::string_view text, size_t longest) {
+  WholeLines(std::string_view text, size_t longest, char from = 0) {
     for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
       const std::string_view line = text.substr(at, nl - at);
-      lines_.push_back(line.size() <= longest && line.find('\0') == line.npos ? line
-                                                                              : std::string_view());
+      const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
+      const bool whole = part.size() <= longest && part.find('\0') == part.npos && !part.empty();
+      lines_.push_back(whole || line.empty() ? line : std::string_view());
     }
   }
-  template <typename From>
-  bool Next(From from, bool strict = false) {
+  template <typename Accept>
+  bool Next(Accept accept, bool strict = false) {
     while (next_ < lines_.size()) {
       const std::string_view line = lines_[next_++];
-      if (line.data() != nullptr && from(line)) return true;
+      if (line.data() != nullptr && accept(line)) return true;
       if (strict) return false;
     }
     return false;
