@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int rc = reader->GetItem(item, reparse, meta, inode, fileSize, status);
     FUZZ_CHECK(calls <= lineFeeds && (rc == 1 || rc == 0 || (rc == -1 && !turbo)));
     if (rc == 0) break;
-    FUZZ_CHECK(rc == -1 || (!reparse.empty() && !meta.empty() && (turbo || item.itemTime == 99) &&
+    FUZZ_CHECK(rc == -1 || (!reparse.empty() && (turbo ? !meta.empty() : item.itemTime == 99) &&
                             lines.Next([&](std::string_view line) {
                               return begins(line, meta) && (turbo || begins(line, item.fileName));
                             })));
