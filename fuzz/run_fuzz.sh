@@ -15,9 +15,12 @@ for bin in "$BUILD"/fuzz/fuzz_*; do
   [[ -x $bin && $name =~ ${FUZZ_ONLY:-.} ]] || continue
   rm -rf "$work" "$findings" && mkdir -p "$work" "$findings" && cp -R "$ROOT/fuzz/corpus/$name/." "$work/"
   dict=$ROOT/fuzz/dict/$name.dict
-  "$bin" -max_total_time="${2:-60}" -print_final_stats=1 -timeout=25 -artifact_prefix="$findings/" \
+  # The target's scratch folder, on tmpfs when there is one; libFuzzer exits without removing it.
+  tmp=$(mktemp -d -p "$([ -w /dev/shm ] && echo /dev/shm || echo /tmp)" "fuzz-$name-XXXXXX")
+  TMPDIR=$tmp "$bin" -max_total_time="${2:-60}" -print_final_stats=1 -timeout=25 -artifact_prefix="$findings/" \
     $([ -f "$dict" ] && echo "-dict=$dict") "$work" >"$work.log" 2>&1
   rc=$?
+  rm -rf "$tmp"
   echo "fuzz $name: $(sed -n 's/^stat::number_of_executed_units: *//p' "$work.log") executions"
   if [ "$rc" -ne 0 ] || compgen -G "$findings/*" >/dev/null; then
     found=1
