@@ -1,68 +1,91 @@
-// The helpers every fuzz target shares: checks that abort with their reason (a broken invariant is
-// a finding in libFuzzer and a failure in the replay test), whole-file writes into the scratch
-// folder and the log set-up.
+// What every fuzz target checks; a broken property aborts with its reason (a finding in libFuzzer,
+// a failure in the replay test). The properties:
+//  - never a crash, a read past the input or undefined behaviour (the sanitizers see to that);
+//  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
+//    line feed and no longer than the reader's buffer (WholeLines);
+//  - decode, encode and decode again gives the same value, where the format has an encoder;
+//  - a refusal is a clean error in the function's result convention, never a partial result: the
+//    outputs it must not touch keep the marks the target put in them.
 #pragma once
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#define TRHSM_FUZZ_CHECK(condition)                                                      \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
+#define FUZZ_CHECK(ok) \
+  ((ok) ? (void)0      \
+        : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #ok), abort()))
 
 namespace trhsm_fuzz {
 
-// Aborts with `what` when `ok` is false.
-inline void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
+// The log goes to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
+inline int QuietLogs(const char* level) {
+  return setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", level, 1);
 }
+inline const int kQuiet = QuietLogs("0");
 
-// Replaces the file at `path` by `size` bytes of `data`; aborts when that fails, since the target
-// would then test something other than its input.
-inline void WriteWhole(const std::string& path, const void* data, size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  Check(fd >= 0, "open scratch file");
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    Check(n > 0, "write scratch file");
-    p += n;
-    size -= static_cast<size_t>(n);
+// The lines of a text that a reader may take an item from, in order: ended by a line feed, and
+// from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
+// Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
+// ended by a line feed or none.
+class WholeLines {
+ public:
+  WholeLines(std::string_view text, size_t longest, char from = 0) {
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
+      const std::string_view line = text.substr(at, nl - at);
+      const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
+      const bool whole = part.size() <= longest && part.find('\0') == part.npos && !part.empty();
+      lines_.push_back(whole || line.empty() ? line : std::string_view());
+    }
   }
-  Check(::close(fd) == 0, "close scratch file");
+  template <typename Accept>
+  bool Next(Accept accept, bool strict = false) {
+    while (next_ < lines_.size()) {
+      const std::string_view line = lines_[next_++];
+      if (line.data() != nullptr && accept(line)) return true;
+      if (strict) return false;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::string_view> lines_;
+  size_t next_ = 0;
+};
+
+// The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
+// targets sync what they write) and removed with its contents at exit.
+inline const std::string& Scratch() {
+  static const struct Folder {
+    std::string path = getenv("TMPDIR")           ? getenv("TMPDIR")
+                       : access("/dev/shm", W_OK) ? "/tmp"
+                                                  : "/dev/shm";
+    Folder() { FUZZ_CHECK(mkdtemp(&(path += "/trhsm-fuzz-XXXXXX")[0]) != nullptr); }
+    ~Folder() {
+      nftw(
+          path.c_str(), [](const char* p, auto, int, auto) { return remove(p); }, 9,
+          FTW_DEPTH | FTW_PHYS);
+    }
+  } folder;
+  return folder.path;
 }
 
-inline void WriteWhole(const std::string& path, const std::string& text) {
-  WriteWhole(path, text.data(), text.size());
+inline void WriteWhole(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FUZZ_CHECK(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
+  ::close(fd);
 }
 
-// For targets whose code syncs what it writes: puts the scratch folder on /dev/shm, where a sync
-// costs nothing, unless TMPDIR names a place already. Call before the first ScratchFolder().
-inline void PreferMemoryScratch() {
-  const char* tmp = getenv("TMPDIR");
-  if ((tmp == nullptr || *tmp == '\0') && ::access("/dev/shm", W_OK) == 0)
-    setenv("TMPDIR", "/dev/shm", 1);
+inline std::string_view Text(const uint8_t* data, size_t size) {
+  return {reinterpret_cast<const char*>(data), size};
 }
-
-// Points the logging of the platform layer at /dev/null, so the targets write nothing outside the
-// scratch folder; `level` is KO_LOG_LEVEL (higher levels reach more of the diagnostics).
-inline void QuietLogs(const char* level) {
-  setenv("KO_LOG_FILE", "/dev/null", 1);
-  setenv("KO_LOG_LEVEL", level, 1);
-}
-
-// Every level written, so that the message formatting of each refusal runs too, and the lines
-// discarded.
-inline void LogEverythingToNowhere() { QuietLogs("7"); }
 
 }  // namespace trhsm_fuzz

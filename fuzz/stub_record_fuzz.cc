@@ -1,0 +1,89 @@
+// The stub record codec on the input taken three ways: a stub file's bytes; a record, read as far
+// as its length field says; a mode byte, an eight-byte value and a text to encode (a mode byte
+// ending in three set bits stretches the text to 65505-65512 bytes, around the longest).
+#include "foundation/coding.h"
+#include "fuzz/fuzz_check.h"
+#include "stub/record_format.h"
+#include "trhsm/KoException.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace sr = trhsm::stub_record;
+
+namespace {
+
+bool Marked(const std::vector<char>& v, size_t from) {
+  return std::all_of(v.begin() + from, v.end(), [](char c) { return c == 'M'; });
+}
+
+int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_t size) {
+  try {
+    return trhsm_meta2stub(text.c_str(), value, out ? out->data() : nullptr,
+                           static_cast<int>(size));
+  } catch (const KoException& e) {
+    return e.getCode();
+  }
+}
+
+// Encodes `text`: too long, or one byte too few, refused (-1) with nothing written; the exact size
+// gives a record that decodes to the text and value.
+void RoundTrip(const std::string& text, int64_t value) {
+  std::vector<char> record(text.size() + sr::kOverhead + 8, 'M');
+  const int needed = Encode(text, value, nullptr, 0);
+  const bool fits = text.size() <= static_cast<size_t>(sr::kMaxMetadataLength);
+  FUZZ_CHECK(needed == (fits ? static_cast<int>(record.size()) - 8 : -1));
+  FUZZ_CHECK(Encode(text, value, &record, fits ? needed - 1 : record.size()) == -1 &&
+             Marked(record, 0));
+  if (!fits) return;
+  FUZZ_CHECK(Encode(text, value, &record, needed) == needed && Marked(record, needed));
+  record.resize(needed);
+  std::vector<char> back(needed);
+  int64_t got = 0;
+  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &got, back.data(), needed, true) ==
+             !text.empty());
+  FUZZ_CHECK(text.empty() || (got == value && text == back.data()));
+}
+
+// A refusal writes nothing; an accepted record decodes, encodes and decodes to the same.
+void Decode(const std::vector<char>& record) {
+  int length = -7;
+  int64_t value = -7, mark = -7;
+  const bool ok = trhsm_stub2meta(record.data(), &length, &value, nullptr, 0, true);
+  // One byte short of the longest metadata the record holds and its NUL (or a refused record, any
+  // buffer): refused, nothing written. Not quiet, so the refusal's message is made too.
+  std::vector<char> text(record.size() + 1, 'M');
+  const int room = ok ? length - sr::kOverhead + 1 : static_cast<int>(text.size()) + 1;
+  FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &mark, text.data(), room - 1, false));
+  FUZZ_CHECK(mark == -7 && Marked(text, 0) &&
+             (ok ? length == static_cast<int>(record.size()) : length == -7 && value == -7));
+  if (!ok) return;
+  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &mark, text.data(), room, true) &&
+             mark == value);
+  FUZZ_CHECK(strnlen(text.data(), room) < static_cast<size_t>(room) && Marked(text, room));
+  RoundTrip(text.data(), value);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7"); }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<char> file(data, data + size);
+  std::string text = "mark";
+  const int got = GetStubReparseData(file, text);
+  FUZZ_CHECK(got == 1 ? text.size() < 1024 && text.find('\0') == text.npos : text == "mark");
+  size_t needed = size > 0 && data[0] == 0 ? 1 : sr::kLengthOffset + 2;
+  if (needed > 1 && size >= needed) {
+    const size_t declared = trhsm::DecodeFixed16BE(&file[sr::kLengthOffset]);
+    if (declared >= static_cast<size_t>(sr::kOverhead)) needed = declared;
+  }
+  if (size > 0 && size >= needed) Decode(std::vector<char>(file.begin(), file.begin() + needed));
+
+  char head[9] = {};
+  if (size > 0) std::memcpy(head, data, std::min(size, sizeof head));
+  text = size > 9 ? std::string(&file[9], strnlen(&file[9], size - 9)) : "";
+  const size_t stretched = (head[0] & 7) == 7 && !text.empty() ? 65505u + (head[0] >> 3 & 7) : 0;
+  while (text.size() < stretched) text += text;
+  if (stretched > 0) text.resize(stretched);
+  RoundTrip(text, static_cast<int64_t>(trhsm::DecodeFixed64BE(head + 1)));
+  return 0;
+}
