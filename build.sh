@@ -172,7 +172,7 @@ PY
   return "$failed"
 }
 
-# Every fuzz target (fuzz/targets_*.cmake) built with clang, libFuzzer, ASan and UBSan, each run on
+# Every fuzz target (fuzz/CMakeLists.txt) built with clang, libFuzzer, ASan and UBSan, each run on
 # a working copy of its corpus in fuzz/corpus; fails on any crash, leak or UB finding.
 cmd_fuzz() {  # cmd_fuzz [seconds per target]
   deps "${FUZZ_PACKAGES[@]}"
