@@ -19,11 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive.h"
 #include "platform/backup_index.h"
 #include "testing/alloc_fault.h"
 #include "testing/fault_sweep.h"
 #include "testing/registered_index.h"
 #include "testing/test_util.h"
+#include "trhsm/KOJobClient.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMCollectFile.h"
 #include "trhsm/TRHSMCollectLines.h"
@@ -44,16 +46,20 @@ struct WritePath {
   std::function<void()> prepare = [] {};  // besides writing `before`
   bool reportsResult = true;              // false: the failure file's writes report nothing
   bool retriesInterrupted = false;        // an interrupted open, read or write is retried
-  bool fifoReplaced = false;              // a FIFO at the target is replaced, not written to
+  bool fifoReplaced = false;              // a FIFO at the target is replaced (or refused)
+  bool refusesPlanted = false;            // an entry planted at the target is refused as it is
+  std::string noCalls = "";               // operations it never makes: their faults are skipped
   std::string written = "=after";         // with an entry planted at the target, what the new file
                                           // holds ("": it is kept as an earlier run's result)
-  bool oomSafe = false;  // known, left to its owner: a failed allocation leaks a descriptor
+  // Known, left to its owner: what a failed allocation does wrong ("": nothing).
+  std::string oomDefect = "leaks a descriptor when an allocation fails";
 };
 
-const char* const kRows[] = {
-    "CollectWriter",  "StubListConversion", "IndexQuery", "TreeListAdd",
-    "TreeListDelete", "TreeListHeldSave",   "FailureFile"};  // the last reports no result
-const auto kResultRows = ::testing::ValuesIn(kRows, kRows + 6);
+const char* const kRows[] = {"CollectWriter", "StubListConversion", "IndexQuery",
+                             "TreeListAdd",   "TreeListDelete",     "TreeListHeldSave",
+                             "RestartFile",   "ArchiveAppend",      "ArchiveTakeBack",
+                             "FailureFile"};  // the last reports no result
+const auto kResultRows = ::testing::ValuesIn(std::begin(kRows), std::end(kRows) - 1);
 
 // The row `name`, made in `box`; `keep` holds what must outlive a run.
 WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
@@ -123,7 +129,7 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
       reader.WriteToFailures("skipped /a");
       return true;
     };
-    row.reportsResult = false, row.fifoReplaced = true, row.oomSafe = true;
+    row.reportsResult = false, row.fifoReplaced = true, row.oomDefect = "";
   } else if (name == "TreeListAdd" || name == "TreeListDelete") {
     const bool add = name == "TreeListAdd";
     row = {"HSMMNTLIST",
@@ -136,6 +142,57 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
     };
     row.retriesInterrupted = true;
     row.written = add ? "1|/new|\n" : "";  // a deletion that changes nothing writes nothing
+  } else if (name == "RestartFile") {
+    box.SetRegistry("[Base]\ndJOB_MANAGER_DIR=" + results);  // each call journaled there too
+    row = {"12.restart", " -r 5000", " -r 6000", {"12.restart"}};
+    row.run = [] {
+      KOBkpJobClient job;
+      return job.init("job", 12, 1, KOS_PLATFORM_LINUX, false, nullptr) &&
+             job.concatPhaseParams(" -r 6000", KOJSCA_REPLACE);
+    };
+    row.fifoReplaced = true, row.oomDefect = "";
+  } else if (name == "ArchiveAppend" || name == "ArchiveTakeBack") {
+    // An archive grows in place: `before` is the file holding an old copy, `after` those bytes and
+    // the whole new copy (its header depends on nothing but the unchanged source), as appended
+    // here once; a take-back the other way round. The new copy outgrows a full disk's last page.
+    const std::string arc = results + "/3/1.arc", from = box.File("new");
+    WriteFile(box.File("old"), "old copy\n"), WriteFile(from, std::string(20000, 'n'));
+    const auto append = [](trhsm::platform::ArchiveAppender* to, const std::string& source,
+                           int64_t* offset = nullptr) {
+      std::string error;
+      trhsm::platform::CopyHeader header;
+      int64_t at = 0;
+      return to->Append(source, offset ? offset : &at, &header, &error);
+    };
+    trhsm::platform::ArchiveAppender first(results, 3, 1);
+    int64_t at = 0;
+    EXPECT_TRUE(append(&first, box.File("old")) && append(&first, from, &at));
+    row = {"3/1.arc", ReadFile(arc).substr(0, at), ReadFile(arc), {"3/1.arc"}};
+    row.run = [=] {
+      trhsm::platform::ArchiveAppender appender(results, 3, 1);
+      return append(&appender, from);
+    };
+    row.refusesPlanted = row.fifoReplaced = row.retriesInterrupted = true;
+    // The copy loop's retry wrapper allocates; its bad_alloc escapes with the header appended.
+    row.oomDefect = "a failed allocation while copying leaves a header without its copy";
+    row.noCalls = "rename";
+    if (name == "ArchiveTakeBack") {
+      // The appender cuts the file it holds open since its Append, which prepare() makes.
+      auto held = std::make_shared<std::unique_ptr<trhsm::platform::ArchiveAppender>>();
+      keep->push_back(held);
+      row = {"3/1.arc", row.after, row.before, {}};  // a name planted later is not its file
+      row.run = [=] {
+        std::string error;
+        return (*held)->TakeBack(at, &error);
+      };
+      row.prepare = [=, old = row.after] {
+        held->reset(), WriteFile(arc, old);
+        *held = std::make_unique<trhsm::platform::ArchiveAppender>(results, 3, 1);
+        EXPECT_TRUE(append(held->get(), from));
+      };
+      row.retriesInterrupted = true, row.oomDefect = "";
+      row.noCalls = "open write close rename";
+    }
   } else {
     // TreeListHeldSave: held mode saves on request and again on destruction, which prepare()
     // brings about outside the run; the old list is put back after it.
@@ -150,7 +207,7 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
       (*held)->addTree("/new");
       (*held)->delTree("/old");
     };
-    row.oomSafe = true;
+    row.oomDefect = "";
   }
   return row;
 }
@@ -168,6 +225,7 @@ class WritePathTest : public ::testing::TestWithParam<Param> {
   }
   std::string Target() const { return box_.results() + "/" + row_.target; }
   void Prepare() {
+    ::mkdir(Target().substr(0, Target().rfind('/')).c_str(), 0755);  // a target in a subfolder
     row_.before.empty() ? (void)::unlink(Target().c_str()) : WriteFile(Target(), row_.before);
     row_.prepare();
   }
@@ -201,6 +259,7 @@ using WritePathFaults = WritePathTest<std::tuple<const char*, FaultCase>>;
 TEST_P(WritePathFaults, OldFileOrNewFileWhole) {
   const FaultCase fault = std::get<1>(GetParam());
   SetUpRow(std::get<0>(GetParam()));
+  if (row_.noCalls.find(fault.op) != std::string::npos) GTEST_SKIP() << "makes no " << fault.op;
   const bool interrupted = fault.err == EINTR, fsync = std::string(fault.op) == "fsync";
   const long fired = trhsm_test::SweepFaults(
       fault, [&] { Prepare(); }, [&] { return RunRow(); },
@@ -233,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(All, WritePathFaults,
 using WritePathRows = WritePathTest<const char*>;
 TEST_P(WritePathRows, OutOfMemoryAtEveryAllocation) {
   SetUpRow(GetParam());
-  if (!row_.oomSafe) GTEST_SKIP() << "leaks a descriptor when an allocation fails";
+  if (!row_.oomDefect.empty()) GTEST_SKIP() << row_.oomDefect;
   for (long n = 1; !HasFailure(); ++n) {
     ASSERT_LT(n, 20000) << "still failing";
     Prepare();
@@ -259,6 +318,7 @@ INSTANTIATE_TEST_SUITE_P(All, WritePathRows, ::testing::ValuesIn(kRows));
 using WritePathFullDisk = WritePathRows;
 TEST_P(WritePathFullDisk, KeepsTheOldFile) {
   SetUpRow(GetParam());
+  if (row_.noCalls.find("write") != std::string::npos) GTEST_SKIP() << "writes nothing";
   const std::string folder = box_.results();
   const int code = trhsm_test::InChild(
       [&] {
@@ -315,10 +375,12 @@ TEST_P(WritePathHostile, NothingOutsideTheFolderIsWritten) {
     ASSERT_NE(code, -1) << "the write blocked or crashed";
     EXPECT_EQ(ReadFile(victim), "precious\n");
     EXPECT_NE(::access(dangling.c_str(), F_OK), 0) << "file created through a link";
-    // A planted temporary or list name is replaced; only the lock file may refuse.
-    EXPECT_TRUE(code == 0 || name.find(".lock") != std::string::npos) << code;
-    if (at == Target() && written.empty()) {
-      // Nothing to write, or the entry is taken as an earlier run's result; nothing outside.
+    // A planted temporary or list name is replaced; only the lock file may refuse, and an archive
+    // refuses whatever is planted at its name.
+    EXPECT_TRUE(code == int{row_.refusesPlanted} || name.find(".lock") != std::string::npos)
+        << code;
+    if (row_.refusesPlanted || (at == Target() && written.empty())) {
+      // Refused, nothing to write, or the entry taken as an earlier run's result; nothing outside.
     } else if (code == 0) {
       struct stat st;
       ASSERT_EQ(::lstat(Target().c_str(), &st), 0);
