@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <string>
 
 #include "platform/archive.h"
@@ -51,8 +50,9 @@ class Fd {
 
 // Repeats `call` while a signal interrupts it (-1 with EINTR); the first other result. Never
 // used for fsync (see SyncOnce).
-inline ssize_t RetryOnEintr(const std::function<ssize_t()>& call) {
-  ssize_t r;
+template <typename Call>
+ssize_t RetryOnEintr(const Call& call) {
+  decltype(call()) r;
   do {
     r = call();
   } while (r < 0 && errno == EINTR);

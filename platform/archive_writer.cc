@@ -324,25 +324,36 @@ bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, Cop
   EncodeHeader(h, encoded);
   uint32_t crc = 0;
   uint64_t size = 0;
-  bool ok = WriteFull(fd_, encoded, sizeof encoded);
-  if (!ok) *error = ErrnoText("append to archive", path);
-  ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, fd_, error);
-  // The change time recorded must be the one of the bytes stored: any write, truncation, or
-  // change of times while they were copied moves it (and after the settling wait, always).
-  struct stat after;
-  if (ok && ::fstat(source.get(), &after) != 0) {
-    *error = ErrnoText("stat", sourcePath);
-    ok = false;
-  }
-  if (ok && (crc != h.crc || size != h.size || !SameChangeTime(st, after) ||
-             after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
-             after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)) {
-    *error = sourcePath + " changed while it was being archived";
-    ok = false;
-  }
-  if (ok && !SyncOnce(fd_)) {
-    *error = ErrnoText("sync archive", path);
-    ok = false;
+  const auto copy = [&] {
+    bool ok = WriteFull(fd_, encoded, sizeof encoded);
+    if (!ok) *error = ErrnoText("append to archive", path);
+    ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, fd_, error);
+    // The change time recorded must be the one of the bytes stored: any write, truncation, or
+    // change of times while they were copied moves it (and after the settling wait, always).
+    struct stat after;
+    if (ok && ::fstat(source.get(), &after) != 0) {
+      *error = ErrnoText("stat", sourcePath);
+      ok = false;
+    }
+    if (ok && (crc != h.crc || size != h.size || !SameChangeTime(st, after) ||
+               after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+               after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)) {
+      *error = sourcePath + " changed while it was being archived";
+      ok = false;
+    }
+    if (ok && !SyncOnce(fd_)) {
+      *error = ErrnoText("sync archive", path);
+      ok = false;
+    }
+    return ok;
+  };
+  bool ok = false;
+  try {
+    ok = copy();
+  } catch (...) {
+    // Memory ran out mid-copy: the partial copy goes before the exception leaves.
+    if (::ftruncate(fd_, start) == 0) SyncOnce(fd_);
+    throw;
   }
   if (!ok) {
     // Cut the partial copy off, so the next copy starts where an index row would expect it.
