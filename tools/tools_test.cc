@@ -37,10 +37,11 @@ std::vector<BackupItem> Items(const std::string& index, int64_t job) {
 }
 
 // Help on standard output with status 0; a usage error names the word on standard error with
-// status 2 and nothing on standard output; a misconfiguration is one line saying what to fix, and
-// a standard output that cannot be written (/dev/full) gives status 1.
+// status 2 and nothing on standard output; a misconfiguration is one line on standard error saying
+// what to fix; a standard output that cannot be written (/dev/full) gives status 1.
 TEST(Tools, CommandLine) {
   ScratchDir dir;
+  ScopedEnv log("KO_LOG_FILE", dir.File("log"));
   const std::string a = dir.File("a"), idx = dir.File("i.db"), none = dir.File("none");
   WriteFile(a + "x", "x");
   ASSERT_EQ(Tool(TRHSM_INDEX_TOOL,
@@ -57,7 +58,12 @@ TEST(Tools, CommandLine) {
     std::string says;
     std::string out = "", registry = "/";
   };
-  const char *stub = TRHSM_STUB_TOOL, *index = TRHSM_INDEX_TOOL, *recall = TRHSM_RECALL_TOOL;
+  WriteFile(dir.File("reg1"), "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + none + "\n");
+  WriteFile(dir.File("reg2"),
+            "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + idx + "\ndJOB_MANAGER_DIR=" + none + "\n");
+  const std::vector<std::string> jobArgs = {"-J", "9", "-D", "m", "-a", "1", "--collect-folder", a};
+  const char *job = TRHSM_STUBJOB, *stub = TRHSM_STUB_TOOL, *index = TRHSM_INDEX_TOOL,
+             *recall = TRHSM_RECALL_TOOL;
   const Case cases[] = {
       {stub, {"--help"}, 0, "--metadata TEXT  the record's metadata"},
       {stub, {"-h"}, 0, "Exit status: 0 done"},
@@ -97,6 +103,29 @@ TEST(Tools, CommandLine) {
       {recall, {"f"}, 1, "trhsm-recall: KO_REGISTRY is not set", "", ""},
       {recall, {"f"}, 1, "registry /: Is a directory; or give --archive DIR"},
       {recall, {"--help"}, 1, "", "/dev/full"},
+      {job, {}, 2, "trhsm-stubjob: missing -J JOB"},
+      {job, {"--bogus", "-J", "9", "-D", "m", "-a", "1"}, 2, "unknown option --bogus"},
+      {job, {"--collect-folder"}, 2, "--collect-folder needs a folder"},
+      {job, {"-J", "91abc", "-D", "m", "-a", "1"}, 2, "bad job number \"91abc\" after -J"},
+      {job, {"-j", "1e3", "-D", "m", "-a", "1"}, 2, "bad job number \"1e3\" after -j"},
+      {job, {"-J", "9223372036854775808", "-D", "m", "-a", "1"}, 2, "bad job number"},
+      {job, {"-J", "0", "-D", "m", "-a", "1"}, 2, "bad job number \"0\""},
+      {job, {"-J", "9", "-D", "m", "-a", "1", "stray"}, 2, "unexpected argument \"stray\""},
+      {job, {"-J", "9", "-D", "m", "-a", "1", "-t", "3"}, 2, "bad type \"3\" after -t"},
+      {job, {"-J", "9", "-a", "1"}, 2, "missing -D MEDIAHOST"},
+      {job, {"-J", "9", "-D", "m", "-a"}, 2, "-a needs a value"},
+      {job,
+       {"-J", "x", "--help"},
+       0,
+       "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
+      {job, {"-h"}, 0, "Exit status"},
+      {job, {"-h"}, 1, "", "/dev/full"},
+      {job, {"-J", "9", "-D", "m", "-a", "1"}, 1, "KO_REGISTRY is not set", "", ""},
+      {job, {"-J", "9", "-D", "m", "-a", "1"}, 1, "cannot read registry /: Is a directory"},
+      {job, jobArgs, 1, "backup index " + none + ": No such file or directory (dBACKUP_INDEX", "",
+       dir.File("reg1")},
+      {job, jobArgs, 1, "job-manager folder " + none + ": No such file or directory (dJOB_", "",
+       dir.File("reg2")},
   };
   for (const Case& c : cases) {
     ScopedEnv registry("KO_REGISTRY", c.registry);
@@ -105,9 +134,11 @@ TEST(Tools, CommandLine) {
         std::string(c.tool) + " " + (c.args.empty() ? "" : c.args.back()) + "\n" + r.out + r.err;
     EXPECT_EQ(r.status, c.status) << row;
     EXPECT_PRED2(Contains, c.status == 0 ? r.out : r.err, c.says) << row;
+    const std::string oneLine = r.err.substr(0, r.err.find('\n') + 1);
+    EXPECT_TRUE(c.status != 1 || !c.out.empty() || r.out + r.err == oneLine) << row;
     if (c.status == 2) {
       EXPECT_EQ(r.out, "") << row;
-      EXPECT_PRED2(Contains, r.err, "usage:") << row;
+      EXPECT_TRUE(Contains(r.err, "usage:") || Contains(r.err, "--help)\n")) << row;
     }
   }
   EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;

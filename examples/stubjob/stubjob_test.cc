@@ -7,8 +7,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -81,7 +79,7 @@ class StubJobTest : public ::testing::Test {
   }
 
   ProgramRun Job(std::vector<std::string> extra = {}, const std::string& job = "9") {
-    for (const char* a : {"-J", job.c_str(), "-D", "media", "-a", "1:0"}) extra.push_back(a);
+    extra.insert(extra.end(), {"-J", job, "-D", "media", "-a", "1:0"});
     return trhsm_test::RunProgram(TRHSM_STUBJOB, extra);
   }
 
@@ -303,12 +301,19 @@ TEST_F(StubJobTest, DryRunChangesNothing) {
   EXPECT_NE(::access((dir_.results() + "/HSMMNTLIST").c_str(), F_OK), 0);
 }
 
-// A complete job leaves no restart offset: the rerun goes through every item again, finds the
-// stubs done (recording their trees, which a killed run may not have), clears its own stale
-// temporaries and no one else's, and keeps refusing what changed.
+// A quit request ends the pass unfinished; a complete job leaves no restart offset: the rerun goes
+// through every item again, finds the stubs done (recording their trees, which a killed run may
+// not have), clears its own stale temporaries and no one else's, and keeps refusing what changed.
 TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   EditKeepingSizeAndTimes(files_ + "/a");
-  ASSERT_EQ(Job({"--quiet"}).status, 1);
+  WriteFile(jobs_ + "/9.quit", "");
+  ProgramRun r = Job({"--quiet"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_PRED2(Contains, r.out, "0 items stubbed, 0 already done, 0 skipped, 0 refused (stopped");
+  EXPECT_EQ(ReadFile(files_ + "/sub/b"), originals_["sub/b"]);
+  ASSERT_EQ(::unlink((jobs_ + "/9.quit").c_str()), 0);
+  r = Job({"--quiet"});
+  EXPECT_PRED2(Contains, r.out, Counts(3, 0, 2, 1));
   EXPECT_NE(::access((jobs_ + "/9.restart").c_str(), F_OK), 0);
   ASSERT_EQ(::unlink((dir_.results() + "/HSMMNTLIST").c_str()), 0);
   const std::string p = files_ + "/sub/.trhsm-stub-tmp.";
@@ -318,7 +323,7 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   ASSERT_EQ(::link(dir_.File("victim").c_str(), (p + "HardAA").c_str()), 0);
   WriteFile(p + "toolong1", "x");
   const std::string stub = ReadFile(files_ + "/sub/b");
-  const ProgramRun r = Job({"--quiet"});
+  r = Job({"--quiet"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_PRED2(Contains, r.out, Counts(0, 3, 2, 1) + ", 0 bytes released");
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), stub);
@@ -329,54 +334,6 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
   EXPECT_EQ(ReadFile(dir_.File("victim")), "keep");
-}
-
-// A quit request ends the pass unfinished, touching nothing more; the rerun completes it.
-TEST_F(StubJobTest, QuitEndsThePassAndTheRerunCompletesIt) {
-  WriteFile(jobs_ + "/9.quit", "");
-  ProgramRun r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, "0 items stubbed");
-  EXPECT_PRED2(Contains, r.out, "(stopped on request)");
-  EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
-  ASSERT_EQ(::unlink((jobs_ + "/9.quit").c_str()), 0);
-  r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, Counts(4, 0, 2, 0));
-}
-
-// Each misconfiguration is one line naming what to fix, before anything is touched.
-TEST_F(StubJobTest, MisconfigurationsNameWhatToFix) {
-  const std::string registry = dir_.File("registry");
-  struct Row {
-    std::function<void()> breakIt, mendIt;
-    std::string says;
-  };
-  const auto setRegistry = [](const std::string& to) {
-    return [to] { ::setenv("KO_REGISTRY", to.c_str(), 1); };
-  };
-  const auto move = [](const std::string& from, const std::string& to) {
-    return [=] { ASSERT_EQ(::rename(from.c_str(), to.c_str()), 0); };
-  };
-  const std::vector<Row> rows = {
-      {[] { ::unsetenv("KO_REGISTRY"); }, setRegistry(registry), "KO_REGISTRY is not set"},
-      {setRegistry(registry + ".none"), setRegistry(registry),
-       "cannot read registry " + registry + ".none: No such file"},
-      {setRegistry(jobs_), setRegistry(registry), "cannot read registry " + jobs_ + ": Is a dir"},
-      {move(index_, index_ + ".away"), move(index_ + ".away", index_),
-       "backup index " + index_ + ": No such file or directory (dBACKUP_INDEX under [Base]"},
-      {move(jobs_, jobs_ + ".away"), move(jobs_ + ".away", jobs_),
-       "job-manager folder " + jobs_ + ": No such file or directory (dJOB_MANAGER_DIR under"}};
-  for (const Row& row : rows) {
-    row.breakIt();
-    const ProgramRun r = Job({"--quiet"});
-    row.mendIt();
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_EQ(r.out.rfind("trhsm-stubjob: ", 0), 0u) << r.out;
-    EXPECT_PRED2(Contains, r.out, row.says);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
-    EXPECT_EQ(ReadFile(files_ + "/a"), originals_["a"]);
-  }
 }
 
 // On a terminal the job shows "N of M", and a refusal starts a line of its own.
@@ -394,38 +351,6 @@ TEST_F(StubJobTest, ProgressOnATerminalLeavesRefusalsOnLinesOfTheirOwn) {
     EXPECT_TRUE(at == 0 || r.out[at - 1] == '\n') << r.out;
   }
   EXPECT_EQ(refusals, 2) << r.out;
-}
-
-// Usage errors name the word (status 2); help goes to standard output (status 0), and standard
-// output that cannot be written gives status 1.
-TEST(StubJob, CommandLine) {
-  struct Row {
-    std::vector<std::string> args;
-    int status;
-    const char* says;
-  };
-  for (const Row& row : std::vector<Row>{
-           {{}, 2, "trhsm-stubjob: missing -J JOB"},
-           {{"--bogus", "-J", "9", "-D", "m", "-a", "1"}, 2, "unknown option --bogus"},
-           {{"--collect-folder"}, 2, "--collect-folder needs a folder"},
-           {{"-J", "91abc", "-D", "m", "-a", "1"}, 2, "bad job number \"91abc\" after -J"},
-           {{"-j", "1e3", "-D", "m", "-a", "1"}, 2, "bad job number \"1e3\" after -j"},
-           {{"-J", "9223372036854775808", "-D", "m", "-a", "1"}, 2, "bad job number"},
-           {{"-J", "0", "-D", "m", "-a", "1"}, 2, "bad job number \"0\""},
-           {{"-J", "9", "-D", "m", "-a", "1", "stray"}, 2, "unexpected argument \"stray\""},
-           {{"-J", "9", "-D", "m", "-a", "1", "-t", "3"}, 2, "bad type \"3\" after -t"},
-           {{"-J", "9", "-a", "1"}, 2, "missing -D MEDIAHOST"},
-           {{"-J", "9", "-D", "m", "-a"}, 2, "-a needs a value"},
-           {{"-J", "x", "--help"}, 0, "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
-           {{"-h"}, 0, "Exit status"},
-           {{"-h", ">/dev/full"}, 1, ""}}) {
-    std::vector<std::string> shell = {"-c", "exec \"$0\" \"$@\"", TRHSM_STUBJOB};
-    for (const std::string& a : row.args)
-      a[0] == '>' ? void(shell[1] += " " + a) : shell.push_back(a);
-    const ProgramRun r = trhsm_test::RunProgram("/bin/sh", shell);
-    EXPECT_EQ(r.status, row.status) << r.out;
-    EXPECT_PRED2(Contains, r.out, row.says);
-  }
 }
 
 }  // namespace
