@@ -272,7 +272,9 @@ std::string Snapshot(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return "";
   if (S_ISLNK(st.st_mode)) return path + " -> link\n";
-  if (!S_ISDIR(st.st_mode)) return path + " " + std::to_string(st.st_mode) + ReadFile(path) + "\n";
+  if (!S_ISDIR(st.st_mode))  // (a FIFO is not opened: that would wait for a writer)
+    return path + " " + std::to_string(st.st_mode) + (S_ISREG(st.st_mode) ? ReadFile(path) : "") +
+           "\n";
   std::string out = path + "/\n";
   for (const std::string& n : trhsm_test::ListFolder(path)) out += Snapshot(path + "/" + n);
   return out;
