@@ -58,6 +58,8 @@ TEST(Tools, CommandLine) {
     std::string says;
     std::string out = "", registry = "/";
   };
+  WriteFile(dir.File("reg3"), "[Base]\ndBACKUP_INDEX=" + idx + "\n");
+  WriteFile(dir.File("reg4"), "[Base]\n");
   WriteFile(dir.File("reg1"), "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + none + "\n");
   WriteFile(dir.File("reg2"),
             "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + idx + "\ndJOB_MANAGER_DIR=" + none + "\n");
@@ -92,6 +94,13 @@ TEST(Tools, CommandLine) {
       {index, {"list", "--job", "1", "--archive", "/tmp"}, 2, "unknown option \"--archive\" for"},
       {index, {"list", "--job", "1", "--index", idx}, 1, "write standard output", "/dev/full"},
       {index, {"list", "--job", "8"}, 1, "trhsm-index: KO_REGISTRY is not set", "", ""},
+      {index,
+       {"add", "--job", "9", a + "x"},
+       1,
+       "no archive root configured",
+       "",
+       dir.File("reg3")},
+      {index, {"list", "--job", "8"}, 1, "no backup index configured", "", dir.File("reg4")},
       {index, {"list", "--job", "8"}, 1, "read registry " + none + ": No such", "", none},
       {index, {"list", "--job", "8"}, 1, "registry /: Is a directory; or give --index PATH"},
       {recall, {"--help"}, 0, "  --archive DIR "},
@@ -229,10 +238,11 @@ TEST(IndexTool, AddAndList) {
   WriteFile(dir.File("odd\xe9"), "o");
   ASSERT_EQ(::symlink("/etc", (tree + "/link").c_str()), 0);
   ASSERT_EQ(::link(dir.File("odd\xe9").c_str(), dir.File("hard").c_str()), 0);
-  trhsm_test::ProgramRun r = Tool(
-      TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
-                         "--archive", arc, tree + "/", tree + "/sub/a", tree + "/./sub/../sub/a",
-                         tree, dir.File("missing"), dir.File("odd\xe9"), dir.File("hard")});
+  trhsm_test::ProgramRun r =
+      Tool(TRHSM_INDEX_TOOL,
+           {"add", "--job", "12", "--archive-group", "4", "--attr", "64=GUID-1", "--index", index,
+            "--archive", arc, tree + "/", tree + "/sub/a", tree + "/./sub/../sub/a", tree,
+            dir.File("missing"), dir.File("odd\xe9"), dir.File("hard")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "trhsm-index: refused \"" + tree +
                        "/sub/two\\nlines\": the name holds a line feed\ntrhsm-index: refused \"" +
@@ -248,6 +258,7 @@ TEST(IndexTool, AddAndList) {
   const auto items = Items(index, 12);
   ASSERT_EQ(items.size(), 5u);
   EXPECT_EQ(items[0].fullFileName, tree + "/b,with comma");
+  EXPECT_EQ(items[0].metadata, (std::vector<std::pair<int64_t, std::string>>{{64, "GUID-1"}}));
   EXPECT_EQ(items[1].archFileOffset, 5 + trhsm::archive_format::kHeaderSize);
   struct stat st;
   ASSERT_EQ(::stat((tree + "/sub/a").c_str(), &st), 0);
@@ -264,19 +275,6 @@ TEST(IndexTool, AddAndList) {
                 "\"archiveFile\": 1, \"offset\": 0, \"size\": 5");
   EXPECT_PRED2(Contains, json, "{\"file\": \"" + dir.File("odd\\udce9") + "\", \"ok\": true");
   EXPECT_PRED2(Contains, json, "\n{\"summary\": true, \"job\": 12, \"items\": 5}\n");
-
-  // Without --index and --archive the registry names them; with no archive root nothing is added.
-  WriteFile(dir.File("registry"), "[Base]\ndBACKUP_INDEX=" + index + "\ndARCHIVE_ROOT=" + arc);
-  ScopedEnv registry("KO_REGISTRY", dir.File("registry"));
-  ASSERT_EQ(
-      Tool(TRHSM_INDEX_TOOL, {"add", "--job", "8", "--attr", "64=GUID-1", tree + "/sub/a"}).status,
-      0);
-  EXPECT_EQ(Items(index, 8).at(0).metadata,
-            (std::vector<std::pair<int64_t, std::string>>{{64, "GUID-1"}}));
-  WriteFile(dir.File("registry"), "[Base]\ndBACKUP_INDEX=" + index + "\n");
-  EXPECT_PRED2(Contains, Tool(TRHSM_INDEX_TOOL, {"add", "--job", "9", tree}).out,
-               "no archive root configured");
-  EXPECT_TRUE(Items(index, 9).empty());
 }
 
 class RecallTool : public ::testing::Test {
