@@ -48,6 +48,8 @@ struct Row {
   World (*setup)(const std::string& dir);
 };
 
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
 std::vector<BackupItem> Items(const std::string& index, int64_t job, bool* intact = nullptr) {
   std::string error;  // read-write: a transaction cut short is rolled back first
   auto db = BackupIndex::Open(index, BackupIndex::Mode::kCreate, &error);
