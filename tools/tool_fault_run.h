@@ -3,7 +3,6 @@
 #ifndef TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 #define TRHSM_TOOLS_TOOL_FAULT_RUN_H_
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +14,6 @@ struct ToolResult {
   bool fired = false;  // the armed fault failed a call (the shim logged it)
 };
 
-// Runs `program` with `args`; its environment is this process's plus `env` ("NAME=VALUE",
-// replacing a variable of the same name). A child still running after `limitMs` is killed.
-ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
-                   const std::vector<std::string>& env = {}, int limitMs = 60000);
-
 // A fault for a preloaded run: the n-th `op` call fails with `err`, and every later one when
 // `sticky`.
 struct Fault {
@@ -30,19 +24,12 @@ struct Fault {
   std::string Describe() const;  // "write:3:ENOSPC:once"
 };
 
-// RunTool under LD_PRELOAD of the fault shim armed with `fault`; `scratch` is a folder for the
-// shim's log. ToolResult::fired tells whether the fault fired. With `meanwhile` set, the tool is
-// killed with SIGKILL as soon as the fault has fired, as a crash at that call would stop it
-// (ToolResult::status is then -1), and `meanwhile` runs just before the kill: armed with EINTR and
-// sticky, a call that is retried on EINTR holds the tool there meanwhile.
-ToolResult RunToolWithFault(const std::string& program, const std::vector<std::string>& args,
-                            const Fault& fault, const std::string& scratch,
-                            std::vector<std::string> env = {},
-                            const std::function<void()>& meanwhile = {});
-
-// The operations and errors every sweep goes through.
-inline const char* const kSweepOps[] = {"open", "write", "fsync", "close", "rename"};
-inline const int kSweepErrors[] = {28 /* ENOSPC */, 5 /* EIO */};
+// Runs `program` with `args` (its environment this process's plus `env`, "NAME=VALUE"); with a
+// `fault`, under LD_PRELOAD of the fault shim armed with it, whose log goes to folder `scratch`.
+// A child still running after a minute is killed.
+ToolResult RunTool(const std::string& program, const std::vector<std::string>& args,
+                   std::vector<std::string> env = {}, const Fault* fault = nullptr,
+                   const std::string& scratch = "");
 
 }  // namespace trhsm_test
 

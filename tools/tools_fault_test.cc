@@ -1,0 +1,331 @@
+// Every write path of trhsm-stub, trhsm-index, trhsm-recall and trhsm-stubjob, run with the N-th
+// open, write, fsync, close or rename failing (once or from then on), and with a link, a dangling
+// link, a hard link, a FIFO or another user's file planted at each name it writes. After each run
+// every file is whole (as it was, or as the run made it), no temporary is left, nothing outside is
+// touched, and a failure is a line of the tool's own with exit status 1.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/archive.h"
+#include "platform/backup_index.h"
+#include "testing/fault_inject.h"
+#include "testing/test_util.h"
+#include "tools/tool_fault_run.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace {
+
+using trhsm::platform::BackupIndex;
+using trhsm::platform::BackupItem;
+using trhsm_test::Contains;
+using trhsm_test::Fault;
+using trhsm_test::ReadFile;
+using trhsm_test::ScratchDir;
+using trhsm_test::ToolResult;
+using trhsm_test::WriteFile;
+
+// What a row's setup leaves in its folder: the command, what it writes, and its two whole states.
+struct World {
+  std::vector<std::string> args, env;
+  // The entries it writes (or writes in), for the plants; no entry may appear in their folders
+  // or go. A refusal that names the first one's folder is one of the tool's own write.
+  std::vector<std::string> names;
+  std::function<void()> reset;  // back to the state before the run
+  std::function<bool()> whole;  // every file as it was or as the run makes it
+  std::function<bool()> done;   // everything as the run makes it
+  std::function<bool(const std::string& op, long n, long calls)> mayIgnore;
+};
+struct Row {
+  const char* name;
+  const char* program;
+  World (*setup)(const std::string& dir);
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+std::vector<BackupItem> Items(const std::string& index, int64_t job, bool* intact = nullptr) {
+  std::string error;  // read-write: a transaction cut short is rolled back first
+  auto db = BackupIndex::Open(index, BackupIndex::Mode::kCreate, &error);
+  std::vector<BackupItem> items;
+  if (db && db->ListJob(job, &items, &error) && intact != nullptr) {
+    for (const BackupItem& i : items) {
+      trhsm::platform::CopyHeader h;
+      *intact &=
+          trhsm::platform::VerifyCopy(index.substr(0, index.rfind('/')) + "/archive", i.archGroupId,
+                                      i.archFileId, i.archFileOffset, &h, &error) &&
+          static_cast<int64_t>(h.size) == i.fileSize;
+    }
+  }
+  return items;
+}
+
+std::string Add(const std::string& dir, const std::string& job, const std::string& path) {
+  return trhsm_test::RunTool(TRHSM_INDEX_TOOL, {"add", "--job", job, "--index", dir + "/index.db",
+                                                "--archive", dir + "/archive", path})
+      .out;
+}
+
+// The record of a stub whose reparse text names `path` (the stub job's and the recall's check).
+bool IsStubOf(const std::string& path, const std::string& bytes) {
+  std::vector<char> v(bytes.begin(), bytes.end());
+  ReparseData data;
+  int length = 0;
+  return !v.empty() && trhsm_stub2meta(v.data(), &length, nullptr, nullptr, 0, true) &&
+         static_cast<size_t>(length) == v.size() && ParseStubData(v, data) == 1 &&
+         data.stubGUID == path;
+}
+
+std::string Pattern(size_t size, int step) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i * step + 1);
+  return s;
+}
+
+World StubEncode(const std::string& dir) {
+  const std::string f = dir + "/s/f";
+  ::mkdir((dir + "/s").c_str(), 0755);
+  return {{"encode", "--value", "7", "--metadata", "m", "--force", f},
+          {},
+          {f},
+          [f] { ::unlink(f.c_str()), WriteFile(f, std::string(100, 'p')); },
+          [f] { return ReadFile(f) == std::string(100, 'p') || ReadFile(f).size() == 27; },
+          [f] { return ReadFile(f).size() == 27; },
+          // The open of the folder to sync the rename is let fail without a word.
+          [](const std::string& op, long n, long calls) {
+            return op == "close" || (op == "open" && n == calls);
+          }};
+}
+
+World IndexAdd(const std::string& dir) {
+  WriteFile(dir + "/old", "an earlier job's file\n");
+  WriteFile(dir + "/new", Pattern(200000, 3));
+  Add(dir, "1", dir + "/old");
+  const std::string arc = dir + "/archive/1/1.arc", saved = ReadFile(arc);
+  const std::string index = dir + "/index.db", savedIndex = ReadFile(index);
+  return {{"add", "--job", "2", "--index", index, "--archive", dir + "/archive", dir + "/new"},
+          {},
+          {dir + "/archive/1", arc},
+          [=] {
+            trhsm_test::RunProgram("/bin/rm", {"-rf", dir + "/archive/1", index + "-journal"});
+            ::mkdir((dir + "/archive/1").c_str(), 0755);
+            WriteFile(arc, saved), WriteFile(index, savedIndex);
+          },
+          [=] {
+            bool intact = true;
+            const size_t added = Items(index, 2, &intact).size();
+            return intact && Items(index, 1).size() == 1 && (added == 1 || ReadFile(arc) == saved);
+          },
+          [=] { return Items(index, 2).size() == 1; },
+          // The index ignores a failed open or sync of its journal's folder by design.
+          [](const std::string& op, long, long) { return op != "write" && op != "rename"; }};
+}
+
+World Recall(const std::string& dir) {
+  const std::string files = dir + "/files", path = files + "/data", original = Pattern(150000, 11);
+  ::mkdir(files.c_str(), 0755);
+  WriteFile(path, original);
+  Add(dir, "5", path);
+  const BackupItem item = Items(dir + "/index.db", 5).at(0);
+  const std::string text = "1:0:" + std::to_string(item.archGroupId) + ":" +
+                           std::to_string(item.archFileId) + ":" +
+                           std::to_string(item.archFileOffset) +
+                           ":1:" + std::to_string(path.size()) + ":" + path + "|1700000000";
+  std::string stub(static_cast<size_t>(trhsm_meta2stub(text.c_str(), 0, nullptr, 0)), '\0');
+  trhsm_meta2stub(text.c_str(), 0, &stub[0], static_cast<int>(stub.size()));
+  return {{"--archive", dir + "/archive", path},
+          {},
+          {path},
+          [=] { ::unlink(path.c_str()), WriteFile(path, stub), ::chmod(path.c_str(), 0640); },
+          [=] { return ReadFile(path) == stub || ReadFile(path) == original; },
+          [=] {
+            struct stat st = {};
+            return ReadFile(path) == original && ::stat(path.c_str(), &st) == 0 &&
+                   (st.st_mode & 07777) == 0640;
+          },
+          [](const std::string& op, long, long) { return op == "close"; }};
+}
+
+World StubJob(const std::string& dir) {
+  const std::string files = dir + "/files";
+  for (const char* d : {"/files", "/files/sub", "/results", "/jobs"})
+    ::mkdir((dir + d).c_str(), 0755);
+  WriteFile(dir + "/registry",
+            "[Base]\ndBACKUP_INDEX=" + dir + "/index.db\ndARCHIVE_ROOT=" + dir +
+                "/archive\ndJOB_MANAGER_DIR=" + dir +
+                "/jobs\nsFOCUS_CLIENT=c1\n[Machines/c1]\ndJOB_RESULTS_DIR=" + dir + "/results\n");
+  WriteFile(dir + "/mounts", "/dev/root / ext4 rw 0 0\n");
+  const std::map<std::string, std::string> originals = {{files + "/a", std::string(1000, 'a')},
+                                                        {files + "/sub/b", Pattern(5000, 7)}};
+  // A file once stubbed or touched is not the one backed up (its change time moved): all anew.
+  const auto reset = [=] {
+    trhsm_test::RunProgram("/bin/rm", {"-rf", dir + "/archive", dir + "/index.db", files + "/sub",
+                                       dir + "/results", dir + "/jobs"});
+    for (const char* d : {"/files/sub", "/results", "/jobs"}) ::mkdir((dir + d).c_str(), 0755);
+    for (const auto& [path, bytes] : originals) ::unlink(path.c_str()), WriteFile(path, bytes);
+    Add(dir, "9", files);
+  };
+  reset();
+  const auto count = [=] {
+    int stubs = 0, kept = 0;
+    for (const auto& [path, bytes] : originals) {
+      const std::string now = ReadFile(path);
+      stubs += IsStubOf(path, now), kept += now == bytes;
+    }
+    return std::make_pair(stubs, kept);
+  };
+  const long tail = 2;  // the tree list's destructor saves once more: its last fsyncs and rename
+  return {{"--quiet", "-J", "9", "-D", "media", "-a", "1:0"},
+          {"KO_REGISTRY=" + dir + "/registry", "KO_MOUNT_TABLE=" + dir + "/mounts",
+           "KO_LOG_FILE=" + dir + "/log"},
+          {files + "/a", files + "/sub", files + "/sub/b"},
+          reset,
+          [=] { return count().first + count().second == 2; },
+          [=] { return count().first == 2; },
+          [=](const std::string& op, long n, long calls) {
+            return op == "close" || op == "open" || op == "write" ||
+                   n > calls - (op == "rename" ? 1 : tail);
+          }};
+}
+
+const Row kRows[] = {{"stub encode", TRHSM_STUB_TOOL, StubEncode},
+                     {"index add", TRHSM_INDEX_TOOL, IndexAdd},
+                     {"recall", TRHSM_RECALL_TOOL, Recall},
+                     {"stub job", TRHSM_STUBJOB, StubJob}};
+
+std::string Tool(const char* program) {
+  const std::string p = program;
+  return p.substr(p.rfind('/') + 1) + ": ";
+}
+
+std::map<std::string, std::vector<std::string>> Listings(const World& w) {
+  std::map<std::string, std::vector<std::string>> out;
+  for (const std::string& n : w.names) {
+    const std::string folder = n.substr(0, n.rfind('/'));
+    out[folder] = trhsm_test::ListFolder(folder);
+  }
+  return out;
+}
+
+class ToolFaults : public ::testing::TestWithParam<Row> {};
+
+TEST_P(ToolFaults, EveryFaultLeavesTheFilesWholeAndFailsTheRun) {
+  ScratchDir dir;
+  const Row& row = GetParam();
+  const World w = row.setup(dir.path());
+  long runs = 0;
+  const auto run = [&](const Fault& f) {
+    w.reset();
+    const auto before = Listings(w);
+    const ToolResult r = trhsm_test::RunTool(row.program, w.args, w.env, &f, dir.path());
+    const std::string what = std::string(row.name) + " " + f.Describe() + "\n" + r.out;
+    ++runs;
+    EXPECT_EQ(Listings(w), before) << what << ": an entry was left or lost";
+    EXPECT_TRUE(r.status == 0 ? w.done() : w.whole()) << what;
+    if (r.status != 0) {
+      EXPECT_EQ(r.status, 1) << what;
+      EXPECT_PRED2(Contains, r.out, Tool(row.program)) << what;
+    }
+    return r;
+  };
+  for (const char* op : trhsm_test::kFaultOps) {
+    long first = 0, last = 0, n = 1;
+    std::vector<long> ignored;
+    for (; n <= 250; ++n) {
+      const ToolResult r = run(Fault{op, n, ENOSPC, false});
+      if (r.status != 0 && Contains(r.out, w.names[0].substr(0, w.names[0].rfind('/') + 1)))
+        last = n, first = first ? first : n;
+      if (r.fired && r.status == 0) ignored.push_back(n);
+      if (!r.fired) break;
+    }
+    ASSERT_LE(n, 250) << op << ": no run without the fault";
+    for (long i : ignored) EXPECT_TRUE(w.mayIgnore(op, i, n - 1)) << op << ":" << i << " ignored";
+    if (std::string(op) == "write" || std::string(op) == "fsync") {
+      EXPECT_NE(first, 0) << row.name << ": no " << op << " fault stopped its own write";
+    }
+    // The other errors and modes around the tool's own write; the calls before it are the
+    // library's, whose own sweeps cover them.
+    for (const int err : {ENOSPC, EIO}) {
+      for (const bool sticky : {false, true}) {
+        if (first == 0 || (err == ENOSPC && !sticky)) continue;
+        for (long m = std::max(1L, first - 1); m <= last + 1; ++m) {
+          const ToolResult r = run(Fault{op, m, err, sticky});
+          EXPECT_TRUE(!r.fired || r.status != 0 || w.mayIgnore(op, m, n - 1))
+              << op << ":" << m << " ignored";
+        }
+      }
+    }
+  }
+  std::printf("%s: %ld runs\n", row.name, runs);
+}
+
+// Every entry below `path` with its bytes (a link as its target), to see that nothing changed.
+std::string Snapshot(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return "";
+  if (S_ISLNK(st.st_mode)) return path + " -> link\n";
+  if (!S_ISDIR(st.st_mode))  // (a FIFO is not opened: that would wait for a writer)
+    return path + " " + std::to_string(st.st_mode) + (S_ISREG(st.st_mode) ? ReadFile(path) : "") +
+           "\n";
+  std::string out = path + "/\n";
+  for (const std::string& n : trhsm_test::ListFolder(path)) out += Snapshot(path + "/" + n);
+  return out;
+}
+
+TEST_P(ToolFaults, PlantedLinksAndFilesAreNeitherFollowedNorReplacedUnsafely) {
+  ScratchDir dir;
+  const Row& row = GetParam();
+  const World w = row.setup(dir.path());
+  const std::string outside = dir.File("outside"), victim = outside + "/victim";
+  const bool root = ::geteuid() == 0;
+  for (const std::string& name : w.names) {
+    for (const std::string kind : {"link", "dangling", "hard link", "fifo", "other user's"}) {
+      w.reset();
+      ::mkdir(outside.c_str(), 0755);
+      struct stat st;
+      ASSERT_EQ(::lstat(name.c_str(), &st), 0) << name;
+      if (kind == "hard link" && S_ISDIR(st.st_mode)) continue;
+      if (kind == "other user's" && !root) continue;
+      if (kind == "hard link") {
+        ASSERT_EQ(::link(name.c_str(), victim.c_str()), 0);
+      } else if (kind == "other user's") {
+        ASSERT_EQ(::chown(name.c_str(), 65534, 65534), 0);
+      } else {
+        ASSERT_EQ(::rename(name.c_str(), victim.c_str()), 0);
+        const std::string to = kind == "dangling" ? outside + "/none" : victim;
+        ASSERT_EQ(
+            kind == "fifo" ? ::mkfifo(name.c_str(), 0644) : ::symlink(to.c_str(), name.c_str()), 0);
+      }
+      const std::string planted = Snapshot(name), outsideBefore = Snapshot(outside);
+      const auto before = Listings(w);
+      const ToolResult r = trhsm_test::RunTool(row.program, w.args, w.env);
+      const std::string what = std::string(row.name) + ": " + kind + " at " + name + "\n" + r.out;
+      EXPECT_EQ(Snapshot(outside), outsideBefore) << what;
+      EXPECT_EQ(Listings(w), before) << what;
+      if (r.status == 0) {
+        EXPECT_TRUE(w.done()) << what;
+      } else {
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_PRED2(Contains, r.out, Tool(row.program)) << what;
+        EXPECT_EQ(Snapshot(name), planted) << what;
+      }
+      trhsm_test::RunProgram("/bin/rm", {"-rf", name, outside});
+    }
+  }
+  if (!root) GTEST_SKIP() << "files of another user need the superuser: not planted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ToolFaults, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& i) {
+                           std::string n = i.param.name;
+                           n.erase(std::remove(n.begin(), n.end(), ' '), n.end());
+                           return n;
+                         });
+
+}  // namespace
