@@ -12,41 +12,34 @@
 #include "trhsm/FXMutex.h"
 #include "trhsm/KoCriticalSection.h"
 
-// While armed, pthread_mutex_destroy first lets another thread try the mutex (whether it could
-// take it, that is whether it was free) and then records its own result.
+template <typename F>
+auto Elsewhere(F f) {  // runs f on a thread of its own
+  return std::async(std::launch::async, f).get();
+}
+
+// While armed, pthread_mutex_destroy first records whether another thread could take the mutex.
 std::atomic<bool> g_armed{false}, g_freeAtDestroy{false};
 std::atomic<int> g_destroyResult{-1};
 extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
   TRHSM_NEXT(int (*)(pthread_mutex_t*), "pthread_mutex_destroy");
   if (!g_armed.exchange(false)) return next(mutex);
-  g_freeAtDestroy = std::async(std::launch::async, [mutex] {
-                      if (pthread_mutex_trylock(mutex) != 0) return false;
-                      pthread_mutex_unlock(mutex);
-                      return true;
-                    }).get();
+  g_freeAtDestroy = Elsewhere(
+      [mutex] { return pthread_mutex_trylock(mutex) == 0 && pthread_mutex_unlock(mutex) == 0; });
   return g_destroyResult = next(mutex);
 }
 
 namespace {
 
 bool TryLockElsewhere(FXMutex& m) {
-  return std::async(std::launch::async,
-                    [&m] {
-                      if (!m.TryLock()) return false;
-                      m.Unlock();
-                      return true;
-                    })
-      .get();
+  return Elsewhere([&m] { return m.TryLock() && (m.Unlock(), true); });
 }
 
 // Counts the calls a guard makes.
-class CountingResource : public FXLockableResource {
- public:
-  bool TryLock() override { return ++tries, answer; }
+struct CountingResource : FXLockableResource {
+  bool TryLock() override { return ++tries, false; }
   bool TryLock(CTimeInterval interval) override { return FXLockableResource::TryLock(interval); }
   void Lock() override { ++locks; }
   void Unlock() override { ++unlocks; }
-  bool answer = true;
   int tries = 0, locks = 0, unlocks = 0;
 };
 
@@ -63,8 +56,7 @@ TEST(FXMutexTest, HoldsCountOwnerAndRelease) {
   EXPECT_EQ(m.GetHoldCount(), 1);
   EXPECT_EQ(m.GetOwnerThreadId(), GetCurrentThreadId());
   EXPECT_FALSE(TryLockElsewhere(m));
-  EXPECT_FALSE(
-      std::async(std::launch::async, [&m] { return m.TryLock(CTimeInterval(60000000)); }).get());
+  EXPECT_FALSE(Elsewhere([&m] { return m.TryLock(CTimeInterval(60000000)); }));
   m.Unlock();
   EXPECT_EQ(m.GetHoldCount(), 0);
   EXPECT_EQ(m.GetOwnerThreadId(), 0u);
@@ -98,13 +90,9 @@ TEST(AutoLockTest, GuardLocksOnceAndReleasesOnce) {
   }
   EXPECT_EQ(r.unlocks, 2);
   { auto_lock unlocked(&r, false); }
-  {
-    auto_lock none(nullptr, true);  // a guard of no resource must not touch it
-    none.Unlock();
-  }
+  auto_lock(nullptr, true).Unlock();  // a guard of no resource must not touch it
   EXPECT_EQ(r.locks + r.unlocks, 4);
   // The base's timed attempt is one untimed attempt.
-  r.answer = false;
   EXPECT_FALSE(r.TryLock(CTimeInterval(1000)));
   EXPECT_EQ(r.tries, 1);
 }

@@ -11,15 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/call_hooks.h"
 #include "testing/fault_inject.h"
 #include "testing/test_util.h"
 
 namespace {
 
-using trhsm_test::Call;
 using trhsm_test::ReadFile;
-using trhsm_test::ScopedCallHook;
 using trhsm_test::ScopedFault;
 using trhsm_test::WriteFile;
 
@@ -99,31 +96,6 @@ TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndReplacesOthers) {
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(dir.File("missing/f")), -1);
   EXPECT_EQ(errno, ENOENT);
-}
-
-TEST(SafeCreateTest, EmptyOwnFileCallFailures) {
-  trhsm_test::ScratchDir dir;
-  const std::string path = dir.File("f");
-  const struct {
-    Call call;
-    int command;
-    const char* left;  // before the truncation nothing was changed
-  } cases[] = {{Call::kFstat, -1, "kept"},
-               {Call::kFtruncate, -1, "kept"},
-               {Call::kFcntl, F_GETFL, ""},
-               {Call::kFcntl, F_SETFL, ""}};
-  const int fds = trhsm_open_fd_count();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.call) * 100 + c.command);
-    WriteFile(path, "kept");
-    {
-      ScopedCallHook hook(c.call, 1, EIO, c.command);
-      EXPECT_EQ(trhsm::OpenEmptyOwnFile(path), -1);
-      EXPECT_EQ(errno, EIO);
-    }
-    EXPECT_EQ(trhsm_open_fd_count(), fds);
-    EXPECT_EQ(ReadFile(path), c.left);
-  }
 }
 
 TEST(SafeCreateTest, FolderOfAndSyncFolder) {
