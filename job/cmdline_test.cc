@@ -57,21 +57,18 @@ TEST(CmdLineArgs, LayoutAndClearRecord) {
                     6 * 256 &&
                 sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
                 sizeof Args::jobBuffer == 50000);
+  // clang-format off
 #define AT(m) offsetof(Args, m)
-  const size_t offsets[] = {
-      AT(sName),        AT(vmName),        AT(pPath),        AT(csName),       AT(iValue),
-      AT(dPath),        AT(stowhostName),  AT(jobId),        AT(appIdText),    AT(appIdFirst),
-      AT(auxNumber),    AT(appIdSecond),   AT(typeCode),     AT(typeFlag),     AT(collectFolder),
-      AT(jobText2),     AT(jobText3),      AT(stubListName), AT(stubFileName), AT(jobPath1),
-      AT(jobPath2),     AT(jobInt1),       AT(jobInt2),      AT(jobValue1),    AT(jobValue2),
-      AT(jobValue3),    AT(jobList1),      AT(jobList2),     AT(jobValue4),    AT(skipReportSwitch),
-      AT(jobInt3),      AT(clientOsId),    AT(jobValue5),    AT(jobList3),     AT(jobList4),
-      AT(jobInt4),      AT(jobInt5),       AT(jobInt6),      AT(jobValue6),    AT(jobFlag1),
-      AT(jobFlag2),     AT(jtValue),       AT(jobValue7),    AT(jobFlag3),     AT(jobBuffer),
-      AT(restartValue), AT(snapJobIdText), AT(snapFlag),     AT(hadoopUri),    AT(hadoopUser),
-      AT(caaFlag),      AT(caaValue),      AT(idx2Flag),     AT(adhocFlag),    AT(lustreFlag),
-      AT(dctValue),     AT(amrFlag)};
+  const size_t offsets[] = {AT(sName), AT(vmName), AT(pPath), AT(csName), AT(iValue), AT(dPath), AT(stowhostName),
+      AT(jobId), AT(appIdText), AT(appIdFirst), AT(auxNumber), AT(appIdSecond), AT(typeCode), AT(typeFlag),
+      AT(collectFolder), AT(jobText2), AT(jobText3), AT(stubListName), AT(stubFileName), AT(jobPath1), AT(jobPath2),
+      AT(jobInt1), AT(jobInt2), AT(jobValue1), AT(jobValue2), AT(jobValue3), AT(jobList1), AT(jobList2), AT(jobValue4),
+      AT(skipReportSwitch), AT(jobInt3), AT(clientOsId), AT(jobValue5), AT(jobList3), AT(jobList4), AT(jobInt4),
+      AT(jobInt5), AT(jobInt6), AT(jobValue6), AT(jobFlag1), AT(jobFlag2), AT(jtValue), AT(jobValue7), AT(jobFlag3),
+      AT(jobBuffer), AT(restartValue), AT(snapJobIdText), AT(snapFlag), AT(hadoopUri), AT(hadoopUser), AT(caaFlag),
+      AT(caaValue), AT(idx2Flag), AT(adhocFlag), AT(lustreFlag), AT(dctValue), AT(amrFlag)};
 #undef AT
+  // clang-format on
   EXPECT_EQ(offsets[0], 0u);
   for (size_t i = 1; i < std::size(offsets); ++i) EXPECT_LT(offsets[i - 1], offsets[i]) << i;
   alignas(Args) static unsigned char storage[sizeof(Args)];
