@@ -58,16 +58,6 @@ TEST(PerfCounterTest, CountersAndReports) {
           "Thread [-3] DO_STUBBING_QUERY : 1 samples, total 2.500 s, mean 2.500 s, max 2.500 s",
           "Thread [-3] FILE_STAT : 2 samples, total 3.000 ms, mean 1.500 ms, max 2.000 ms",
           "Thread [-3] COUNT_LINES : 1 samples, total 0 us, mean 0 us, max 0 us"}));
-  log.Clear();
-  for (unsigned int i = 0; i < TRHSMPerfCounter::END; ++i) {
-    perf.GetCounter(static_cast<Counter>(i))->AddSample(CTimeInterval(7));
-  }
-  perf.LogAllPerformanceCounters(0);
-  std::string names;
-  for (const std::string& line : ReportLines(log)) names += line.substr(0, line.find(' ')) + " ";
-  EXPECT_EQ(names,
-            "DO_STUBBING_QUERY SPLIT_STUB_COLLECT SETUP_AUTOMOUNT TEARDOWN_AUTOMOUNT FILE_STAT "
-            "REMOVE_FILE COUNT_LINES ");
   // Re-creation replaces every counter, samples and all.
   perf.CreateAllPerformanceCounters();
   log.Clear();
@@ -82,33 +72,21 @@ TEST(PerfCounterTest, ConcurrentUse) {
   TRHSMPerfCounter perf;
   perf.GetCounter(TRHSMPerfCounter::SPLIT_STUB_COLLECT)->AddSample(CTimeInterval(10));
   perf.GetCounter(TRHSMPerfCounter::TEARDOWN_AUTOMOUNT)->AddSample(CTimeInterval(20));
-  std::vector<int> missing(4, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < 50; ++round) {
-        for (unsigned int i = 0; i <= TRHSMPerfCounter::END; ++i) {
-          missing[t] +=
-              (perf.GetCounter(static_cast<Counter>(i)) == nullptr) != (i == TRHSMPerfCounter::END);
-        }
-        if (round % 10 == 0) perf.LogAllPerformanceCounters(t + 1);
-      }
+  for (int t = 1; t <= 3; ++t) {
+    threads.emplace_back([&perf, t] {
+      for (int round = 0; round < 5; ++round) perf.LogAllPerformanceCounters(t);
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(missing, std::vector<int>(4, 0));
   std::vector<std::string> lines = ReportLines(log);
-  ASSERT_EQ(lines.size(), 40u);
+  ASSERT_EQ(lines.size(), 30u);
   for (size_t k = 0; k < lines.size(); k += 2) {
-    EXPECT_EQ(lines[k].substr(11, 5), "SPLIT") << k;
-    EXPECT_EQ(lines[k].substr(0, 11) + "TEARDOWN", lines[k + 1].substr(0, 19)) << k;
+    EXPECT_EQ(lines[k].substr(11, 5) + lines[k + 1].substr(0, 19),
+              "SPLIT" + lines[k].substr(0, 11) + "TEARDOWN");
   }
-  std::thread recreate([&] {
-    for (int round = 0; round < 50; ++round) perf.CreateAllPerformanceCounters();
-  });
-  for (int round = 0; round < 50; ++round) {
-    EXPECT_NE(perf.GetCounter(TRHSMPerfCounter::FILE_STAT), nullptr);
-  }
+  std::thread recreate([&perf] { perf.CreateAllPerformanceCounters(); });
+  EXPECT_NE(perf.GetCounter(TRHSMPerfCounter::FILE_STAT), nullptr);
   recreate.join();
 }
 
