@@ -1,175 +1,146 @@
-// The mandatory-lock probe against locks that another holder has, and its failures.
-#include <dirent.h>
+// The mandatory-lock probe against locks that another holder has, and its failures: a file it
+// cannot read, lock queries that fail or are interrupted, a holder that lets go between its steps.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "testing/call_hooks.h"
+#include "testing/fault_inject.h"
 #include "testing/test_util.h"
 #include "trhsm/TRHSMCommon.h"
 
 namespace {
 
-using trhsm_test::LogCapture;
-using trhsm_test::ScratchDir;
+using trhsm_test::Call;
+using trhsm_test::ScopedCallHook;
+using Regions = std::vector<std::pair<short, off_t>>;  // lock type and start of 10 bytes (0: all)
 
-struct Region {
-  short type;  // F_RDLCK or F_WRLCK
-  off_t start;
-  off_t length;  // 0: to the end of the file
-};
-
-// Locks of another holder: open-file-description locks on a descriptor of our own conflict with
-// the probe's record-lock queries as another process's locks do. Released on destruction.
-class LockHolder {
- public:
-  LockHolder(const std::string& path, const std::vector<Region>& regions)
-      : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC)) {
-    for (const Region& r : regions) {
-      struct flock lock = {};
-      lock.l_type = r.type;
-      lock.l_whence = SEEK_SET;
-      lock.l_start = r.start;
-      lock.l_len = r.length;
-      ready_ = ready_ && fd_ >= 0 && fcntl(fd_, F_OFD_SETLK, &lock) == 0;
-    }
+// Another holder's locks: open-file-description locks on a descriptor of our own conflict with
+// the probe's record-lock queries as another process's locks do. -1 when they cannot be taken.
+int HoldLocks(const std::string& path, const Regions& regions) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  for (const auto& [type, start] : regions) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = start;
+    fl.l_len = start == 0 && regions.size() == 1 ? 0 : 10;
+    if (fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) != 0) return ::close(fd), -1;
   }
-  ~LockHolder() {
-    if (fd_ >= 0) close(fd_);
-  }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-  bool Ready() const { return ready_; }
-
- private:
-  int fd_;
-  bool ready_ = true;
-};
-
-int OpenDescriptors() {
-  int count = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++count;
-    closedir(d);
-  }
-  return count;
+  return fd;
 }
 
 class MandLockTest : public ::testing::Test {
  protected:
-  // A file of 4 KiB with the given mode.
-  std::string MakeFile(const std::string& name, mode_t mode) {
-    std::string path = dir_.File(name);
+  // A file of 4 KiB with the given mode; false when the file system refused the mode.
+  bool MakeFile(const std::string& path, mode_t mode) {
     trhsm_test::WriteFile(path, std::string(4096, 'x'));
-    EXPECT_EQ(chmod(path.c_str(), mode), 0);
     struct stat st;
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
-    if ((st.st_mode & 07777) != mode) setgid_refused_ = true;
-    return path;
+    return ::chmod(path.c_str(), mode) == 0 && ::stat(path.c_str(), &st) == 0 &&
+           (st.st_mode & 07777) == mode;
   }
-
-  ScratchDir dir_;
-  bool setgid_refused_ = false;
+  trhsm_test::ScratchDir dir_;
+  trhsm_test::LogCapture log_;
+  const std::string path_ = dir_.File("mand"), missing_ = dir_.File("missing");
 };
 
-#define SKIP_IF_SETGID_REFUSED() \
-  if (setgid_refused_) GTEST_SKIP() << "the file system refused the set-group-ID bit"
-
-// The probe's answers for one mandatory-locking file, and a link to it, while a child holds
-// various locks on it.
-TEST_F(MandLockTest, LocksOfAnotherProcess) {
-  std::string path = MakeFile("mand", 02644);
-  SKIP_IF_SETGID_REFUSED();
-  std::string link = dir_.File("link");
-  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
-  struct stat st, linkSt;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  ASSERT_EQ(lstat(link.c_str(), &linkSt), 0);
-  ASSERT_TRUE(S_ISLNK(linkSt.st_mode));
-  EXPECT_EQ(trhsmIsMandLocked(path.c_str(), nullptr), 0);
-  EXPECT_EQ(trhsmIsMandLocked(path.c_str(), &st), 0);
-
-  struct Case {
-    const char* name;
-    std::vector<Region> locks;
-    int expected;
-  };
-  const Case cases[] = {
-      {"write lock on a part", {{F_WRLCK, 1000, 10}}, 1},
-      {"write lock on the whole", {{F_WRLCK, 0, 0}}, 1},
-      {"read lock alone", {{F_RDLCK, 0, 0}}, 0},
-      // The kernel reports the read lock first when asked for any conflict.
-      {"write lock behind a read lock", {{F_RDLCK, 0, 10}, {F_WRLCK, 2000, 10}}, 1},
-  };
-  for (const Case& c : cases) {
-    LockHolder holder(path, c.locks);
-    ASSERT_TRUE(holder.Ready()) << c.name;
-    EXPECT_EQ(trhsmIsMandLocked(path.c_str(), &st), c.expected) << c.name;
-    EXPECT_EQ(trhsmIsMandLocked(link.c_str(), &linkSt), c.expected) << c.name;
-    EXPECT_EQ(trhsmIsMandLocked(link.c_str(), nullptr), c.expected) << c.name;
+TEST_F(MandLockTest, LocksOfAnotherHolder) {
+  const std::string exec = dir_.File("exec"), plain = dir_.File("plain"), link = dir_.File("link");
+  if (!MakeFile(path_, 02644) || !MakeFile(exec, 02754) || !MakeFile(plain, 0644)) {
+    GTEST_SKIP() << "the file system refused the set-group-ID bit";
   }
-  // Every holder is gone, and its locks with it; a lock of this process is not another's.
-  int fd = open(path.c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  struct flock own = {};
-  own.l_type = F_WRLCK;
-  ASSERT_EQ(fcntl(fd, F_SETLK, &own), 0);
-  EXPECT_EQ(trhsmIsMandLocked(path.c_str(), nullptr), 0);
-  close(fd);
-}
-
-TEST_F(MandLockTest, OnlySetGroupIdWithoutGroupExecuteCounts) {
-  std::string exec = MakeFile("exec", 02754);
-  std::string plain = MakeFile("plain", 0644);
-  SKIP_IF_SETGID_REFUSED();
-  LockHolder a(exec, {{F_WRLCK, 0, 0}});
-  LockHolder b(plain, {{F_WRLCK, 0, 0}});
-  ASSERT_TRUE(a.Ready());
-  ASSERT_TRUE(b.Ready());
-  EXPECT_EQ(trhsmIsMandLocked(exec.c_str(), nullptr), 0);
-  EXPECT_EQ(trhsmIsMandLocked(plain.c_str(), nullptr), 0);
-
-  // A given status is believed: a file it calls plain is not even opened.
-  struct stat st;
-  ASSERT_EQ(stat(plain.c_str(), &st), 0);
-  EXPECT_EQ(trhsmIsMandLocked(dir_.File("missing").c_str(), &st), 0);
+  ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+  struct stat st, linkSt, plainSt;
+  ASSERT_EQ(
+      ::stat(path_.c_str(), &st) + ::lstat(link.c_str(), &linkSt) + ::stat(plain.c_str(), &plainSt),
+      0);
+  const int fds = trhsm_open_fd_count();
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), 0);
+  // clang-format off
+  const struct { Regions locks; int expected; } cases[] = {
+      {{{F_WRLCK, 1000}}, 1}, {{{F_WRLCK, 0}}, 1}, {{{F_RDLCK, 0}}, 0},
+      // The kernel reports the read lock first when asked for any conflict.
+      {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    const int holder = HoldLocks(path_, c.locks),
+              others[] = {HoldLocks(exec, {{F_WRLCK, 0}}), HoldLocks(plain, {{F_WRLCK, 0}})};
+    ASSERT_GE(holder, 0);
+    EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), c.expected);
+    EXPECT_EQ(trhsmIsMandLocked(link.c_str(), &linkSt), c.expected);
+    EXPECT_EQ(trhsmIsMandLocked(link.c_str(), nullptr), c.expected);
+    // Only set-group-ID without group execute means mandatory locking; a given status is believed.
+    EXPECT_EQ(trhsmIsMandLocked(exec.c_str(), nullptr) + trhsmIsMandLocked(plain.c_str(), nullptr),
+              0);
+    EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &plainSt), 0);
+    for (int fd : {holder, others[0], others[1]}) ::close(fd);
+  }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
+  // A lock of this process is not another's.
+  const int own = HoldLocks(path_, {});
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(own, F_SETLK, &fl), 0);
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), nullptr), 0);
+  ::close(own);
+  EXPECT_EQ(log_.Text(), "");
 }
 
 TEST_F(MandLockTest, FailuresAreLoggedAndLeakNothing) {
-  LogCapture log;
-  const std::string missing = dir_.File("missing");
-  EXPECT_EQ(trhsmIsMandLocked(missing.c_str(), nullptr), -1);
-  // Counted after the first line, which opens the log itself.
-  const int before = OpenDescriptors();
-  EXPECT_TRUE(
-      log.Contains("trhsmIsMandLocked: Failed to stat " + missing + ": No such file or directory"))
-      << log.Text();
-
-  // A status that claims mandatory locking for a file that is not there.
-  struct stat st = {};
-  st.st_mode = S_IFREG | 02644;
-  EXPECT_EQ(trhsmIsMandLocked(missing.c_str(), &st), -1);
-  EXPECT_TRUE(log.Contains("Failed to open " + missing + " for writing: No such file or directory"))
-      << log.Text();
-
-  const std::string folder = dir_.File("folder");
-  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(folder.c_str(), 02755 & ~S_IXGRP), 0);
-  EXPECT_EQ(trhsmIsMandLocked(folder.c_str(), nullptr), -1);
   EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr), -1);
-
-  std::string path = MakeFile("mand", 02644);
-  EXPECT_EQ(trhsmIsMandLocked(path.c_str(), nullptr), 0);
-  LockHolder holder(path, {{F_WRLCK, 0, 0}});
-  ASSERT_TRUE(holder.Ready());
-  const int withHolder = OpenDescriptors();
-  EXPECT_EQ(trhsmIsMandLocked(path.c_str(), nullptr), 1);
-  EXPECT_EQ(OpenDescriptors(), withHolder);
-  EXPECT_EQ(withHolder, before + 1);  // the holder's own descriptor
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), nullptr), -1);
+  EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
+                            ": No such file or directory"));
+  const int fds = trhsm_open_fd_count();  // after the first line, which opens the log itself
+  struct stat st = {};
+  st.st_mode = S_IFREG | 02644;  // a status that claims mandatory locking for a missing file
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &st), -1);
+  EXPECT_TRUE(
+      log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
+  if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
+  // A read lock found first hides the write lock behind it: the probe asks a second time.
+  const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
+  // clang-format off
+  const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {
+      // The n-th F_GETLK fails with `error`; 0: the holder lets go just before it.
+      {whole, 1, ENOLCK, -1, 1}, {behind, 2, ENOLCK, -1, 2},
+      {whole, 1, EINTR, 1, 2}, {behind, 2, EINTR, 1, 3},
+      {whole, 1, 0, 0, 1}, {behind, 2, 0, 0, 2},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.n) + " " + std::strerror(c.error));
+    int holder = HoldLocks(path_, c.regions);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    log_.Clear();
+    int result;
+    long probes;
+    {
+      auto release = [&] { ::close(std::exchange(holder, -1)); };
+      ScopedCallHook hook = c.error != 0
+                                ? ScopedCallHook(Call::kFcntl, c.n, c.error, F_GETLK)
+                                : ScopedCallHook(Call::kFcntl, c.n, true, release, F_GETLK);
+      result = trhsmIsMandLocked(path_.c_str(), nullptr);
+      probes = hook.calls();
+    }
+    if (holder >= 0) ::close(holder);
+    EXPECT_EQ(trhsm_open_fd_count(), fds);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(probes, c.probes);
+    EXPECT_EQ(log_.Contains("trhsmIsMandLocked: fcntl(" + path_ +
+                            ", F_GETLK) failed: " + std::strerror(c.error)),
+              c.result == -1)
+        << log_.Text();
+  }
 }
 
 }  // namespace

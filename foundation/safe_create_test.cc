@@ -7,156 +7,123 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "testing/call_hooks.h"
 #include "testing/fault_inject.h"
 #include "testing/test_util.h"
 
 namespace {
 
-using trhsm_test::Call;
-using trhsm_test::ListFolder;
 using trhsm_test::ReadFile;
-using trhsm_test::ScopedCallHook;
 using trhsm_test::ScopedFault;
-using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
-  ScratchDir dir;
-  const std::string prefix = dir.File("t.");
-  const int fds = trhsm_open_fd_count();
-  struct Case {
-    int error;  // of the first open, or of every open when sticky
-    bool sticky;
-    int result;  // 0: a file
-    long opens;
-  };
-  const Case cases[] = {
-      {EEXIST, false, 0, 2},  // a taken name costs another try
-      {EINTR, false, 0, 2},   // the same name again
-      {EEXIST, true, EEXIST, 100},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(std::strerror(c.error)) + (c.sticky ? " sticky" : ""));
-    std::string path = "unchanged";
-    int fd;
-    {
-      ScopedFault fault("open", 1, c.error, c.sticky);
-      errno = 0;
-      fd = trhsm::CreateUniqueFile(prefix, &path);
-      EXPECT_EQ(trhsm_fault_calls("open"), c.opens);
-    }
-    if (c.result != 0) {
-      EXPECT_EQ(fd, -1);
-      EXPECT_EQ(errno, c.result);
-      EXPECT_EQ(path, "unchanged");
-      EXPECT_EQ(ListFolder(dir.path()).size(), 0u);
-      continue;
-    }
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(path.size(), prefix.size() + 6);
-    EXPECT_EQ(path.compare(0, prefix.size(), prefix), 0);
-    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-    ::close(fd);
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-  }
-  std::string path = "unchanged";
-  errno = 0;
-  EXPECT_EQ(trhsm::CreateUniqueFile(dir.File("missing/t."), &path), -1);
-  EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(path, "unchanged");
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
+// True when `path` names the file open as `fd` (which keeps its inode from reuse).
+bool Names(const std::string& path, int fd) {
+  struct stat a, b;
+  return ::lstat(path.c_str(), &a) == 0 && ::fstat(fd, &b) == 0 && a.st_ino == b.st_ino;
 }
 
-// An own file is truncated in place and comes back blocking; what is not ours (links, FIFOs, hard
-// links, another user's file) is replaced, which the write-path harness plants for every row.
-TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndRefusesFolders) {
-  ScratchDir dir;
-  const std::string path = dir.File("f");
-  WriteFile(path, "old text");
-  struct stat before, st;
-  ASSERT_EQ(::lstat(path.c_str(), &before), 0);
-  const int fd = trhsm::OpenEmptyOwnFile(path);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  ASSERT_EQ(::fstat(fd, &st), 0);
-  EXPECT_EQ(st.st_ino, before.st_ino);
-  EXPECT_EQ(st.st_size, 0);
-  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-  ::close(fd);
-  ASSERT_EQ(::unlink(path.c_str()), 0);
+TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
+  trhsm_test::ScratchDir dir;
+  const std::string prefix = dir.File("t.");
+  const int fds = trhsm_open_fd_count();
+  // A taken name costs another try, an interrupted open the same name again; at most 100 tries.
+  const struct {
+    int error;  // of the first open, or of every open when sticky
+    bool sticky;
+    long opens;
+  } cases[] = {{EEXIST, false, 2}, {EINTR, false, 2}, {EEXIST, true, 100}, {ENOSPC, false, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    std::string path = "unchanged";
+    int fd, error;
+    {
+      ScopedFault fault("open", 1, c.error, c.sticky);
+      fd = trhsm::CreateUniqueFile(prefix, &path);
+      error = errno;
+      EXPECT_EQ(trhsm_fault_calls("open"), c.opens);
+    }
+    EXPECT_EQ(fd < 0 ? error : 0, c.opens == 2 ? 0 : c.error);
+    if (fd < 0) {
+      EXPECT_EQ(path, "unchanged");
+    } else {
+      EXPECT_EQ(path.size(), prefix.size() + 6);
+      EXPECT_EQ(path.compare(0, prefix.size(), prefix), 0);
+      EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+      ::close(fd);
+      ::unlink(path.c_str());
+    }
+  }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
+  EXPECT_EQ(trhsm_test::ListFolder(dir.path()).size(), 0u);
+}
+
+// An own file is truncated in place and comes back blocking; a planted link or a file with another
+// link is replaced, its target left alone; a folder is refused.
+TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndReplacesOthers) {
+  trhsm_test::ScratchDir dir;
+  const std::string path = dir.File("f"), other = dir.File("other");
+  const int fds = trhsm_open_fd_count();
+  for (int planted = 0; planted < 3; ++planted) {
+    SCOPED_TRACE(planted);
+    WriteFile(path, "old text");
+    WriteFile(other, "theirs");
+    if (planted > 0) ::unlink(path.c_str());
+    if (planted == 1) {
+      ASSERT_EQ(::symlink(other.c_str(), path.c_str()), 0);
+    } else if (planted == 2) {
+      ASSERT_EQ(::link(other.c_str(), path.c_str()), 0);
+    }
+    const int old = ::open(path.c_str(), O_RDONLY);
+    const int fd = trhsm::OpenEmptyOwnFile(path);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Names(path, old), planted == 0);
+    EXPECT_TRUE(Names(path, fd));
+    EXPECT_EQ(ReadFile(path), "");
+    EXPECT_EQ(ReadFile(other), "theirs");
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    ::close(fd);
+    ::close(old);
+  }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
+  ::unlink(path.c_str());
   ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
-  errno = 0;
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(path), -1);
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(dir.File("missing/f")), -1);
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(SafeCreateTest, EmptyOwnFileCallFailures) {
-  ScratchDir dir;
-  const std::string path = dir.File("f");
-  struct Case {
-    const char* name;
-    Call call;
-    int command;
-  };
-  const Case cases[] = {
-      {"fstat", Call::kFstat, -1},
-      {"ftruncate", Call::kFtruncate, -1},
-      {"F_GETFL", Call::kFcntl, F_GETFL},
-      {"F_SETFL", Call::kFcntl, F_SETFL},
-  };
-  const int fds = trhsm_open_fd_count();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    WriteFile(path, "kept");
-    {
-      ScopedCallHook hook(c.call, 1, EIO, c.command);
-      errno = 0;
-      EXPECT_EQ(trhsm::OpenEmptyOwnFile(path), -1);
-      EXPECT_EQ(errno, EIO);
-      EXPECT_TRUE(hook.fired());
-    }
-    EXPECT_EQ(trhsm_open_fd_count(), fds);
-    // Before the truncation nothing was changed; what follows it fails on an empty file.
-    EXPECT_EQ(ReadFile(path), c.call == Call::kFcntl ? "" : "kept");
-  }
-}
-
 TEST(SafeCreateTest, FolderOfAndSyncFolder) {
-  const std::pair<const char*, const char*> folders[] = {
-      {"name", "."}, {"/name", "/"}, {"a/b", "a"}, {"/a/b/c", "/a/b"}, {"a/", "a"}, {"", "."}};
-  for (const auto& f : folders) EXPECT_EQ(trhsm::FolderOf(f.first), f.second) << f.first;
-
-  ScratchDir dir;
+  for (const auto& [path, folder] : {std::pair<const char*, const char*>{"name", "."},
+                                     {"/name", "/"},
+                                     {"/a/b/c", "/a/b"},
+                                     {"a/", "a"}}) {
+    EXPECT_EQ(trhsm::FolderOf(path), folder) << path;
+  }
+  trhsm_test::ScratchDir dir;
   WriteFile(dir.File("file"), "");
   const int fds = trhsm_open_fd_count();
   EXPECT_EQ(trhsm::SyncFolder(dir.path()), 0);
-  struct Case {
+  // A failed fsync, interrupted too, is not retried: a second one could succeed with nothing on
+  // the disk.
+  const struct {
     std::string folder;
     int error;    // also the one armed for the first fsync
     long fsyncs;  // 0: the folder does not open
-  };
-  const Case cases[] = {
-      {dir.File("missing"), ENOENT, 0},
-      {dir.File("file"), ENOTDIR, 0},
-      {dir.path(), EIO, 1},
-      // Interrupted is failed too: a second fsync could succeed with nothing on the disk.
-      {dir.path(), EINTR, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.folder + " " + std::strerror(c.error));
+  } cases[] = {{dir.File("missing"), ENOENT, 0},
+               {dir.File("file"), ENOTDIR, 0},
+               {dir.path(), EIO, 1},
+               {dir.path(), EINTR, 1}};
+  for (const auto& c : cases) {
     ScopedFault fault("fsync", 1, c.error, false);
-    errno = 0;
-    EXPECT_EQ(trhsm::SyncFolder(c.folder), -1);
-    EXPECT_EQ(errno, c.error);
-    EXPECT_EQ(trhsm_fault_calls("fsync"), c.fsyncs);
+    EXPECT_EQ(trhsm::SyncFolder(c.folder), -1) << c.folder;
+    EXPECT_EQ(errno, c.error) << c.folder;
+    EXPECT_EQ(trhsm_fault_calls("fsync"), c.fsyncs) << c.folder;
   }
   EXPECT_EQ(trhsm_open_fd_count(), fds);
 }

@@ -1,209 +1,276 @@
-// Tests of the job-manager facade: the calls it makes with their exact arguments (read back from
-// the job-client stand-in's journal), its results, events and messages.
+// The job-manager facade: the calls it makes with their exact arguments (read back from the
+// job-client stand-in's journal), its results, events and messages, accepted, refused and before
+// InitJobManager; a job's first phase and its restarted run; the restart offset read back.
 #include "trhsm/HSMJobManager.h"
 
+#include <climits>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "job/job_manager_fixture.h"
+#include "job/restart_offset.h"
 #include "platform/job_journal_format.h"
+#include "testing/alloc_fault.h"
 #include "testing/test_util.h"
+#include "trhsm/TRHSMCmdLine.h"
 
 namespace {
 
-using trhsm_test::LogCapture;
-using trhsm_test::ScopedEnv;
+namespace jj = trhsm::job_journal;
 using trhsm_test::WriteFile;
-using Lines = std::vector<std::string>;
 
-const char kInit[] = "init \"job\" 7 1 4 0 \"extra\"";
-const char kInit2[] = "Init2 7 \"job\" 1 4 \"extra\" -";
-
-class JobManagerTest : public trhsm_test::JobManagerFolderTest {
+class JobManagerTest : public ::testing::Test {
  protected:
-  // A facade for job 7 that InitJobManager made ready; its registration is dropped from the
-  // journal so that tests see only their own calls.
-  void Start() {
-    ASSERT_EQ(jm_.InitJobManager(), 1);
-    ASSERT_EQ(Journal(), (Lines{kInit, kInit2}));
-    std::remove(JobFile(7, trhsm::job_journal::kJournalSuffix).c_str());
+  JobManagerTest() {
+    std::filesystem::create_directory(folder_);
+    Refuse("");
+  }
+  // Configures the folder and makes the stand-in refuse the comma-separated `operations`.
+  void Refuse(const std::string& operations) {
+    WriteFile(store_,
+              "[Base]\ndJOB_MANAGER_DIR=" + folder_ + "\nsJOB_MANAGER_REFUSE=" + operations);
+  }
+  std::string JobFile(const char* suffix) const { return jj::JobFile(folder_, 7, suffix); }
+  // The journal of job 7, one call a line, forgotten once read.
+  std::string TakeJournal() const {
+    const std::string text = trhsm_test::ReadFile(JobFile(jj::kJournalSuffix));
+    std::filesystem::remove(JobFile(jj::kJournalSuffix));
+    return text;
   }
 
-  LogCapture log_;
+  trhsm_test::ScratchDir dir_;
+  const std::string folder_ = dir_.File("jm"), store_ = dir_.File("registry");
+  trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
+  trhsm_test::LogCapture log_;
   EvEvent events_;
-  HSMJobManager jm_{7, "extra", "job", &events_};
 };
 
-TEST_F(JobManagerTest, WithoutEventReporterNothingIsCreatedOrSent) {
-  HSMJobManager jm(7, "extra", "job", nullptr);
-  EXPECT_EQ(jm.InitJobManager(), 0);
-  EXPECT_EQ(jm.setJobPendingCause(5), 0);
-  // Every other call is a caller error now: refused, logged, and nothing dereferenced.
+constexpr const char kFinished[] = "\nfinishedWorkWithoutExit 120000\n";
+
+// A report of the facade; the second run has the stand-in refuse `refuse`.
+struct Report {
+  const char* refuse;
+  int (*call)(HSMJobManager&);
+  const char* tag;      // before InitJobManager it logs "<tag>: [7] called before ..."
+  std::string journal;  // of the accepted run
+  const char* said;     // logged by the accepted run
+  int keptLines;        // of the journal in the refused run
+  const char* refused;  // logged by the refused run; "event" when the refusal raises 0x600000C
+};
+
+int PhaseWithOffset(HSMJobManager& jm) {
   long offset = 5000;
-  EXPECT_EQ(jm.NotifyJobManagerPhaseSuccess(offset, false), 0);
-  EXPECT_EQ(jm.getRestartOffset(), 0);
-  EXPECT_FALSE(jm.CheckQuitFlag());
-  EXPECT_TRUE(FolderIsEmpty());
-  EXPECT_TRUE(log_.Contains(
-      "HSMJobManager::NotifyJobManagerPhaseSuccess: [7] called before InitJobManager"));
+  return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }
 
-TEST_F(JobManagerTest, JobZeroGetsClientsWithoutRegistering) {
-  HSMJobManager jm(0, "", "job", &events_);
-  EXPECT_EQ(jm.InitJobManager(), 1);
-  EXPECT_FALSE(log_.Contains("going to initialize"));
-  EXPECT_TRUE(FolderIsEmpty());
-  // The clients exist, but an unregistered job's reports reach nobody and say so.
-  EXPECT_EQ(jm.setJobPendingCause(5), 0);
-  EXPECT_EQ(jm.SetFilesToXfer(3), 0);
-  EXPECT_TRUE(FolderIsEmpty());
+// clang-format off
+const Report kReports[] = {
+    {"init", [](HSMJobManager& jm) { return jm.InitJobManager(); }, nullptr,
+     "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n",
+     "HSMJobManager::InitJobManager: [7] going to initialize with jobmgr", 1, "event 0x6000005 [7] failed to init with JM"},
+    {"Init2", [](HSMJobManager& jm) { return jm.InitJobManager(); }, nullptr,
+     "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n",
+     "[7] going to initialize with jobmgr control", 2, "event 0x6000006 [7] failed to init JM control object"},
+    {"addStubSize", [](HSMJobManager& jm) { uint64_t s = UINT64_MAX; return jm.UpdateTotalStubbedSize(s, true) + (s == UINT64_MAX ? 0 : 10); },
+     "UpdateTotalStubbedSize", "addStubSize 18446744073709551615\n", "", 1, ""},
+    {"setStubSize", [](HSMJobManager& jm) { uint64_t s = 100; return jm.UpdateTotalStubbedSize(s, false); },
+     "UpdateTotalStubbedSize", "setStubSize 100\n", "", 1, ""},
+    {"setFilesToXfer", [](HSMJobManager& jm) { return jm.SetFilesToXfer(9000000000ULL); },
+     "SetFilesToXfer", "setFilesToXfer 9000000000\n", "", 1, ""},
+    {"addBackupFileFailures", [](HSMJobManager& jm) { return jm.NotifyFailedFiles(-2); },
+     "NotifyFailedFiles", "addBackupFileFailures -2\n", "", 1,
+     "event 0x600000C HSMJobManager::NotifyFailedFiles: [7] failed to notify jm of job completion"},
+    {"setPendingCause", [](HSMJobManager& jm) { return jm.setJobPendingCause(12); },
+     "", "setPendingCause 12 - 0 300 0 0 0 0 0 0 0 0\n", "", 1, ""},
+    {"updateInfo", [](HSMJobManager& jm) { return jm.UpdateInfo(); }, "UpdateInfo", "updateInfo 0 -\n", "", 1,
+     "HSMJobManager::UpdateInfo: [HSMJobManager::UpdateInfo]: Failed to updateInfo with JM service."},
+    {"finishedWork", [](HSMJobManager& jm) { return jm.FinishedWork(); }, "FinishedWork", "finishedWork 120000\n", "", 1, ""},
+    {"checkQuitFlag", [](HSMJobManager& jm) { return jm.CheckQuitFlag() ? 1 : 0; }, "CheckQuitFlag", "checkQuitFlag\n", "", 1, ""},
+    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerJobSuccess(); }, "NotifyJobManagerJobSuccess",
+     std::string("complete 1 2 0 0") + kFinished, "[7] Notifying Job Manager of backup job success.", 2,
+     "event 0x600000C HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm of job completion"},
+    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerFailure(0); }, "NotifyJobManagerFailure",
+     std::string("complete 2 1 0 0") + kFinished, "", 2, "Error notifying Job Manager of failure."},
+    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerFailure(7); }, "NotifyJobManagerFailure",
+     std::string("complete 2 2 0 0") + kFinished, "", 2, "Error notifying Job Manager of failure."},
+    {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); },
+     "NotifyJobManagerPhaseSuccess", std::string("complete 1 1 0 0") + kFinished,
+     "[7] back from notifying Job Manager of backup phase success.", 2, "event 0x600000C [7] failed to notify jm of phase completion"},
+    {"concatPhaseParams", PhaseWithOffset, "NotifyJobManagerPhaseSuccess",
+     std::string("concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0") + kFinished,
+     "phase parameter(s) string =  -r 5000", 1, "Error in setting the phase parameter Reference Time"},
+    {"updateInfo", PhaseWithOffset, "NotifyJobManagerPhaseSuccess",
+     std::string("concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0") + kFinished, "", 2,
+     "[HSMJobManager::NotifyJobManagerPhaseSuccess]: Failed to updateInfo with JM service."},
+};
+// clang-format on
+
+// The first `n` lines of `text`.
+std::string Head(const std::string& text, int n) {
+  size_t end = 0;
+  for (int i = 0; i < n && end != std::string::npos; ++i) end = text.find('\n', end + 1);
+  return text.substr(0, end == std::string::npos ? end : end + 1);
 }
 
-TEST_F(JobManagerTest, InitRegistersBothClientsWithTheSameTexts) {
-  Start();
-  EXPECT_TRUE(log_.Contains("HSMJobManager::InitJobManager: [7] going to initialize with jobmgr"));
-  EXPECT_TRUE(log_.Contains("[7] going to initialize with jobmgr control"));
-
-  HSMJobManager plain(8, "", "other \"name\"", &events_);
-  EXPECT_EQ(plain.InitJobManager(), 1);
-  EXPECT_EQ(Journal(8), (Lines{"init \"other \\\"name\\\"\" 8 1 4 0 -",
-                               "Init2 8 \"other \\\"name\\\"\" 1 4 - -"}));
-}
-
-TEST_F(JobManagerTest, PhaseSuccessStoresTheOffsetBeforeCompleting) {
-  Start();
-  long offset = 0;
-  EXPECT_EQ(jm_.NotifyJobManagerPhaseSuccess(offset, false), 1);
-  EXPECT_EQ(Journal(), (Lines{"complete 1 1 0 0", "finishedWorkWithoutExit 120000"}));
-  EXPECT_TRUE(log_.Contains("[7] back from notifying Job Manager of backup phase success."));
-
-  std::remove(JobFile(7, trhsm::job_journal::kJournalSuffix).c_str());
-  offset = 5000;
-  EXPECT_EQ(jm_.NotifyJobManagerPhaseSuccess(offset, true), 1);
-  EXPECT_EQ(offset, 5000);
-  EXPECT_EQ(Journal(), (Lines{"concatPhaseParams \" -r 5000\" 2", "updateInfo 0 -",
-                              "complete 3 1 0 0", "finishedWorkWithoutExit 120000"}));
-  EXPECT_TRUE(log_.Contains("phase parameter(s) string =  -r 5000"));
-  EXPECT_EQ(jm_.getRestartOffset(), 5000);
-}
-
-TEST_F(JobManagerTest, RefusedCompletionIsReportedButTheWorkStillFinishes) {
-  Start();
-  Refuse("complete");
-  long offset = 0;
-  EXPECT_EQ(jm_.NotifyJobManagerPhaseSuccess(offset, false), 0);
-  EXPECT_TRUE(log_.Contains("event 0x600000C"));
-  EXPECT_TRUE(log_.Contains("[7] failed to notify jm of phase completion"));
-  EXPECT_FALSE(log_.Contains("back from notifying"));
-
-  log_.Clear();
-  EXPECT_EQ(jm_.NotifyJobManagerJobSuccess(), 0);
-  EXPECT_TRUE(log_.Contains("event 0x600000C"));
-  EXPECT_TRUE(
-      log_.Contains("HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm "
-                    "of job completion"));
-
-  log_.Clear();
-  EXPECT_EQ(jm_.NotifyJobManagerFailure(1), 0);
-  EXPECT_TRUE(log_.Contains("Error notifying Job Manager of failure."));
-  EXPECT_FALSE(log_.Contains("event 0x"));
-  EXPECT_EQ(Journal(), (Lines{"complete 1 1 0 0", "finishedWorkWithoutExit 120000",
-                              "complete 1 2 0 0", "finishedWorkWithoutExit 120000",
-                              "complete 2 2 0 0", "finishedWorkWithoutExit 120000"}));
-}
-
-TEST_F(JobManagerTest, JobSuccessAndFailuresAddressJobOrPhase) {
-  Start();
-  EXPECT_EQ(jm_.NotifyJobManagerJobSuccess(), 1);
-  EXPECT_TRUE(log_.Contains("[7] Notifying Job Manager of backup job success."));
-  EXPECT_EQ(jm_.NotifyJobManagerFailure(0), 1);
-  EXPECT_EQ(jm_.NotifyJobManagerFailure(7), 1);
-  EXPECT_EQ(Journal(), (Lines{"complete 1 2 0 0", "finishedWorkWithoutExit 120000",
-                              "complete 2 1 0 0", "finishedWorkWithoutExit 120000",
-                              "complete 2 2 0 0", "finishedWorkWithoutExit 120000"}));
-  EXPECT_FALSE(log_.Contains("ERROR"));
-}
-
-TEST_F(JobManagerTest, ProgressReportsPassTheirValuesUnchanged) {
-  Start();
-  uint64_t size = 18446744073709551615ULL;
-  EXPECT_EQ(jm_.UpdateTotalStubbedSize(size, true), 1);
-  EXPECT_EQ(size, 18446744073709551615ULL);
-  size = 100;
-  EXPECT_EQ(jm_.UpdateTotalStubbedSize(size, false), 1);
-  EXPECT_EQ(size, 100u);
-  EXPECT_EQ(jm_.SetFilesToXfer(9000000000ULL), 1);
-  EXPECT_EQ(jm_.NotifyFailedFiles(-2), 1);
-  EXPECT_EQ(jm_.setJobPendingCause(12), 1);
-  EXPECT_EQ(jm_.UpdateInfo(), 1);
-  EXPECT_EQ(jm_.FinishedWork(), 1);
-  EXPECT_FALSE(jm_.CheckQuitFlag());
-  WriteFile(JobFile(7, trhsm::job_journal::kQuitSuffix), "");
-  EXPECT_TRUE(jm_.CheckQuitFlag());
-  EXPECT_EQ(Journal(), (Lines{"addStubSize 18446744073709551615", "setStubSize 100",
-                              "setFilesToXfer 9000000000", "addBackupFileFailures -2",
-                              "setPendingCause 12 - 0 300 0 0 0 0 0 0 0 0", "updateInfo 0 -",
-                              "finishedWork 120000", "checkQuitFlag", "checkQuitFlag"}));
-}
-
-TEST_F(JobManagerTest, RefusedProgressReportsReturnZero) {
-  Start();
-  Refuse(
-      "addStubSize,setStubSize,setFilesToXfer,addBackupFileFailures,setPendingCause,updateInfo,"
-      "finishedWork,checkQuitFlag");
-  WriteFile(JobFile(7, trhsm::job_journal::kQuitSuffix), "");
-  uint64_t size = 1;
-  EXPECT_EQ(jm_.UpdateTotalStubbedSize(size, true), 0);
-  EXPECT_EQ(jm_.UpdateTotalStubbedSize(size, false), 0);
-  EXPECT_EQ(jm_.SetFilesToXfer(1), 0);
-  EXPECT_EQ(jm_.setJobPendingCause(1), 0);
-  EXPECT_EQ(jm_.FinishedWork(), 0);
-  EXPECT_FALSE(jm_.CheckQuitFlag());
-  EXPECT_FALSE(log_.Contains("event 0x"));
-  EXPECT_EQ(jm_.UpdateInfo(), 0);
-  EXPECT_TRUE(
-      log_.Contains("HSMJobManager::UpdateInfo: [HSMJobManager::UpdateInfo]: Failed to updateInfo "
-                    "with JM service."));
-  EXPECT_EQ(jm_.NotifyFailedFiles(3), 0);
-  EXPECT_TRUE(log_.Contains("event 0x600000C"));
-  EXPECT_TRUE(
-      log_.Contains("HSMJobManager::NotifyFailedFiles: [7] failed to notify jm of job "
-                    "completion"));
-  EXPECT_EQ(Journal().size(), 8u);
-}
-
-TEST_F(JobManagerTest, RestartOffsetIsReadFromTheRestartString) {
-  ScopedEnv level("KO_LOG_LEVEL", "2");
-  Start();
-  const std::string restart = JobFile(7, trhsm::job_journal::kRestartSuffix);
-  EXPECT_EQ(jm_.getRestartOffset(), 0);
-
-  WriteFile(restart, "-j 7 -r 5000");
-  EXPECT_EQ(jm_.getRestartOffset(), 5000);
-  EXPECT_TRUE(log_.Contains("HSMJobManager::getRestartOffset: Got restart string -j 7 -r 5000"));
-  EXPECT_TRUE(log_.Contains("Sending offset 5000"));
-
-  WriteFile(restart, "x -r -20");
-  EXPECT_EQ(jm_.getRestartOffset(), -20);
-  EXPECT_TRUE(log_.Contains("Sending negative offset 20"));
-  EXPECT_FALSE(log_.Contains("ERROR"));
-
-  for (const char* damaged : {"-r5000", "x -r abc", "-r 12x", "-j 7"}) {
-    SCOPED_TRACE(damaged);
-    log_.Clear();
-    WriteFile(restart, damaged);
-    EXPECT_EQ(jm_.getRestartOffset(), 0);
-    EXPECT_TRUE(log_.Contains("holds no restart offset"));
-    EXPECT_TRUE(log_.Contains("starting from offset 0"));
+TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
+  WriteFile(JobFile(jj::kQuitSuffix), "");
+  HSMJobManager unready(7, "extra", "job", &events_), noEvents(7, "extra", "job", nullptr);
+  EXPECT_EQ(noEvents.InitJobManager(), 0);  // no event reporter: no clients
+  for (const Report& r : kReports) {
+    if (r.tag == nullptr) continue;  // InitJobManager itself
+    for (HSMJobManager* jm : {&unready, &noEvents}) {
+      log_.Clear();
+      EXPECT_EQ(r.call(*jm), 0) << r.journal;
+      if (*r.tag == '\0') continue;  // setJobPendingCause just says no
+      EXPECT_TRUE(log_.Contains("HSMJobManager::" + std::string(r.tag) +
+                                ": [7] called before InitJobManager"))
+          << r.journal << log_.Text();
+    }
   }
+  EXPECT_EQ(TakeJournal(), "") << "a refused report reached the job manager";
 
-  log_.Clear();
-  WriteFile(restart, "-r 5000");
+  HSMJobManager jm(7, "extra", "job", &events_);
+  for (const Report& r : kReports) {
+    SCOPED_TRACE(r.journal);
+    ASSERT_EQ(jm.InitJobManager(), 1);
+    TakeJournal();
+    log_.Clear();
+    EXPECT_EQ(r.call(jm), 1);
+    EXPECT_EQ(TakeJournal(), r.journal);
+    EXPECT_TRUE(log_.Contains(r.said));
+    EXPECT_FALSE(log_.Contains("ERROR") || log_.Contains("event 0x"));
+    Refuse(r.refuse);
+    log_.Clear();
+    EXPECT_EQ(r.call(jm), 0);
+    EXPECT_EQ(TakeJournal(), Head(r.journal, r.keptLines));
+    const std::string refused = r.refused;
+    const bool event = refused.compare(0, 6, "event ") == 0;
+    EXPECT_EQ(log_.Contains("event 0x"), event) << log_.Text();
+    EXPECT_TRUE(log_.Contains(refused.substr(event ? 16 : 0))) << log_.Text();
+    EXPECT_TRUE(!event || log_.Contains(refused.substr(0, 15))) << log_.Text();
+    EXPECT_FALSE(log_.Contains("back from notifying"));
+    Refuse("");
+  }
+}
+
+// What a job's first phase does; returns its exit status, 0 on success.
+int RunFirstPhase(HSMJobManager& jm) {
+  if (jm.InitJobManager() != 1 || jm.getRestartOffset() != 0) return 1;
+  if (jm.SetFilesToXfer(3) != 1) return 2;
+  for (uint64_t size : {100u, 4096u}) {
+    if (jm.CheckQuitFlag() || jm.UpdateTotalStubbedSize(size, true) != 1) return 3;
+  }
+  long offset = 5000;  // the phase ends unfinished (flagged): its offset stays for the next run
+  return jm.NotifyJobManagerPhaseSuccess(offset, true) == 1 ? 0 : 4;
+}
+
+int ParseCommandLine(std::vector<std::string> words, TRHSM_CMDLINE_ARGS* args) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  return ProcessCommandLineArguments(static_cast<int>(argv.size()), argv.data(), args);
+}
+
+TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
+  std::vector<std::string> words = {"hsmjob", "-J", "7", "-D", "/data/", "-s", "srv"};
+  auto args = std::make_unique<TRHSM_CMDLINE_ARGS>();
+  ASSERT_EQ(ParseCommandLine(words, args.get()), 0);
+  HSMJobManager first(args->jobId, "", "hsmjob", &events_);
+  ASSERT_EQ(RunFirstPhase(first), 0);
+  EXPECT_EQ(TakeJournal(),
+            "init \"hsmjob\" 7 1 4 0 -\nInit2 7 \"hsmjob\" 1 4 - -\ngetRestartString 0\n"
+            "setFilesToXfer 3\ncheckQuitFlag\naddStubSize 100\ncheckQuitFlag\naddStubSize 4096\n"
+            "concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0" +
+                std::string(kFinished));
+  // The restarted run gets the stored phase parameters on its command line, and its facade reads
+  // the same offset back; a finished job leaves none behind.
+  std::istringstream restart(trhsm_test::ReadFile(JobFile(jj::kRestartSuffix)));
+  for (std::string word; restart >> word;) words.push_back(word);
+  args = std::make_unique<TRHSM_CMDLINE_ARGS>();
+  ASSERT_EQ(ParseCommandLine(words, args.get()), 0);
+  EXPECT_EQ(args->restartValue, 5000);
+  HSMJobManager jm(args->jobId, "", "hsmjob", &events_);
+  ASSERT_EQ(jm.InitJobManager(), 1);
+  EXPECT_EQ(jm.getRestartOffset(), 5000);
+  EXPECT_EQ(jm.NotifyJobManagerJobSuccess(), 1);
+  EXPECT_EQ(jm.getRestartOffset(), 0);
+  EXPECT_FALSE(log_.Contains("ERROR"));
+
+  // A job outside the job manager (0) gets clients, registers nowhere and reports to nobody.
+  const std::vector<std::string> files = trhsm_test::ListFolder(folder_);
+  HSMJobManager outside(0, "", "job", &events_);
+  EXPECT_EQ(outside.InitJobManager(), 1);
+  EXPECT_EQ(outside.setJobPendingCause(5) + outside.SetFilesToXfer(3), 0);
+  EXPECT_EQ(trhsm_test::ListFolder(folder_), files);
+}
+
+// The offset is the last word, after a word "-r", a decimal that fits a long; anything else is
+// damaged and taken as 0, and so is a restart string that cannot be read.
+TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
+  trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
+  HSMJobManager jm(7, "", "job", &events_);
+  ASSERT_EQ(jm.InitJobManager(), 1);
+  const std::string max = std::to_string(LONG_MAX);
+  // clang-format off
+  const struct { std::string text; long offset; const char* message; } cases[] = {
+      {"-j 7 -r 5000", 5000, "HSMJobManager::getRestartOffset: Got restart string -j 7 -r 5000"},
+      {" -r 0", 0, "Sending offset 0"}, {"-r\t42\n", 42, "Sending offset 42"},
+      {"x -r -20", -20, "Sending negative offset 20"},
+      {"-r " + max, LONG_MAX, "Sending offset 9223372036854775807"},
+      {"-r -" + max, -LONG_MAX, "Sending negative offset 9223372036854775807"},
+      {" \t\n", 0, "Got restart string"},
+      {"-r5000", 0, "restart string \"-r5000\" holds no restart offset (the last word does not follow \"-r\"): starting from offset 0"},
+      {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"},
+      {"-r 5000abc", 0, "not a decimal"}, {"-r +5", 0, "not a decimal"},
+      {"-r 9223372036854775808", 0, "(\"9223372036854775808\" does not fit a long)"},
+      {"-r 5000 -j 7", 0, "does not follow"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    WriteFile(JobFile(jj::kRestartSuffix), c.text);
+    log_.Clear();
+    EXPECT_EQ(jm.getRestartOffset(), c.offset) << c.text;
+    EXPECT_TRUE(log_.Contains(c.message)) << log_.Text();
+    EXPECT_EQ(log_.Contains("ERROR"), log_.Contains("holds no restart offset")) << log_.Text();
+  }
+  long offset = -1;
+  EXPECT_EQ(trhsm::ParseRestartOffset("-r x", &offset, nullptr), trhsm::RestartParse::kDamaged);
+  EXPECT_EQ(offset, 0);
   Refuse("getRestartString");
-  EXPECT_EQ(jm_.getRestartOffset(), 0);
-  EXPECT_TRUE(log_.Contains("[7] the restart string could not be read"));
+  EXPECT_EQ(jm.getRestartOffset(), 0);
+  EXPECT_TRUE(log_.Contains("[7] the restart string could not be read: starting from offset 0"));
+}
+
+// Memory running out while InitJobManager makes either client: the init fails naming it, and the
+// facade left with one client refuses reports instead of using the missing one.
+TEST_F(JobManagerTest, OutOfMemoryForAClient) {
+  std::string failed;
+  for (long n = 1; n < 100; ++n) {
+    HSMJobManager jm(0, "", "job", &events_);
+    log_.Clear();
+    int rc;
+    {
+      trhsm_test::ScopedAllocFault oom(n);
+      rc = jm.InitJobManager();
+      if (!oom.fired()) {
+        EXPECT_EQ(rc, 1);
+        break;
+      }
+    }
+    EXPECT_EQ(rc, 0) << n;
+    for (const char* client : {"KOBkpJobClient", "KOJobCtrlClient"}) {
+      if (log_.Contains("InitJobManager: new " + std::string(client) + "() failed"))
+        failed += client;
+    }
+    long offset = 5;
+    EXPECT_EQ(jm.getRestartOffset() + jm.NotifyJobManagerPhaseSuccess(offset, false), 0);
+    EXPECT_TRUE(log_.Contains("HSMJobManager::getRestartOffset: [0] called before InitJobManager"));
+  }
+  EXPECT_PRED2(trhsm_test::Contains, failed, "KOBkpJobClientKOJobCtrlClient");
 }
 
 }  // namespace

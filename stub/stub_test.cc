@@ -1,0 +1,263 @@
+// Stub records and their reparse data: the encoder's exact bytes and limits, every refusal of the
+// decoder with its message, extraction, the parser's forms and the GUID readers with their
+// messages. Round trips, cut or lying input and the readers' agreement are the fuzz targets'.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/coding.h"
+#include "testing/test_util.h"
+#include "trhsm/KoCrc32.h"
+#include "trhsm/KoException.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace {
+
+using Record = std::vector<char>;
+
+Record Encode(const std::string& metadata, int64_t value = 5) {
+  Record r(static_cast<size_t>(trhsm_meta2stub(metadata.c_str(), value, nullptr, 0)));
+  EXPECT_EQ(trhsm_meta2stub(metadata.c_str(), value, r.data(), static_cast<int>(r.size())),
+            static_cast<int>(r.size()));
+  return r;
+}
+
+// What encoding into a buffer of `size` bytes (none for -2) throws, "" for nothing; a refusal
+// leaves the buffer alone.
+std::string EncodeError(const char* metadata, int size) {
+  std::vector<char> buffer(70000, 'Z');
+  try {
+    trhsm_meta2stub(metadata, 1, size == -2 ? nullptr : buffer.data(), size);
+  } catch (const KoException& e) {
+    EXPECT_EQ(e.getCode(), -1);
+    EXPECT_EQ(e.getFunction(), "trhsm_meta2stub");
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 'Z'), 70000);
+    return e.getMessage();
+  }
+  return "";
+}
+
+TEST(StubRecord, ExampleBytesAndEncoderLimits) {
+  const unsigned char expected[] = {0x56, 0x53, 0x54, 0x55, 0x42, 0x0a, 0x0e, 0xaf, 0x01, 0x00,
+                                    0x1d, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
+                                    0x03, 0x61, 0x62, 0x63, 0x00, 0x8e, 0x69, 0xf8, 0xc9};
+  EXPECT_EQ(Encode("abc"), Record(std::begin(expected), std::end(expected)));
+  const std::string longest(65509, 'm'), tooLong(65510, 'm');
+  EXPECT_EQ(Encode(longest).size(), 65535u);
+  const std::string tooSmall = "Buffer for stubfile data is too small.";
+  const std::string tooLongMessage =
+      "Metadata is too long for a stub record (65510 bytes, at most 65509).";
+  const std::pair<const char*, int> rows[] = {
+      {"hello", 31},        {"hello", 30}, {"hello", -1}, {nullptr, 64}, {tooLong.c_str(), 70000},
+      {tooLong.c_str(), -2}};
+  const std::string messages[] = {
+      "", tooSmall, tooSmall, "Invalid NULL metadata passed.", tooLongMessage, tooLongMessage};
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(EncodeError(rows[i].first, rows[i].second), messages[i]) << i;
+  }
+}
+
+// Recomputes the CRC after a change, so a test reaches the check behind it.
+void FixCrc(Record* r) {
+  uint32_t crc = 0xFFFFFFFFu;
+  ko_crc32(r->data(), r->size() - 4, &crc);
+  trhsm::EncodeFixed32LE(r->data() + r->size() - 4, crc);
+}
+
+TEST(StubRecord, DecoderResultsAndRefusals) {
+  // clang-format off
+  const struct { const char* metadata; void (*damage)(Record*); int size; const char* message; } cases[] = {
+      {"abc", nullptr, 4, nullptr},
+      {"abc", nullptr, 3, "Metadata will not fit into the incoming buffer (3>3)"},
+      {"abc", [](Record* r) { (*r)[0] = 0; }, 64, "Invalid NULL input passed."},
+      {"abc", [](Record* r) { (*r)[3] = 'x'; }, 64,
+       "Invalid stub signature 0x56535478420a0eaf (should have been 0x56535455420a0eaf)"},
+      {"abc", [](Record* r) { (*r)[8] = 2; }, 64, "Invalid stub version 2 (should have been 1)"},
+      {"abc", [](Record* r) { trhsm::EncodeFixed16BE(r->data() + 9, 25); }, 64,
+       "Stub data is too short (25 instead of at least 26)"},
+      {"abc", [](Record* r) { (*r)[22] ^= 1; }, 64,
+       "Stub data is corrupt: invalid CRC32 0xc9f8698e instead of 0x"},
+      {"", nullptr, 64, "Stub data contains invalid metadata length 0"},
+      {"abc", [](Record* r) { trhsm::EncodeFixed16BE(r->data() + 19, 4); FixCrc(r); }, 64,
+       "Stub data contains invalid metadata length 4"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message != nullptr ? c.message : "good");
+    Record record = Encode(c.metadata);
+    if (c.damage != nullptr) c.damage(&record);
+    for (bool quiet : {false, true}) {
+      trhsm_test::LogCapture log;
+      int length = -7;
+      int64_t value = -7;
+      std::vector<char> buffer(static_cast<size_t>(c.size) + 1, 'X');
+      const bool ok = trhsm_stub2meta(record.data(), &length, &value, buffer.data(), c.size, quiet);
+      buffer.back() = '\0';
+      EXPECT_EQ(ok, c.message == nullptr);
+      EXPECT_EQ(log.Text().empty(), ok || quiet) << log.Text();
+      if (!ok && !quiet) {
+        EXPECT_PRED2(trhsm_test::Contains, log.Text(),
+                     std::string("trhsm_stub2meta: ") + c.message);
+      }
+      // A refusal sets nothing, except the record length when only the buffer is too small.
+      EXPECT_EQ(length, ok || c.size == 3 ? 29 : -7);
+      EXPECT_EQ(value, ok ? 5 : -7);
+      EXPECT_EQ(std::string(buffer.data()), ok ? "abc" : std::string(c.size, 'X'));
+    }
+  }
+  int length = -7;
+  trhsm_test::LogCapture log;
+  EXPECT_FALSE(trhsm_stub2meta(nullptr, &length, nullptr, nullptr, 64, false));
+  EXPECT_EQ(length, -7);
+  EXPECT_TRUE(log.Contains("trhsm_stub2meta: Invalid NULL input passed.")) << log.Text();
+}
+
+using trhsm_test::ScopedEnv;
+
+const char kFull[] = "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000";
+
+std::vector<char> Stub(const std::string& text) { return Encode(text); }
+
+std::string Describe(const ReparseData& d) {
+  std::string s;
+  for (int64_t n : {int64_t{d.field0}, d.field1, d.field2, d.field3, d.field4, int64_t{d.layout}})
+    s += std::to_string(n) + " ";
+  return s + "[" + d.stubGUID + "] " + std::to_string(d.appId) + " [" + d.appGUID + "] " +
+         std::to_string(d.reparseTime) + " " + std::to_string(d.extraNumber);
+}
+
+class ReparseTest : public ::testing::Test {
+ protected:
+  int Lines() const {
+    const std::string text = log_.Text();
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  }
+  ScopedEnv level_{"KO_LOG_LEVEL", "9"};
+  trhsm_test::LogCapture log_;
+};
+
+TEST_F(ReparseTest, ExtractionTakesTheWholeRecordOnly) {
+  std::vector<char> stub = Stub(kFull);
+  std::string text = "before";
+  ReparseData d;
+  stub.push_back('x');  // bytes after the record are not part of it
+  EXPECT_EQ(GetStubReparseData(stub, text), 1);
+  EXPECT_EQ(text, kFull);
+  EXPECT_EQ(ParseStubData(stub, d), 1);
+  EXPECT_EQ(d.reparseTime, 1700000000);
+  EXPECT_EQ(log_.Text(), "");
+  stub.resize(stub.size() - 2);  // one byte short of the record
+  EXPECT_EQ(GetStubReparseData(stub, text), 0);
+  EXPECT_EQ(ParseStubData(stub, d), 0);
+  EXPECT_EQ(Lines(), 2);
+  EXPECT_TRUE(log_.Contains("DEBUG2 GetStubReparseData: Failed to extract metadata."));
+}
+
+// Each text parsed into a record whose every field differs: the result and the record after it.
+TEST_F(ReparseTest, ParseFormsAndFailures) {
+  // clang-format off
+  const struct { const char* text; int result; const char* record; } cases[] = {
+      // The short form sets only the five numbers; other counts of the first split nothing.
+      {"1:2:3:4:5", 1, "1 2 3 4 5 -15 [old stub] -16 [old app] -17 -18"},
+      {"", 0, nullptr}, {"1:2:3:4:5:6", 0, nullptr}, {"1:2:3:4:5:2:4", 0, nullptr},
+      // The GUID is taken by its length: a ":" or "|" inside it does not end it.
+      {kFull, 1, "1 124 7 3 4096 2 [ab:c] 33 [some-guid] 1700000000 77"},
+      {"1:2:3:4:5:2:3:g|h:8|99", 1, "1 2 3 4 5 2 [g|h] 8 [old app] 99 -18"},
+      // Layout 1: a single trailing number after the skipped byte, whatever that byte is.
+      {"1:2:3:4:5:1:8:/x/a:b.c|1700000001", 1, "1 2 3 4 5 1 [/x/a:b.c] -16 [old app] 1700000001 -18"},
+      {"1:2:3:4:5:1:0:123", 1, "1 2 3 4 5 1 [] -16 [old app] 23 -18"},
+      {"1:2:3:4:5:1:2:ab|", 1, "1 2 3 4 5 1 [ab] -16 [old app] 0 -18"},
+      // A line feed ends the search for the GUID early: the GUID starts after it.
+      {"1:2:3:4:5:1:3\n:x:5|9", 1, "1 2 3 4 5 1 [:x:] 0 [old app] 9 -18"},
+      // Failures after the leading part keep what was filled before them.
+      {"1:2:3:4:5:2:4:ab:c:33:x|1700000000", 0, "1 2 3 4 5 2 [ab:c] -16 [old app] 1700000000 -18"},
+      {"1:2:3:4:5:2:4:abcd:33", 0, "1 2 3 4 5 2 [abcd] -16 [old app] -17 -18"},
+      {"1:2:3:4:5:2:1:a:1|2|3", 0, "1 2 3 4 5 2 [a] -16 [old app] -17 -18"},
+      // GUID lengths that leave no room for the GUID and the byte after it.
+      {"1:2:3:4:5:2:-1:ab:33|5", 0, "1 2 3 4 5 2 [old stub] -16 [old app] -17 -18"},
+      {"1:2:3:4:5:2:9:ab:33|5", 0, "1 2 3 4 5 2 [old stub] -16 [old app] -17 -18"},
+      {"1:2:3:4:5:1:2:ab", 0, "1 2 3 4 5 1 [old stub] -16 [old app] -17 -18"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    ReparseData d{-10, -11, -12, -13, -14, -15, "old stub", -16, "old app", -17, -18};
+    log_.Clear();
+    EXPECT_EQ(ParseStubReparseData(c.text, d), c.result) << c.text;
+    EXPECT_EQ(Describe(d), c.record != nullptr
+                               ? c.record
+                               : "-10 -11 -12 -13 -14 -15 [old stub] -16 [old app] -17 -18")
+        << c.text;
+    const std::string failed =
+        std::string("DEBUG5 ParseReparseData: Parsing '") + c.text + "' failed";
+    EXPECT_EQ(log_.Contains(failed), c.result == 0) << c.text;
+    EXPECT_EQ(Lines(), 1 - c.result) << c.text;
+  }
+  ScopedEnv quieter("KO_LOG_LEVEL", "4");  // the message is a level-5 diagnostic
+  log_.Clear();
+  ReparseData d;
+  EXPECT_EQ(ParseStubReparseData("1:2", d), 0);
+  EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(ReparseTest, AppGuidAndStubGuid) {
+  // clang-format off
+  const struct { const char* text; int result; const char* app; const char* guid; } cases[] = {
+      {kFull, 1, "some-guid", "ab:c"},
+      // Layout 1: no stub GUID; the application GUID only from a three-part application part.
+      {"1:2:3:4:5:1:4:file|app:x:1|5", 1, "x", ""},
+      {"1:2:3:4:5:1:4:file|5", 1, "", ""},
+      {"1:2:3:4:5:2:4:abcd:33", 0, "keep", "keep"},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    std::string app = "keep", guid = "keep";
+    std::vector<char> stub = Stub(c.text);
+    EXPECT_EQ(GetAppGUIDAndStubGUIDFromStubData(stub, app, guid), c.result) << c.text;
+    EXPECT_EQ(app + "/" + guid, std::string(c.app) + "/" + c.guid) << c.text;
+  }
+}
+
+TEST_F(ReparseTest, AppIdAndGuidStraightFromTheText) {
+  // clang-format off
+  const struct { const char* text; int result; uint32_t appId; const char* guid; const char* message; } cases[] = {
+      {kFull, 1, 33, "ab:c", nullptr},
+      {"1:2:3:4:5:2:2:xy:4000000000|1", 1, 4000000000u, "xy", nullptr},
+      // The text ends, or meets "|" or a line feed, before the GUID part: nothing to give.
+      {"1:2:3:4:5:2:0", 1, 7, "keep", nullptr},
+      {"1:2:3:4:5:2:4|ab:c:33", 1, 7, "keep", nullptr},
+      {"1:2:3:4:5:2:4\n:ab:c:3|1", 1, 7, "keep", nullptr},
+      {"1:2:3:4:5:2", 0, 7, "keep", "AppID not found in metadata."},
+      {"1:2:x:4:5:2:4:ab:c:33|1", 0, 7, "keep", "AppID not found in metadata."},
+      {"1:2:3:4:5:1:4:ab:c:33|1", 0, 7, "keep", "The supplied stub dose not have GUID in it."},
+      {"1:2:3:4:5:2:-2:ab:c:33|1", 0, 7, "keep", "Stub GUID length -2 runs outside the metadata."},
+      {"1:2:3:4:5:2:10:ab:c:33|1", 0, 7, "keep", "Stub GUID length 10 runs outside the metadata."},
+      {"1:2:3:4:5:2:2:ab", 0, 7, "keep", "Stub GUID length 2 runs outside the metadata."},
+  };
+  // clang-format on
+  const std::string prefix = "DEBUG2 getAppIdFromStubData: ";
+  for (const auto& c : cases) {
+    uint32_t appId = 7;
+    std::string guid = "keep";
+    std::vector<char> stub = Stub(c.text);
+    log_.Clear();
+    EXPECT_EQ(GetAppIdAndGUIDFromStubData(stub, appId, guid), c.result) << c.text;
+    EXPECT_EQ(appId, c.appId) << c.text;
+    EXPECT_EQ(guid, c.guid) << c.text;
+    std::string shown = c.text;  // the log writes a line feed as "\n"
+    if (size_t at = shown.find('\n'); at != std::string::npos) shown.replace(at, 1, "\\n");
+    EXPECT_TRUE(log_.Contains(prefix + "Metadata passes id [" + shown + "].")) << log_.Text();
+    EXPECT_TRUE(c.message == nullptr || log_.Contains(prefix + c.message)) << log_.Text();
+    EXPECT_EQ(Lines(), c.message != nullptr ? 2 : 1) << log_.Text();
+  }
+  std::vector<char> cut = Stub(kFull);
+  cut.pop_back();
+  uint32_t appId = 7;
+  std::string guid = "keep";
+  EXPECT_EQ(GetAppIdAndGUIDFromStubData(cut, appId, guid), 0);
+  EXPECT_TRUE(log_.Contains(prefix + "Failed to extract metadata."));
+}
+
+}  // namespace
