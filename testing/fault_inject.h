@@ -42,6 +42,9 @@ class ScopedFault {
   ScopedFault(const ScopedFault&) = delete;
   ScopedFault& operator=(const ScopedFault&) = delete;
 };
+
+// The operations a fault sweep fails one at a time.
+inline const char* const kFaultOps[] = {"open", "write", "fsync", "close", "rename"};
 }  // namespace trhsm_test
 #endif
 

@@ -156,12 +156,12 @@ std::string WriteFileSafely(const std::string& path, const std::vector<char>& by
     ::unlink(written.c_str());
     return error;
   }
+  // The rename is durable only once the folder is synced: failing to open it is a failure too.
   int dirFd = ::open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    int rc = ::fsync(dirFd);
-    ::close(dirFd);
-    if (rc != 0) return SysError("fsync directory of", path);
-  }
+  if (dirFd < 0) return SysError("open directory of", path);
+  int rc = ::fsync(dirFd);
+  ::close(dirFd);
+  if (rc != 0) return SysError("fsync directory of", path);
   return std::string();
 }
 
