@@ -154,12 +154,7 @@ TEST_F(MigratedListTest, ListThatCannotBeReadOrWritten) {
   ASSERT_EQ(::mkdir(List().c_str(), 0777), 0);
   ExpectThrow([&] { t.wasDirMigrated("/x", nullptr); }, "loadList",
               "Failed to read file " + List() + ": Is a directory");
-  WriteFile(List() + "/inside", "x");
-  t._addTree("/new");
-  ExpectThrow([&] { t.saveList(); }, "saveList",
-              "Failed to rename " + List() + ".tmp -> " + List() + ": Is a directory");
-  EXPECT_NE(::access((List() + ".tmp").c_str(), F_OK), 0) << "temporary file left behind";
-  ASSERT_EQ(::unlink((List() + "/inside").c_str()) + ::rmdir(List().c_str()), 0);
+  ASSERT_EQ(::rmdir(List().c_str()), 0);
   ASSERT_EQ(::symlink(List().c_str(), List().c_str()), 0);
   ExpectThrow([] { TRHSMMigratedDirTrees held(true, "c1"); }, "loadList",
               "Failed to stat file " + List() + ": Too many levels of symbolic links");
