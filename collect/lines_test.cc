@@ -117,6 +117,7 @@ TEST(CollectWriter, WritesExactLinesAndRefusesWhatWouldSplitThem) {
   const std::string path = dir.File("collect");
   CollectFile writer;
   EXPECT_EQ(Add(writer, "/a", false, 0), 0);  // not open
+  WriteFile(path, "old\n");                   // replaced only once the new file is whole
   ASSERT_EQ(writer.Initialize(path), 1);
   EXPECT_EQ(Add(writer, "/a", true, 5), 0);  // no separator yet
   writer.SetSeperator('|');
@@ -135,6 +136,7 @@ TEST(CollectWriter, WritesExactLinesAndRefusesWhatWouldSplitThem) {
   EXPECT_EQ(Add(writer, "/max", true, LONG_MAX), 1);
   EXPECT_EQ(Add(writer, "/x|" + Pattern(1100), true, -7), 1);  // longer than the local buffer
   EXPECT_EQ(Add(writer, "/now", true, 0), 1);                  // 0: the current time
+  EXPECT_EQ(ReadFile(path), "old\n");
   // Reopening closes the first file, so its buffered lines reach it.
   ASSERT_EQ(writer.Initialize(dir.File("second")), 1);
   const std::string text = ReadFile(path);
