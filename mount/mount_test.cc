@@ -1,0 +1,308 @@
+// The mount table's lookups, applyFileAttr, getStubCacheInfo and getCacheFname (name layout, both
+// device caches, cached mounts' order, callers on many threads): one table each where they fit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mount/cache_name.h"
+#include "mount/mnt_tab_reads.h"
+#include "mount/stub_cache_state.h"
+#include "testing/test_util.h"
+#include "trhsm/KoException.h"
+#include "trhsm/KoMntTab.h"
+#include "trhsm/TRHSMMntTab.h"
+#include "trhsm/TRHSMStubCache.h"
+
+namespace {
+
+using trhsm::mount::MountTableReads;
+using trhsm_test::WriteFile;
+
+// What `call` gives, or "throws: " and the message of its KoException (its function's name begins
+// with `function`; code -1).
+template <typename Call>
+std::string OrThrown(Call call, const std::string& function = "TRHSMMntTab") {
+  try {
+    return call();
+  } catch (const KoException& e) {
+    EXPECT_EQ(e.getFunction().substr(0, function.size()), function);
+    EXPECT_EQ(e.getCode(), -1);
+    return "throws: " + e.getMessage();
+  }
+}
+
+TEST(MntTab, SnapshotAndLookups) {
+  trhsm_test::Sandbox box("",
+                          "rootfs / ext4 rw 0 0\nsrv:/x /mnt/n\\040x nfs ro,soft 0 0\nhome1 /home "
+                          "ext4 rw 0 0\nover /home xfs rw 0 0\nslash /mnt/x/ ext4 rw 0 0\ndeep "
+                          "/home/a/b ext4 rw 0 0\n");
+  TRHSMMntTab tab;
+  WriteFile(box.File("mounts"), "other /other ext4 rw 0 0\n");  // a snapshot keeps what it read
+  const std::list<TRHSMMntTab::Entry> all = tab.getAll();
+  ASSERT_EQ(all.size(), 6u);
+  const TRHSMMntTab::Entry& nfs = *std::next(all.begin());
+  EXPECT_EQ(nfs.device + "|" + nfs.mountPoint + "|" + nfs.auxText + "|" + nfs.fsType,
+            "srv:/x|/mnt/n x|ro,soft|nfs");
+  EXPECT_TRUE(nfs.auxFlag && !all.front().auxFlag);
+  const std::pair<const char*, std::string> rows[] = {
+      {"/home/a/b", "deep"},
+      {"/home/a/bc", "home1"},
+      {"/home/a/x", "home1"},  // first of two
+      {"/home", "home1"},
+      {"/homework/x", "rootfs"},
+      {"/mnt/x/y", "slash"},
+      {"/mnt/x", "rootfs"},
+      {"/", "rootfs"},
+      {"//home/a/b", "rootfs"},
+      {"/home/../home/a/b", "home1"},
+      {"a/b", "throws: Failed to find mount point containing file a/b"},
+      {"", "throws: Internal error: fname==NULL"},
+      {nullptr, "throws: Internal error: fname==NULL"}};
+  for (const auto& [path, device] : rows) {
+    EXPECT_EQ(OrThrown([&, p = path] { return tab.find(p)->device; }), device)
+        << (path ? path : "null");
+  }
+  EXPECT_EQ(tab.find("/home", "xfs")->device + tab.find("/home", "ext4")->device, "overhome1");
+  for (const auto& [mp, type] : {std::pair<const char*, const char*>{"/home", "nfs"},
+                                 {"/home/", "ext4"},
+                                 {"/hom", "ext4"},
+                                 {nullptr, "ext4"},
+                                 {"/home", nullptr}}) {
+    EXPECT_EQ(tab.find(mp, type), nullptr);
+  }
+  WriteFile(box.File("mounts"), "bad line\n");
+  std::list<KoMntTab::Entry> entries;
+  const std::string bad = "throws: " + KoMntTab::getAll(entries).AsString();
+  EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }, "TRHSMMntTab"), bad);
+}
+
+struct stat Recorded(mode_t mode, uid_t uid) {
+  struct stat st {};
+  st.st_mode = S_IFREG | mode;
+  st.st_uid = uid;
+  st.st_gid = getegid();
+  st.st_atime = 1000000;
+  st.st_mtime = 2000000;
+  return st;
+}
+
+TEST(ApplyFileAttr, AppliesWhatItCanAndLogsEachFailure) {
+  trhsm_test::ScratchDir dir;
+  const std::string file = dir.File("f"), missing = dir.File("missing");
+  WriteFile(file, "x");
+  trhsm_test::LogCapture log;
+  ASSERT_TRUE(applyFileAttr(Recorded(0640, geteuid()), file.c_str()));
+  struct stat now;
+  ASSERT_EQ(stat(file.c_str(), &now), 0);
+  EXPECT_EQ(now.st_mode & 07777, 0640u);
+  EXPECT_EQ(now.st_mtime + now.st_atime, 3000000);
+  EXPECT_EQ(log.Text(), "");
+  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()));
+  EXPECT_FALSE(applyFileAttr(Recorded(0600, 0), nullptr));
+  for (const std::string& line :
+       {"Failed to chmod " + missing + ": No such file or directory",
+        "Failed to chown " + missing + ": No such file or directory",
+        "Failed to change mtime/atime of " + missing + ": No such file",
+        std::string("applyFileAttr: Invalid NULL path passed as input.")}) {
+    EXPECT_TRUE(log.Contains(line)) << line;
+  }
+}
+
+TEST(StubCacheInfo, FlagAndRootAsStored) {
+  trhsm_test::Sandbox box;
+  trhsm_test::LogCapture log;
+  const struct {
+    std::string values;
+    bool enabled;
+    std::string root;
+  } rows[] = {
+      {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/", true, "/x"},
+      {"nUSE_STUB_CACHE=y\ndSTUB_CACHE_ROOT=/r", true, "/r"},
+      {"nUSE_STUB_CACHE=1\ndSTUB_CACHE_ROOT=/r", true, "/r"},
+      {"nUSE_STUB_CACHE=true\ndSTUB_CACHE_ROOT=/r", false, "/r"},
+      {"nUSE_STUB_CACHE=\ndSTUB_CACHE_ROOT=/r", false, "/r"},
+      {"dSTUB_CACHE_ROOT=/r", false, "/r"},
+      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/var/c///\ndJOB_RESULTS_DIR=/jr", true, "/var/c"},
+      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/\ndJOB_RESULTS_DIR=/jr", true, "/jr/StubCache"},
+      {"dJOB_RESULTS_DIR=/jr", false, "/jr/StubCache"},
+      {"nUSE_STUB_CACHE=1", false, ""},  // no root at all disables the cache
+      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=//", false, ""},
+      {"nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR=", true, "/StubCache"},
+  };
+  for (const auto& r : rows) {
+    box.SetRegistry("[Machines/c]\n" + r.values + "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
+    bool enabled = !r.enabled;
+    std::string root = "untouched";
+    getStubCacheInfo("c", &enabled, &root);
+    EXPECT_EQ(enabled, r.enabled) << r.values;
+    EXPECT_EQ(root, r.root) << r.values;
+    getStubCacheInfo("c", nullptr, nullptr);
+  }
+  for (const char* line : {"getStubCacheInfo", "c: nUSE_STUB_CACHE=Yes", "c: dSTUB_CACHE_ROOT=/x/",
+                           "c: Stub cache root: /x", "c: Stub cache disabled."}) {
+    EXPECT_TRUE(log.Contains(line)) << line;
+  }
+  EXPECT_EQ(log.Text().find("nUSE_STUB_CACHE=\n"), std::string::npos);
+  for (const char* client : {static_cast<const char*>(nullptr), ""}) {
+    EXPECT_EQ(OrThrown([&] { return getStubCacheInfo(client, nullptr, nullptr), std::string(); },
+                       "getStubCacheInfo"),
+              "throws: NULL or empty client name passed as input.");
+  }
+}
+
+// The expected cache file name, built with the C library's formatting.
+std::string Expected(const std::string& device, unsigned long inode) {
+  char d[32];
+  std::snprintf(d, sizeof d, "%020lld", static_cast<long long>(inode));
+  std::string name = "/r" + device;
+  for (int i = 0; i < 20; i += 3) name += "/" + std::string(d + i, i < 18 ? 3 : 2);
+  return name;
+}
+
+unsigned long DevOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_dev;
+}
+
+// The cache file name by path, or by device number when path is kByDevice.
+const char kByDevice[] = "";
+std::string Name(const char* path, unsigned long dev, unsigned long inode) {
+  struct stat st {};
+  st.st_dev = dev;
+  st.st_ino = inode;
+  return OrThrown(
+      [&] { return path == kByDevice ? getCacheFname(st, "/r") : getCacheFname(path, st, "/r"); });
+}
+
+std::vector<std::string> CachedMountPoints() {
+  trhsm::stub_cache::State& s = trhsm::stub_cache::GetState();
+  KoCriticalSectionLock lock(&s.vStubCacheMountCSec);
+  std::vector<std::string> out;
+  for (const StubCacheMount& m : s.vStubCacheMount) out.push_back(m.mountPoint);
+  return out;
+}
+
+class CacheFnameTest : public ::testing::Test {
+ protected:
+  CacheFnameTest() { trhsm::stub_cache::ClearForTest(); }
+  void Table(const std::string& text) { WriteFile(box_.File("mounts"), text); }
+  trhsm_test::Sandbox box_;
+  const std::string s_ = box_.path();
+  const unsigned long sdev_ = DevOf(s_);  // device of the scratch folder
+  trhsm_test::LogCapture log_;
+};
+
+TEST_F(CacheFnameTest, NamesAndLookups) {
+  for (long long v : {0LL, 9LL, 10LL, 1234567LL, 999999999999999999LL, 1000000000000000000LL,
+                      LLONG_MAX, -1LL, -10LL, LLONG_MIN + 1, LLONG_MIN}) {
+    char mine[trhsm::stub_cache::kInodeDigits], theirs[32];
+    trhsm::stub_cache::FormatInode(v, mine);
+    std::snprintf(theirs, sizeof theirs, "%020lld", v);
+    EXPECT_EQ(std::string(mine, sizeof mine), theirs);
+  }
+  Table("/dev/sdb1 " + s_ + " ext4 rw 0 0\n");
+  EXPECT_EQ(Name(kByDevice, sdev_, 1234567), "/r/dev/sdb1/000/000/000/000/012/345/67");
+  EXPECT_EQ(Name(s_.c_str(), sdev_, ULONG_MAX), "/r/dev/sdb1/-00/000/000/000/000/000/01");
+  struct stat st {};
+  EXPECT_EQ(getCacheFname(st, nullptr) + getCacheFname(s_.c_str(), st, nullptr), "");
+  EXPECT_TRUE(log_.Contains("getCacheFname: Invalid NULL stub cache root passed as input."));
+  trhsm::stub_cache::ClearForTest();
+  // The device lookup passes over network types and mount points it cannot stat.
+  Table("n " + s_ + " nfs rw 0 0\na " + s_ + " autofs rw 0 0\nc " + s_ + " cifs rw 0 0\nd " + s_ +
+        " cdrfs rw 0 0\ngone " + s_ + "/missing ext4 rw 0 0\nreal " + s_ + " ext4 rw 0 0\n");
+  EXPECT_EQ(Name(kByDevice, sdev_, 7), Expected("real", 7));
+
+  trhsm::stub_cache::ClearForTest();
+  Table("srv:/export " + s_ + " nfs rw 0 0\nproc /proc proc rw 0 0\ngone " + s_ +
+        "/gone ext4 rw 0 0\n");
+  const uint64_t reads = MountTableReads();
+  EXPECT_EQ(Name(kByDevice, sdev_, 5), "");  // an NFS file is placed by path only
+  EXPECT_TRUE(log_.Contains("Failed to derive mount point for device " + std::to_string(sdev_)));
+  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_ + 1, 5), "");  // not the mount point's device
+  EXPECT_EQ(Name((s_ + "/gone/f").c_str(), sdev_, 5), "");
+  EXPECT_EQ(Name("a/b", sdev_, 5), "throws: Failed to find mount point containing file a/b");
+  EXPECT_EQ(Name("", sdev_, 5), "throws: Internal error: fname==NULL");
+  EXPECT_EQ(Name(nullptr, sdev_, 5), "throws: Internal error: fname==NULL");
+  EXPECT_TRUE(CachedMountPoints().empty()) << "a miss stored something";
+  EXPECT_EQ(Name(kByDevice, sdev_, 5), "");
+  EXPECT_EQ(MountTableReads() - reads, 5u);
+  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 5), Expected("srv:/export", 5));
+  EXPECT_EQ(CachedMountPoints(), std::vector<std::string>{s_});
+
+  // As if unmounted: neither cache reads the table again; a miss reads it and throws.
+  Table("real " + s_ + " ext4 rw 0 0\n");
+  EXPECT_EQ(Name(kByDevice, sdev_, 4), Expected("real", 4));
+  Table("");
+  const uint64_t before = MountTableReads();
+  EXPECT_EQ(Name(kByDevice, sdev_, 4), Expected("real", 4));
+  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 4), Expected("srv:/export", 4));
+  EXPECT_EQ(MountTableReads(), before);
+  const std::string empty = "throws: Mount table " + box_.File("mounts") + " holds no entries";
+  EXPECT_EQ(Name(kByDevice, sdev_ + 1, 4), empty);
+  EXPECT_EQ(Name("/elsewhere", sdev_, 4), empty);
+  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 6), Expected("srv:/export", 6));  // sections left
+}
+
+TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
+  auto m = [](const std::string& mp) {
+    TRHSMMntTab::Entry e;
+    e.mountPoint = mp;
+    return StubCacheMount(e, 1);
+  };
+  const struct {
+    const char *a, *b;
+    bool want;
+  } order[] = {{"/data/sub", "/data", true}, {"/data", "/data/sub", false},
+               {"/data", "/data", false},    {"/b", "/a", true},
+               {"/a", "/\xC3", true},        {"/\xC3", "/a", false}},  // 0xC3 < 0 as signed
+      holds[] = {{"/data/sub/x", "/data/sub", true},
+                 {"/data/sub/x", "/data/", true},
+                 {"/data/sub/x", "/data/s", false},
+                 {"/data", "/data", true},
+                 {"/d", "/data", false},
+                 {"/data/sub/x", "", true},
+                 {"data", "", false}};  // path, mount point
+  for (const auto& r : order) EXPECT_EQ(childPathFirst()(m(r.a), m(r.b)), r.want) << r.a << r.b;
+  for (const auto& r : holds) {
+    EXPECT_EQ(stubCacheMountPointCompare(r.a, 1)(m(r.b)), r.want) << r.a << " " << r.b;
+  }
+  EXPECT_FALSE(stubCacheMountPointCompare("/data/x", 2)(m("/data")));
+}
+
+// Eight threads ask at once, by device number and by path, for a file each: every name right, and
+// one table read for each of the two caches.
+TEST_F(CacheFnameTest, ConcurrentCallersReadTheTableOncePerKey) {
+  // Entries that hold none of the paths, so that a read lasts long enough for callers to overlap.
+  std::string table;
+  for (int i = 0; i < 300; ++i) table += "pad /nowhere/" + std::to_string(i) + " nfs rw 0 0\n";
+  Table(table + "x " + s_ + " ext4 rw 0 0\n");
+  const uint64_t before = MountTableReads();
+  std::atomic<bool> go{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> pool;
+  for (unsigned long t = 0; t < 8; ++t) {
+    pool.emplace_back([&, t] {
+      while (!go.load()) std::this_thread::yield();
+      const std::string path = s_ + "/f" + std::to_string(t);
+      for (unsigned long i = t * 1000; i < t * 1000 + 100; ++i) {
+        if (Name(t % 2 == 0 ? kByDevice : path.c_str(), sdev_, i) != Expected("x", i)) ++wrong;
+      }
+    });
+  }
+  go.store(true);
+  for (std::thread& th : pool) th.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(MountTableReads() - before, 2u);
+}
+
+}  // namespace
