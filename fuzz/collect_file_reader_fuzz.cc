@@ -13,10 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view collect = body.substr(0, data[0] | data[1] << 8),
                          list = body.substr(collect.size());
   static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
-  args.stubFileName = trhsm_fuzz::Scratch() + "/stub_collect.kof";
-  args.stubListName = trhsm_fuzz::Scratch() + "/stub_list.txt";
-  trhsm_fuzz::WriteWhole(args.stubFileName, collect);
-  trhsm_fuzz::WriteWhole(args.stubListName, list);
+  args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
+  args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
   // A timed line counts from its first '|': at most 2047 bytes from there, line feed included.
   trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
   EvEvent events;
@@ -27,20 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string reparse, meta = "mark", status = "mark";
     unsigned long inode = 0;
     long long fileSize = 0;
-    rc = reader.GetItem(item, reparse, meta, inode, fileSize, status);
-    FUZZ_CHECK(rc == 0 || (rc == 1 && meta == "mark" && fileSize == -1 && status.empty()));
-    FUZZ_CHECK(rc == 0 || timed.Next(
-                              [&](std::string_view line) {
-                                return line.find("|" + item.fileName + "|") == line.find('|');
-                              },
-                              true));
-    FUZZ_CHECK(rc == 0 || listed.Next(
-                              [&](std::string_view line) {
-                                return line == reparse ||
-                                       (line.rfind(reparse + "|", 0) == 0 &&
-                                        line.find('|', reparse.size() + 1) == line.npos);
-                              },
-                              true));
+    if ((rc = reader.GetItem(item, reparse, meta, inode, fileSize, status)) == 0) break;
+    FUZZ_CHECK(rc == 1 && meta == "mark" && fileSize == -1 && status.empty());
+    FUZZ_CHECK(timed.Next(
+        [&](auto line) { return line.find('|' + item.fileName + '|') == line.find('|'); }, true));
+    FUZZ_CHECK(listed.Next(
+        [&](auto line) {
+          return line == reparse || (line.rfind(reparse + '|', 0) == 0 &&
+                                     line.find('|', reparse.size() + 1) == line.npos);
+        },
+        true));
   }
   return 0;
 }
