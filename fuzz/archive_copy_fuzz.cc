@@ -1,7 +1,6 @@
-// The archive stand-in's recall path over an archive file: a header read is the file's own bytes
-// (encoded again, version 1 or 2); VerifyCopy and CopyOut take a copy exactly when its checksum
-// matches; CopyOut writes the copy's bytes only. Input: byte 0 bit 0 repairs every header's own
-// checksum, bit 1 its data checksum (to get the fuzzer past them); then the archive file.
+// The archive stand-in's recall path: a header read is the file's own bytes (encoded again); a copy
+// is verified and copied out exactly when its checksum matches, its bytes only. Input: byte 0 bit 0
+// repairs every header's checksum, bit 1 its data's (to get past them); then the archive file.
 #include "fuzz/fuzz_check.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"
@@ -12,24 +11,22 @@ namespace {
 namespace af = trhsm::archive_format;
 namespace tp = trhsm::platform;
 
-uint32_t Crc(const char* p, size_t n) {
-  uint32_t crc = 0xFFFFFFFFu;
-  ko_crc32(reinterpret_cast<const uint8_t*>(p), n, &crc);
-  return ~crc;
+uint32_t Crc(const char* p, size_t n, uint32_t crc = 0xFFFFFFFFu) {
+  return ko_crc32(reinterpret_cast<const uint8_t*>(p), n, &crc), ~crc;
 }
 
-std::string Encode(const tp::CopyHeader& h) {
+std::string Encode(const tp::CopyHeader& h) {  // 4-byte fields little-endian, the others big
   std::string b = af::kMagic + std::string(h.headerSize - 4, '\0');
-  af::PutBE(&b[af::kVersionOffset], h.version, 2), af::PutBE(&b[af::kSizeOffset], h.size, 8);
-  af::PutBE(&b[af::kHeaderSizeOffset], h.headerSize, 2);
-  af::PutBE(&b[af::kModTimeOffset], h.modTime, 8), af::PutLE32(&b[af::kDataCrcOffset], h.crc);
-  af::PutLE32(&b[af::kModTimeNsecOffset], h.modTimeNsec);
-  if (h.version == 2) {
-    af::PutBE(&b[af::kChangeTimeOffset], h.changeTime, 8);
-    af::PutBE(&b[af::kInodeOffset], h.inode, 8);
-    af::PutLE32(&b[af::kChangeTimeNsecOffset], h.changeTimeNsec);
-  }
-  af::PutLE32(&b[b.size() - 4], Crc(b.data(), b.size() - 4));
+  auto put = [&b](size_t at, uint64_t v, size_t n) {
+    n == 4 ? af::PutLE32(&b[at], v) : af::PutBE(&b[at], v, n);
+  };
+  put(af::kVersionOffset, h.version, 2), put(af::kHeaderSizeOffset, h.headerSize, 2);
+  put(af::kSizeOffset, h.size, 8), put(af::kModTimeOffset, h.modTime, 8);
+  put(af::kModTimeNsecOffset, h.modTimeNsec, 4), put(af::kDataCrcOffset, h.crc, 4);
+  if (h.version == 2)
+    put(af::kChangeTimeOffset, h.changeTime, 8), put(af::kInodeOffset, h.inode, 8),
+        put(af::kChangeTimeNsecOffset, h.changeTimeNsec, 4);
+  put(b.size() - 4, Crc(b.data(), b.size() - 4), 4);
   return b;
 }
 
@@ -47,7 +44,7 @@ int64_t CheckCopy(const std::string& root, const std::string& a, int64_t offset)
   const bool good = read && Crc(bytes, h.size) == h.crc;
   FUZZ_CHECK(tp::VerifyCopy(root, 1, 2, offset, &verified, &error) == good &&
              (!good || Encode(verified) == Encode(h)));
-  const int fd = ::open((root + "/out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open((root + "/out").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   FUZZ_CHECK(fd >= 0 && tp::CopyOut(root, 1, 2, offset, fd, &copied, &error) == good);
   std::string back(read ? h.size + 1 : 1, 0);  // a refusal may leave a part of the bytes
   const ssize_t written = ::pread(fd, &back[0], back.size(), 0);
@@ -72,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data[0] & 1) af::PutLE32(p + n - 4, Crc(p, n - 4));
   }
   const std::string root = trhsm_fuzz::Scratch();
-  ::mkdir((root + "/1").c_str(), 0755);
+  ::mkdir(trhsm_fuzz::Path("1").c_str(), 0755);
   trhsm_fuzz::Write(tp::ArchiveFilePath(root, 1, 2), a);
   // The chain of copies from 0, other places with the magic, offsets around and past the end.
   const int64_t end = a.size();

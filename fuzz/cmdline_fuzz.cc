@@ -1,7 +1,7 @@
-// The job's command-line parser on an argument vector cut from the input at its NUL bytes (the
-// first piece is the program name, "9..." for a job that requires "-t"/"-f"; each argument in an
-// allocation of its own). A text member ends inside its array and is empty or one argument's whole
-// text (a path may lose one trailing separator); a vector too short is refused, the record clear.
+// The command-line parser on arguments cut from the input at its NULs (the first the program,
+// "9..." when "-t"/"-f" is required): a text member ends in its array and is empty or one
+// argument's whole text (a path may lose a trailing separator); too few arguments: refused, the
+// record clear.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCmdLine.h"
 

@@ -1,7 +1,6 @@
-// The direct reader over a stub collect file and a stub list: the n-th item comes from the n-th
-// timed line ("...|name|time|") and the n-th stub-list line ("reparse[|inode]"), both whole.
-// Input: bytes 0-1 (little-endian) the length of the stub collect file, which follows; then the
-// stub list.
+// The direct reader: its n-th item comes from the n-th whole timed line ("...|name|time|") of the
+// stub collect file and the n-th whole line ("reparse[|inode]") of the stub list. Input: bytes 0-1
+// (little-endian) the length of the collect file, which follows; then the stub list.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCollectFile.h"
 

@@ -1,8 +1,7 @@
-// The collect-file line functions on the input as a stream: what GetLine and GetLineFromCollectFile
-// give comes from the whole line they consumed; names written by CollectFile read back as written.
-// Input: byte 0 bits 0-1 GetLine's buffer size (1024, 2048, 1 + byte 1, 1 + byte 1 % 16), bits 2-4
-// 1 for the writer's round trip, 2 for CountLines; byte 2 the separator ("|" below 0xC0); byte 3
-// which function each call uses, one bit per call, cycling; then the stream.
+// The collect-file line functions on the input as a stream: an item comes from the whole line read;
+// CollectFile's names read back as written. Input: byte 0 bits 0-1 GetLine's buffer (1024, 2048,
+// 1 + byte 1, 1 + byte 1 % 16), bits 2-4 1 for the writer's round trip, 2 for CountLines; byte 2
+// the separator ("|" below 0xC0); byte 3 the function of each call, a bit each; then the stream.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCollectLines.h"
 

@@ -1,7 +1,6 @@
-// The database reader over a collect file, normal or turbo mode: each item comes, in file order,
-// from one whole line of at most 2047 bytes whose fields begin with its metadata (and, in normal
-// mode, its name). Input: byte 0 bit 0 turbo, bit 1 application type 124, bit 2 reports to a
-// failure file, bits 3 and 4 both the per-line diagnostics of log level 7; then the collect file.
+// The database reader, normal or turbo: each item comes, in order, from one whole line of at most
+// 2047 bytes with fields that begin with its metadata (and its name, normal). Input: byte 0 bit 0
+// turbo, bit 1 application type 124, bit 2 a failure file, bits 3+4 log level 7; then the file.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/CZeString.h"
 #include "trhsm/TRHSMCollectFile.h"

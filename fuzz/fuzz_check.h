@@ -46,8 +46,7 @@ void ForLines(std::string_view text, Each each) {
 // from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
 // Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
 // ended by a line feed or none.
-class WholeLines {
- public:
+struct WholeLines {
   WholeLines(std::string_view text, size_t longest, char from = 0) {
     ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
       const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
@@ -64,25 +63,18 @@ class WholeLines {
     }
     return false;
   }
-
- private:
   std::vector<std::string_view> lines_;
   size_t next_ = 0;
 };
 
 // The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
 // targets sync what they write) and removed with its contents at exit.
+inline int Remove(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 inline const std::string& Scratch() {
   static const struct Folder {
-    std::string path = getenv("TMPDIR")           ? getenv("TMPDIR")
-                       : access("/dev/shm", W_OK) ? "/tmp"
-                                                  : "/dev/shm";
+    std::string path = getenv("TMPDIR") ?: access("/dev/shm", W_OK) ? "/tmp" : "/dev/shm";
     Folder() { FUZZ_CHECK(mkdtemp(&(path += "/trhsm-fuzz-XXXXXX")[0]) != nullptr); }
-    ~Folder() {
-      nftw(
-          path.c_str(), [](const char* p, auto, int, auto) { return remove(p); }, 9,
-          FTW_DEPTH | FTW_PHYS);
-    }
+    ~Folder() { nftw(path.c_str(), Remove, 9, FTW_DEPTH | FTW_PHYS); }
   } folder;
   return folder.path;
 }
@@ -97,19 +89,13 @@ inline std::string Write(const std::string& name, std::string_view text) {
   return path;
 }
 
-// The environment variable `var` names the scratch file `name`, written with `text`.
+// Points the environment variable `var` at the scratch file `name`, written with `text`.
 inline int SetFile(const char* var, const std::string& name, std::string_view text = "") {
   return setenv(var, Write(name, text).c_str(), 1);
 }
 
 inline std::string_view Text(const uint8_t* data, size_t size) {
   return {reinterpret_cast<const char*>(data), size};
-}
-
-// Whether `v` from `from` on holds only `mark` bytes.
-template <typename V>
-bool Marked(const V& v, size_t from, char mark = 'M') {
-  return std::all_of(v.begin() + from, v.end(), [mark](char c) { return c == mark; });
 }
 
 }  // namespace trhsm_fuzz

@@ -1,8 +1,6 @@
-// The migrated-tree list read through TRHSMMigratedDirTrees from a list file made of the input:
-// every tree comes, in order, from a whole record line "1|<tree>|..." of at most 4095 bytes with
-// its line feed, and the list saved again reads back as the same trees. Input: byte 0 bit 0 held
-// mode (locked for the object's life, written back at its end) over transaction mode; the rest is
-// the list file.
+// The migrated-tree list: every tree comes, in order, from a whole line "1|<tree>|..." of at most
+// 4095 bytes, and saved again the list reads back the same. Input: byte 0 bit 0 held mode (locked
+// for the object's life, written back at its end), else transaction mode; then the list file.
 #include "fuzz/fuzz_check.h"
 #include "migrated/tree_list_codec.h"
 #include "migrated/tree_list_file.h"

@@ -1,6 +1,5 @@
-// The platform's mount table parser over a table made of the input: koReadMntTab, KoMntTab::getAll
-// and TRHSMMntTab agree; a valid table gives one entry per non-blank line, a malformed one none;
-// the entries written back as a table ("\ooo" for blanks and backslashes) read back the same.
+// The mount table parsers agree (koReadMntTab, KoMntTab, TRHSMMntTab); a valid table gives an entry
+// per non-blank line, a malformed one none; written back ("\ooo" escapes) it reads back the same.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/KoException.h"
 #include "trhsm/KoMntTab.h"
@@ -8,19 +7,16 @@
 
 namespace {
 
-template <typename E>
+template <typename E>  // fields joined by NULs, which no field holds, for the blanks between
 std::string Row(const E& e) {
   std::string row;
-  for (std::string_view field :
-       std::initializer_list<std::string_view>{e.device, e.mountPoint, e.fsType, e.auxText}) {
-    for (const char c : field) {
-      char text[5] = {c};
-      if (std::strchr(" \t\n\\", c)) std::snprintf(text, sizeof text, "\\%03o", c);
-      row += text;
-    }
-    row += ' ';
+  for (const char c :
+       std::string(e.device) + '\0' + e.mountPoint + '\0' + e.fsType + '\0' + e.auxText) {
+    char text[5] = {c ? c : ' '};
+    if (c && std::strchr(" \t\n\\", c)) std::snprintf(text, sizeof text, "\\%03o", c);
+    row += text;
   }
-  return row + (e.auxFlag ? "1\n" : "0\n");
+  return row + (e.auxFlag ? " 1\n" : " 0\n");
 }
 
 // The table's entries as rows, or none when koReadMntTab refuses it.

@@ -1,6 +1,5 @@
-// The configuration store of the platform stand-in over a store file made of the input. A name
-// set under a "[key]" line is found, its value is the rest of a whole "name=value" line (a CR
-// before the line feed aside), and a buffer too small for it is refused with the length needed;
+// The configuration store: a name under a "[key]" line is found, its value the rest of a whole
+// "name=value" line (less a CR), a buffer too small refused with the length needed, untouched;
 // every client listed has its "[Machines/<client>" key.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/KOPlatformInfo.h"

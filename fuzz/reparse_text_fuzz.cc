@@ -1,5 +1,5 @@
-// The reparse text parser and the stub readers built on it: the input is the text, put into a stub
-// record too (up to its first NUL), and handed to the readers raw as a stub file.
+// The reparse text parser and the stub readers on it: the input is the text, put into a stub record
+// too (up to its first NUL), and handed to the readers raw as a stub file.
 #include <tuple>
 
 #include "fuzz/fuzz_check.h"

@@ -1,17 +1,13 @@
-// Runs a fuzz target on every regular file of the folders named, in name order; with --damage each
-// input also runs cut short and with single bits flipped (every cut and flip in the first 64 bytes,
-// where headers and lengths live, then at a stride that keeps an input near a thousand runs). Each
-// run gets a copy of exactly the input's size; a broken check aborts in the target itself.
+// Runs a fuzz target on every file of the folders named, in name order; with --damage also cut
+// short and with single bits flipped: at every byte of the first 64 (headers, lengths), then at a
+// stride that keeps an input near a thousand runs. Each run gets a copy of exactly the input's
+// size.
 #include <dirent.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
+
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);

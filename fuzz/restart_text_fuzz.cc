@@ -1,7 +1,6 @@
-// The restart offset that the job-manager facade reads from a restart file of the job-client
-// stand-in made of the input: the client hands the text back unchanged; an offset other than 0
-// comes from the text's words ("-r" and then its digits); stored again, it reads back unchanged,
-// and a finished phase leaves none.
+// The restart offset the job manager reads from the job client's restart file (the input, handed
+// back unchanged): not 0 only from "-r" and its digits; stored again it reads back, and a finished
+// phase leaves none.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/HSMJobManager.h"
 #include "trhsm/KOJobClient.h"

@@ -1,6 +1,6 @@
-// The stub record codec on the input taken three ways: a stub file's bytes; a record, read as far
-// as its length field says; a mode byte, an eight-byte value and a text to encode (a mode byte
-// ending in three set bits stretches the text to 65505-65512 bytes, around the longest).
+// The stub record codec on the input taken three ways: a stub file; a record, as far as its length
+// field says; a mode byte, an eight-byte value and a text to encode (mode bits 0-2 all set stretch
+// the text to 65505-65512 bytes, around the longest).
 #include "foundation/coding.h"
 #include "fuzz/fuzz_check.h"
 #include "stub/record_format.h"
@@ -8,9 +8,12 @@
 #include "trhsm/TRHSMStubFile.h"
 
 namespace sr = trhsm::stub_record;
-using trhsm_fuzz::Marked;
 
 namespace {
+
+bool Marked(const std::vector<char>& v, size_t from) {
+  return std::count(v.begin() + from, v.end(), 'M') == static_cast<long>(v.size() - from);
+}
 
 int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_t size) try {
   return trhsm_meta2stub(text.c_str(), value, out ? out->data() : nullptr, static_cast<int>(size));
