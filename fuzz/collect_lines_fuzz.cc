@@ -5,8 +5,7 @@
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCollectLines.h"
 
-// Writes the first lines of `bytes` as timed names; a reader takes each back whole, or refuses one
-// longer than its 2047 bytes after the first separator.
+// Writes lines of `bytes` as timed names; a reader takes each back, or refuses one too long.
 static void WriterRoundTrip(const std::string& bytes, char separator) {
   const std::string path = trhsm_fuzz::Path("collect");
   std::vector<std::string> names;
@@ -22,7 +21,7 @@ static void WriterRoundTrip(const std::string& bytes, char separator) {
   FUZZ_CHECK(writer.DeInitialize() == 1 && CountLines(path.c_str()) == names.size());
   FILE* in = std::fopen(path.c_str(), "rb");
   HSMCollectFile item;
-  for (const std::string& name : names) {
+  for (const std::string& name : names) {  // 2047 bytes after the first separator at most
     const int got = GetLineFromCollectFile(in, separator, item);
     FUZZ_CHECK(name.size() + 14 > 2047
                    ? got == 0

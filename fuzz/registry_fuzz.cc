@@ -16,9 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return framed.find("\n" + line + "\n") != framed.npos ||
            framed.find("\n" + line + "\r\n") != framed.npos;
   };
-  std::string key;
-  bool inKey = false;
-  int lookups = 0;  // lookups read the store again each time: a dozen names tell enough
+  std::string key;  // lookups read the store again each time: a dozen names tell enough
+  int inKey = 0, lookups = 0;
   trhsm_fuzz::ForLines(text, [&](std::string_view view) {
     std::string line(view.substr(0, view.size() - (!view.empty() && view.back() == '\r')));
     if (line[0] == '[' && (inKey = line.size() >= 2 && line.back() == ']'))
@@ -34,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 &&
                wholeLine(name + "=" + found));
     const int rc = info.getString(key.c_str(), name.c_str(), buffer, &length);
-    FUZZ_CHECK(length == static_cast<int>(found.size()) && rc == (found.size() < sizeof buffer));
-    FUZZ_CHECK(rc == 1 ? std::string(buffer, found.size() + 1) == found + '\0'
-                       : std::string(buffer) == "mmmmmmmmmmmmmmm");
-    FUZZ_CHECK(info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
+    FUZZ_CHECK(length == static_cast<int>(found.size()) && rc == (found.size() < sizeof buffer) &&
+               (rc ? std::string(buffer, found.size() + 1) == found + '\0'
+                   : std::string(buffer) == "mmmmmmmmmmmmmmm") &&
+               info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
   });
   std::vector<std::string> clients;
   FUZZ_CHECK(info.getClientList(clients) == static_cast<int>(clients.size()));

@@ -43,8 +43,8 @@ void Decode(const std::vector<char>& record) {
   int length = -7;
   int64_t value = -7, mark = -7;
   const bool ok = trhsm_stub2meta(record.data(), &length, &value, nullptr, 0, true);
-  // One byte short of the longest metadata the record holds and its NUL (or a refused record, any
-  // buffer): refused, nothing written. Not quiet, so the refusal's message is made too.
+  // A byte short of the metadata and its NUL (any buffer when refused): refused, nothing written;
+  // not quiet, so the refusal's message is made too.
   std::vector<char> text(record.size() + 1, 'M');
   const int room = ok ? length - sr::kOverhead + 1 : static_cast<int>(text.size()) + 1;
   FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &mark, text.data(), room - 1, false) &&
