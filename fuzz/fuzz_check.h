@@ -50,8 +50,8 @@ struct WholeLines {
   WholeLines(std::string_view text, size_t longest, char from = 0) {
     ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
       const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
-      const bool whole = part.size() <= longest && part.find('\0') == part.npos && !part.empty();
-      lines_.push_back(whole || line.empty() ? line : std::string_view());
+      const bool whole = part.size() <= longest && part.find('\0') == part.npos;
+      lines_.push_back(whole && (!part.empty() || line.empty()) ? line : std::string_view());
     });
   }
   template <typename Accept>
