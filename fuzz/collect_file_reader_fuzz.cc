@@ -8,8 +8,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLog
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2);
-  const std::string_view collect = body.substr(0, data[0] | data[1] << 8),
+  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2),
+                         collect = body.substr(0, data[0] | data[1] << 8),
                          list = body.substr(collect.size());
   static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
   args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);

@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   EvEvent events;
   HSMJobManager jm(7, "", "job", &events);
   FUZZ_CHECK(jm.InitJobManager() == 1);
-  long offset = jm.getRestartOffset();
-  const long stored = offset;
+  long offset = jm.getRestartOffset(), stored = offset;
   const size_t r = text.rfind("-r");
   FUZZ_CHECK(offset == 0 ||
              (r != text.npos &&
