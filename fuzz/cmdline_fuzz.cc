@@ -1,28 +1,20 @@
-// The job's command-line parser on an argument vector cut from the input at its NUL bytes (the
-// first piece is the program name, "9..." for a job that requires "-t"/"-f"; each argument in an
-// allocation of its own). A text member ends inside its array and is empty or one argument's whole
-// text (a path may lose one trailing separator); a vector too short is refused, the record clear.
-#include <memory>
-
+// The command-line parser on arguments cut from the input at its NULs (the first the program,
+// "9..." when "-t"/"-f" is required): a text member ends in its array and is empty or one
+// argument's whole text (a path may lose a trailing separator); too few arguments: refused, the
+// record clear.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCmdLine.h"
 
-namespace {
-
 template <size_t N>
-std::string Member(const char (&text)[N]) {
+static std::string Member(const char (&text)[N]) {
   FUZZ_CHECK(strnlen(text, N) < N);
   return text;
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::vector<char>> args(1);
-  for (size_t i = 0; i < size; ++i) {
-    args.back().push_back(static_cast<char>(data[i]));
-    if (data[i] == 0) args.emplace_back();
-  }
+  for (size_t i = 0; i < size; ++i)
+    if (args.back().push_back(static_cast<char>(data[i])), data[i] == 0) args.emplace_back();
   args.back().push_back('\0');
   std::vector<char*> argv;
   for (std::vector<char>& arg : args) arg.shrink_to_fit(), argv.push_back(arg.data());
@@ -34,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int result = ProcessCommandLineArguments(args.size(), argv.data(), &r);
   GetAppNumberFromCommandLine(args.size(), argv.data());
   FUZZ_CHECK((result == 0 || result == -1) && args == original);
-  auto whole = [&args](const std::string& value, bool path) {
+  auto whole = [&args](const std::string& value, bool path = false) {
     return value.empty() || std::any_of(args.begin(), args.end(), [&](const std::vector<char>& a) {
              const std::string text(a.data());
              return text == value || (path && text.size() == value.size() + 1 &&
@@ -42,19 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
            });
   };
   for (const std::string& text : {Member(r.vmName), Member(r.csName), Member(r.appIdText),
-                                  r.jtValue, r.snapJobIdText, r.hadoopUri, r.hadoopUser}) {
-    FUZZ_CHECK(whole(text, false) && (args.size() >= 5 || text.empty()));
-  }
-  FUZZ_CHECK(whole(Member(r.pPath), true) && whole(Member(r.dPath), true));
+                                  r.jtValue, r.snapJobIdText, r.hadoopUri, r.hadoopUser})
+    FUZZ_CHECK(whole(text) && (args.size() >= 5 || text.empty()));
   FUZZ_CHECK(
+      whole(Member(r.pPath), true) && whole(Member(r.dPath), true) &&
       Member(r.stowhostName) == r.dPath &&
       (args.size() >= 5 || (result == -1 && r.dPath[0] == 0 && r.pPath[0] == 0 &&
-                            Member(r.sName).empty() && r.typeCode == mandatory && r.jobId == 0)));
-  FUZZ_CHECK(r.typeCode == 0 || r.typeCode == 1 || r.typeCode == 2 || r.typeCode == 4 ||
-             r.typeCode == 99);
-  FUZZ_CHECK((r.typeCode != 4 || r.typeFlag == 1) && (r.typeCode != 1 || r.typeFlag == 0));
-  if (result == 0)
-    FUZZ_CHECK(r.dPath[0] != '\0' && r.typeCode != 99 &&
-               (Member(r.sName) == "default" || whole(r.sName, false)));
+                            Member(r.sName).empty() && r.typeCode == mandatory && !r.jobId)));
+  const int t = r.typeCode;
+  FUZZ_CHECK((t == 0 || t == 1 || t == 2 || t == 4 || t == 99) && (t != 4 || r.typeFlag == 1) &&
+             (t != 1 || r.typeFlag == 0));
+  FUZZ_CHECK(result != 0 || (r.dPath[0] != '\0' && r.typeCode != 99 &&
+                             (Member(r.sName) == "default" || whole(r.sName))));
   return 0;
 }

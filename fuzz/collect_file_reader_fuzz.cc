@@ -1,7 +1,6 @@
-// The direct reader over a stub collect file and a stub list: the n-th item comes from the n-th
-// timed line ("...|name|time|") and the n-th stub-list line ("reparse[|inode]"), both whole.
-// Input: bytes 0-1 (little-endian) the length of the stub collect file, which follows; then the
-// stub list.
+// The direct reader: its n-th item comes from the n-th whole timed line ("...|name|time|") of the
+// stub collect file and the n-th whole line ("reparse[|inode]") of the stub list. Input: bytes 0-1
+// (little-endian) the length of the collect file, which follows; then the stub list.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/TRHSMCollectFile.h"
 
@@ -9,14 +8,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLog
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
-  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2);
-  const std::string_view collect = body.substr(0, data[0] | data[1] << 8),
+  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2),
+                         collect = body.substr(0, data[0] | data[1] << 8),
                          list = body.substr(collect.size());
   static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
-  args.stubFileName = trhsm_fuzz::Scratch() + "/stub_collect.kof";
-  args.stubListName = trhsm_fuzz::Scratch() + "/stub_list.txt";
-  trhsm_fuzz::WriteWhole(args.stubFileName, collect);
-  trhsm_fuzz::WriteWhole(args.stubListName, list);
+  args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
+  args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
   // A timed line counts from its first '|': at most 2047 bytes from there, line feed included.
   trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
   EvEvent events;
@@ -27,20 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string reparse, meta = "mark", status = "mark";
     unsigned long inode = 0;
     long long fileSize = 0;
-    rc = reader.GetItem(item, reparse, meta, inode, fileSize, status);
-    FUZZ_CHECK(rc == 0 || (rc == 1 && meta == "mark" && fileSize == -1 && status.empty()));
-    FUZZ_CHECK(rc == 0 || timed.Next(
-                              [&](std::string_view line) {
-                                return line.find("|" + item.fileName + "|") == line.find('|');
-                              },
-                              true));
-    FUZZ_CHECK(rc == 0 || listed.Next(
-                              [&](std::string_view line) {
-                                return line == reparse ||
-                                       (line.rfind(reparse + "|", 0) == 0 &&
-                                        line.find('|', reparse.size() + 1) == line.npos);
-                              },
-                              true));
+    if ((rc = reader.GetItem(item, reparse, meta, inode, fileSize, status)) == 0) break;
+    FUZZ_CHECK(rc == 1 && meta == "mark" && fileSize == -1 && status.empty());
+    FUZZ_CHECK(timed.Next(
+        [&](auto line) { return line.find('|' + item.fileName + '|') == line.find('|'); }, true));
+    FUZZ_CHECK(listed.Next(
+        [&](auto line) {
+          return line == reparse || (line.rfind(reparse + '|', 0) == 0 &&
+                                     line.find('|', reparse.size() + 1) == line.npos);
+        },
+        true));
   }
   return 0;
 }

@@ -1,10 +1,6 @@
-// The database reader over a collect file made of the input, normal or turbo mode: each item comes,
-// in file order, from one whole line of at most 2047 bytes whose fields begin with its metadata
-// (and, in normal mode, its name).
-// Input: byte 0 bit 0 turbo, bit 1 application type 124, bit 2 reports to a failure file, bits 3
-// and 4 both the per-line diagnostics of log level 7; then the collect file.
-#include <memory>
-
+// The database reader, normal or turbo: each item comes, in order, from one whole line of at most
+// 2047 bytes with fields that begin with its metadata (and its name, normal). Input: byte 0 bit 0
+// turbo, bit 1 application type 124, bit 2 a failure file, bits 3+4 log level 7; then the file.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/CZeString.h"
 #include "trhsm/TRHSMCollectFile.h"
@@ -18,12 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   args.collectFolder = trhsm_fuzz::Scratch() + "/";
   args.jobId = 12, args.auxNumber = 3, args.appIdSecond = 15, args.restartValue = 99;
   args.skipReportSwitch = data[0] >> 2 & 1;
-  std::string path = args.collectFolder + (turbo ? "turbo.kof" : "dbStubList_12.kof");
-  std::string failures = args.collectFolder + "failures.txt";
-  trhsm_fuzz::WriteWhole(path, text);
+  std::string path = trhsm_fuzz::Write(turbo ? "turbo.kof" : "dbStubList_12.kof", text);
   EvEvent events;
   auto reader = std::make_unique<TRHSMCollectFileDBReader>(args, events, turbo, "dbStubList",
                                                            data[0] & 2 ? 124 : 0);
+  std::string failures = trhsm_fuzz::Path("failures.txt");
   if (args.skipReportSwitch) reader->SetFailureFile(failures);
   reader->SetAppTypeGUID("AG");
   FUZZ_CHECK((turbo ? reader->Initialize(path) : reader->Initialize()) == 1 && reader->Open() == 1);
@@ -32,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string scratch;
     CZeString::TokenizeViews(line, '"', '"', '\\', ',', fields, scratch);
     return std::any_of(fields.begin(), fields.end(),
-                       [&](std::string_view f) { return f.rfind(value, 0) == 0; });
+                       [&](auto f) { return f.rfind(value, 0) == 0; });
   };
   trhsm_fuzz::WholeLines lines(text, 2047);
   // Every call uses up a line at least.

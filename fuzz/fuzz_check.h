@@ -1,11 +1,10 @@
 // What every fuzz target checks; a broken property aborts with its reason (a finding in libFuzzer,
-// a failure in the replay test). The properties:
+// a failure in the replay test):
 //  - never a crash, a read past the input or undefined behaviour (the sanitizers see to that);
 //  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
 //    line feed and no longer than the reader's buffer (WholeLines);
 //  - decode, encode and decode again gives the same value, where the format has an encoder;
-//  - a refusal is a clean error in the function's result convention, never a partial result: the
-//    outputs it must not touch keep the marks the target put in them.
+//  - a refusal is a clean error, never a partial result: its outputs keep the target's marks.
 #pragma once
 
 #include <fcntl.h>
@@ -16,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,19 +33,26 @@ inline int QuietLogs(const char* level) {
 }
 inline const int kQuiet = QuietLogs("0");
 
+// Calls `each` with every line of `text` (without its line feed), the last one even if unended.
+template <typename Each>
+void ForLines(std::string_view text, Each each) {
+  for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+    nl = std::min(text.find('\n', at), text.size());
+    each(text.substr(at, nl - at));
+  }
+}
+
 // The lines of a text that a reader may take an item from, in order: ended by a line feed, and
 // from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
 // Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
 // ended by a line feed or none.
-class WholeLines {
- public:
+struct WholeLines {
   WholeLines(std::string_view text, size_t longest, char from = 0) {
-    for (size_t at = 0, nl; (nl = text.find('\n', at)) != text.npos; at = nl + 1) {
-      const std::string_view line = text.substr(at, nl - at);
+    ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
       const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
-      const bool whole = part.size() <= longest && part.find('\0') == part.npos && !part.empty();
-      lines_.push_back(whole || line.empty() ? line : std::string_view());
-    }
+      const bool whole = part.size() <= longest && part.find('\0') == part.npos;
+      lines_.push_back(whole && (!part.empty() || line.empty()) ? line : std::string_view());
+    });
   }
   template <typename Accept>
   bool Next(Accept accept, bool strict = false) {
@@ -55,33 +63,35 @@ class WholeLines {
     }
     return false;
   }
-
- private:
   std::vector<std::string_view> lines_;
   size_t next_ = 0;
 };
 
 // The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
 // targets sync what they write) and removed with its contents at exit.
+inline int Remove(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 inline const std::string& Scratch() {
   static const struct Folder {
-    std::string path = getenv("TMPDIR")           ? getenv("TMPDIR")
-                       : access("/dev/shm", W_OK) ? "/tmp"
-                                                  : "/dev/shm";
+    std::string path = getenv("TMPDIR") ?: access("/dev/shm", W_OK) ? "/tmp" : "/dev/shm";
     Folder() { FUZZ_CHECK(mkdtemp(&(path += "/trhsm-fuzz-XXXXXX")[0]) != nullptr); }
-    ~Folder() {
-      nftw(
-          path.c_str(), [](const char* p, auto, int, auto) { return remove(p); }, 9,
-          FTW_DEPTH | FTW_PHYS);
-    }
+    ~Folder() { nftw(path.c_str(), Remove, 9, FTW_DEPTH | FTW_PHYS); }
   } folder;
   return folder.path;
 }
+inline std::string Path(const std::string& name) { return Scratch() + "/" + name; }
 
-inline void WriteWhole(const std::string& path, std::string_view text) {
+// Writes `text` as the scratch file `name` (or a path in the scratch folder); returns its path.
+inline std::string Write(const std::string& name, std::string_view text) {
+  const std::string path = name.rfind(Scratch(), 0) == 0 ? name : Path(name);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   FUZZ_CHECK(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
   ::close(fd);
+  return path;
+}
+
+// Points the environment variable `var` at the scratch file `name`, written with `text`.
+inline int SetFile(const char* var, const std::string& name, std::string_view text = "") {
+  return setenv(var, Write(name, text).c_str(), 1);
 }
 
 inline std::string_view Text(const uint8_t* data, size_t size) {

@@ -1,38 +1,31 @@
-// The configuration store of the platform stand-in over a store file made of the input. A name
-// set under a "[key]" line is found, its value is the rest of a whole "name=value" line (a CR
-// before the line feed aside), and a buffer too small for it is refused with the length needed;
+// The configuration store: a name under a "[key]" line is found, its value the rest of a whole
+// "name=value" line (less a CR), a buffer too small refused with the length needed, untouched;
 // every client listed has its "[Machines/<client>" key.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/KOPlatformInfo.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  return setenv("KO_REGISTRY", (trhsm_fuzz::Scratch() + "/registry").c_str(), 1);
+  return trhsm_fuzz::SetFile("KO_REGISTRY", "registry");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(trhsm_fuzz::Text(data, size));
-  trhsm_fuzz::WriteWhole(trhsm_fuzz::Scratch() + "/registry", text);
+  const std::string text(trhsm_fuzz::Text(data, size)), framed = "\n" + text + "\n";
+  trhsm_fuzz::Write("registry", text);
   KOPlatformInfo info;
-  const std::string framed = "\n" + text + "\n";
   auto wholeLine = [&framed](const std::string& line) {
     return framed.find("\n" + line + "\n") != framed.npos ||
            framed.find("\n" + line + "\r\n") != framed.npos;
   };
-  // Lookups read the store again each time: a dozen names tell enough.
-  std::string key;
-  bool inKey = false;
-  int lookups = 0;
-  for (size_t at = 0, nl; at < text.size() && lookups < 12; at = nl + 1) {
-    nl = std::min(text.find('\n', at), text.size());
-    std::string line = text.substr(at, nl - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line[0] == '[') inKey = line.size() >= 2 && line.back() == ']';
-    if (line[0] == '[' && inKey) key = line.substr(1, line.size() - 2);
+  std::string key;  // lookups read the store again each time: a dozen names tell enough
+  int inKey = 0, lookups = 0;
+  trhsm_fuzz::ForLines(text, [&](std::string_view view) {
+    std::string line(view.substr(0, view.size() - (!view.empty() && view.back() == '\r')));
+    if (line[0] == '[' && (inKey = line.size() >= 2 && line.back() == ']'))
+      key = line.substr(1, line.size() - 2);
     const size_t equals = line.find('=');
     if (!inKey || (key + line).find('\0') != key.npos || line[0] == '#' || line[0] == '[' ||
-        equals == line.npos)
-      continue;
-    ++lookups;
+        equals == line.npos || ++lookups > 12)
+      return;
     const std::string name = line.substr(0, equals);
     std::string found;
     char buffer[16] = "mmmmmmmmmmmmmmm";  // a refusal leaves it alone
@@ -40,16 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(info.getString(key.c_str(), name.c_str(), &found) == 1 &&
                wholeLine(name + "=" + found));
     const int rc = info.getString(key.c_str(), name.c_str(), buffer, &length);
-    FUZZ_CHECK(length == static_cast<int>(found.size()) && rc == (found.size() < sizeof buffer));
-    FUZZ_CHECK(rc == 1 ? std::string(buffer, found.size() + 1) == found + '\0'
-                       : std::string(buffer) == "mmmmmmmmmmmmmmm");
-    FUZZ_CHECK(info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
-  }
+    FUZZ_CHECK(length == static_cast<int>(found.size()) && rc == (found.size() < sizeof buffer) &&
+               (rc ? std::string(buffer, found.size() + 1) == found + '\0'
+                   : std::string(buffer) == "mmmmmmmmmmmmmmm") &&
+               info.getString(key.c_str(), (name + "=").c_str(), &found) == 0);
+  });
   std::vector<std::string> clients;
   FUZZ_CHECK(info.getClientList(clients) == static_cast<int>(clients.size()));
   for (size_t i = 0; i < clients.size(); ++i) {
-    FUZZ_CHECK(!clients[i].empty() && text.find("[Machines/" + clients[i]) != text.npos);
-    for (size_t j = 0; j < i; ++j) FUZZ_CHECK(clients[j] != clients[i]);
+    FUZZ_CHECK(!clients[i].empty() && text.find("[Machines/" + clients[i]) != text.npos &&
+               std::find(clients.begin(), clients.begin() + i, clients[i]) == clients.begin() + i);
     if (i >= 4 || clients[i].find('\0') != std::string::npos) continue;
     KOPI_CommClient comm;
     const char* folder = comm.getJobResultsDirectory(clients[i].c_str());

@@ -1,25 +1,16 @@
-// Runs a fuzz target on every regular file of the folders named, in name order; with --damage each
-// input also runs cut short and with single bits flipped (every cut and flip in the first 64 bytes,
-// where headers and lengths live, then at a stride that keeps an input near a thousand runs). Each
-// run gets a copy of exactly the input's size; a broken check aborts in the target itself.
+// Runs a fuzz target on every file of the folders named, in name order; with --damage also cut
+// short and with single bits flipped: at every byte of the first 64 (headers, lengths), then at a
+// stride that keeps an input near a thousand runs. Each run gets a copy of exactly the input's
+// size.
 #include <dirent.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
+
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
-
-static size_t Run(std::vector<uint8_t> input) {
-  LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
-  return 1;
-}
 
 int main(int argc, char** argv) {
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
@@ -27,26 +18,25 @@ int main(int argc, char** argv) {
   std::vector<std::string> files;
   for (int i = damage ? 2 : 1; i < argc; ++i) {
     DIR* dir = opendir(argv[i]);
-    for (const dirent* e; dir != nullptr && (e = readdir(dir)) != nullptr;) {
-      if (e->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + e->d_name);
-    }
     if (dir == nullptr) return std::fprintf(stderr, "replay: no folder %s\n", argv[i]), 2;
+    while (const dirent* e = readdir(dir))
+      if (e->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + e->d_name);
     closedir(dir);
   }
   std::sort(files.begin(), files.end());
   size_t runs = 0;
+  auto run = [&runs](std::vector<uint8_t> in) {
+    LLVMFuzzerTestOneInput(in.empty() ? nullptr : in.data(), in.size()), ++runs;
+  };
   for (const std::string& file : files) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<uint8_t> good((std::istreambuf_iterator<char>(in)), {});
-    runs += Run(good);
-    const size_t stride = good.size() / 256 + 1;
-    for (size_t at = 0; damage && at < good.size(); at += at < 64 ? 1 : stride) {
-      runs += Run(std::vector<uint8_t>(good.begin(), good.begin() + at));
+    run(good);
+    for (size_t at = 0; damage && at < good.size(); at += at < 64 ? 1 : good.size() / 256 + 1) {
+      run(std::vector<uint8_t>(good.begin(), good.begin() + at));
       std::vector<uint8_t> flipped(good);
-      for (size_t bit = at < 64 ? 0 : at % 8; bit < (at < 64 ? 8 : at % 8 + 1); ++bit) {
-        flipped[at] = static_cast<uint8_t>(good[at] ^ (1u << bit));
-        runs += Run(flipped);
-      }
+      for (size_t bit = at < 64 ? 0 : at % 8; bit < (at < 64 ? 8 : at % 8 + 1); ++bit)
+        flipped[at] = static_cast<uint8_t>(good[at] ^ (1u << bit)), run(flipped);
     }
   }
   std::printf("replay: %zu inputs, %zu runs passed\n", files.size(), runs);

@@ -1,6 +1,6 @@
-// The stub record codec on the input taken three ways: a stub file's bytes; a record, read as far
-// as its length field says; a mode byte, an eight-byte value and a text to encode (a mode byte
-// ending in three set bits stretches the text to 65505-65512 bytes, around the longest).
+// The stub record codec on the input taken three ways: a stub file; a record, as far as its length
+// field says; a mode byte, an eight-byte value and a text to encode (mode bits 0-2 all set stretch
+// the text to 65505-65512 bytes, around the longest).
 #include "foundation/coding.h"
 #include "fuzz/fuzz_check.h"
 #include "stub/record_format.h"
@@ -12,35 +12,29 @@ namespace sr = trhsm::stub_record;
 namespace {
 
 bool Marked(const std::vector<char>& v, size_t from) {
-  return std::all_of(v.begin() + from, v.end(), [](char c) { return c == 'M'; });
+  return std::count(v.begin() + from, v.end(), 'M') == static_cast<long>(v.size() - from);
 }
 
-int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_t size) {
-  try {
-    return trhsm_meta2stub(text.c_str(), value, out ? out->data() : nullptr,
-                           static_cast<int>(size));
-  } catch (const KoException& e) {
-    return e.getCode();
-  }
+int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_t size) try {
+  return trhsm_meta2stub(text.c_str(), value, out ? out->data() : nullptr, static_cast<int>(size));
+} catch (const KoException& e) {
+  return e.getCode();
 }
 
-// Encodes `text`: too long, or one byte too few, refused (-1) with nothing written; the exact size
-// gives a record that decodes to the text and value.
+// Encodes `text`: too long, or one byte too few, refused (-1) with nothing written.
 void RoundTrip(const std::string& text, int64_t value) {
-  std::vector<char> record(text.size() + sr::kOverhead + 8, 'M');
+  std::vector<char> record(text.size() + sr::kOverhead + 8, 'M'), back(record.size());
   const int needed = Encode(text, value, nullptr, 0);
   const bool fits = text.size() <= static_cast<size_t>(sr::kMaxMetadataLength);
-  FUZZ_CHECK(needed == (fits ? static_cast<int>(record.size()) - 8 : -1));
-  FUZZ_CHECK(Encode(text, value, &record, fits ? needed - 1 : record.size()) == -1 &&
+  FUZZ_CHECK(needed == (fits ? static_cast<int>(record.size()) - 8 : -1) &&
+             Encode(text, value, &record, fits ? needed - 1 : record.size()) == -1 &&
              Marked(record, 0));
   if (!fits) return;
-  FUZZ_CHECK(Encode(text, value, &record, needed) == needed && Marked(record, needed));
-  record.resize(needed);
-  std::vector<char> back(needed);
-  int64_t got = 0;
-  FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &got, back.data(), needed, true) ==
-             !text.empty());
-  FUZZ_CHECK(text.empty() || (got == value && text == back.data()));
+  int64_t got = 0;  // decoded, the record gives back the text and value
+  FUZZ_CHECK(Encode(text, value, &record, needed) == needed && Marked(record, needed) &&
+             trhsm_stub2meta(record.data(), nullptr, &got, back.data(), needed, true) ==
+                 !text.empty() &&
+             (text.empty() || (got == value && text == back.data())));
 }
 
 // A refusal writes nothing; an accepted record decodes, encodes and decodes to the same.
@@ -48,17 +42,17 @@ void Decode(const std::vector<char>& record) {
   int length = -7;
   int64_t value = -7, mark = -7;
   const bool ok = trhsm_stub2meta(record.data(), &length, &value, nullptr, 0, true);
-  // One byte short of the longest metadata the record holds and its NUL (or a refused record, any
-  // buffer): refused, nothing written. Not quiet, so the refusal's message is made too.
+  // A byte short of the metadata and its NUL (any buffer when refused): refused, nothing written;
+  // not quiet, so the refusal's message is made too.
   std::vector<char> text(record.size() + 1, 'M');
   const int room = ok ? length - sr::kOverhead + 1 : static_cast<int>(text.size()) + 1;
-  FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &mark, text.data(), room - 1, false));
-  FUZZ_CHECK(mark == -7 && Marked(text, 0) &&
+  FUZZ_CHECK(!trhsm_stub2meta(record.data(), &length, &mark, text.data(), room - 1, false) &&
+             mark == -7 && Marked(text, 0) &&
              (ok ? length == static_cast<int>(record.size()) : length == -7 && value == -7));
   if (!ok) return;
   FUZZ_CHECK(trhsm_stub2meta(record.data(), nullptr, &mark, text.data(), room, true) &&
-             mark == value);
-  FUZZ_CHECK(strnlen(text.data(), room) < static_cast<size_t>(room) && Marked(text, room));
+             mark == value && strnlen(text.data(), room) < static_cast<size_t>(room) &&
+             Marked(text, room));
   RoundTrip(text.data(), value);
 }
 
@@ -69,15 +63,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLog
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> file(data, data + size);
   std::string text = "mark";
-  const int got = GetStubReparseData(file, text);
-  FUZZ_CHECK(got == 1 ? text.size() < 1024 && text.find('\0') == text.npos : text == "mark");
+  FUZZ_CHECK(GetStubReparseData(file, text) ? text.size() < 1024 && text.find('\0') == text.npos
+                                            : text == "mark");
   size_t needed = size > 0 && data[0] == 0 ? 1 : sr::kLengthOffset + 2;
-  if (needed > 1 && size >= needed) {
-    const size_t declared = trhsm::DecodeFixed16BE(&file[sr::kLengthOffset]);
-    if (declared >= static_cast<size_t>(sr::kOverhead)) needed = declared;
-  }
+  const size_t declared =
+      size >= sr::kLengthOffset + 2 ? trhsm::DecodeFixed16BE(&file[sr::kLengthOffset]) : 0;
+  if (needed > 1 && declared >= static_cast<size_t>(sr::kOverhead)) needed = declared;
   if (size > 0 && size >= needed) Decode(std::vector<char>(file.begin(), file.begin() + needed));
-
   char head[9] = {};
   if (size > 0) std::memcpy(head, data, std::min(size, sizeof head));
   text = size > 9 ? std::string(&file[9], strnlen(&file[9], size - 9)) : "";
