@@ -1,15 +1,12 @@
-// The job-manager facade: the calls it makes with their exact arguments (read back from the
-// job-client stand-in's journal), its results, events and messages, accepted, refused and before
-// InitJobManager; a job's first phase and its restarted run; the restart offset read back.
+// The job-manager facade: its calls with their exact arguments (the job-client stand-in's journal),
+// results, events and messages, accepted, refused and before InitJobManager; a phase and its
+// restart.
 #include "trhsm/HSMJobManager.h"
 
 #include <climits>
-#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +16,8 @@
 #include "testing/test_util.h"
 #include "trhsm/TRHSMCmdLine.h"
 
+int ParseWords(std::vector<std::string> words, TRHSM_CMDLINE_ARGS* args);  // cmdline_test.cc
+
 namespace {
 
 namespace jj = trhsm::job_journal;
@@ -26,23 +25,18 @@ using trhsm_test::WriteFile;
 
 class JobManagerTest : public ::testing::Test {
  protected:
-  JobManagerTest() {
-    std::filesystem::create_directory(folder_);
-    Refuse("");
-  }
+  JobManagerTest() { std::filesystem::create_directory(folder_), Refuse(""); }
   // Configures the folder and makes the stand-in refuse the comma-separated `operations`.
   void Refuse(const std::string& operations) {
     WriteFile(store_,
               "[Base]\ndJOB_MANAGER_DIR=" + folder_ + "\nsJOB_MANAGER_REFUSE=" + operations);
   }
   std::string JobFile(const char* suffix) const { return jj::JobFile(folder_, 7, suffix); }
-  // The journal of job 7, one call a line, forgotten once read.
-  std::string TakeJournal() const {
+  std::string TakeJournal() const {  // job 7's calls, one a line, forgotten once read
     const std::string text = trhsm_test::ReadFile(JobFile(jj::kJournalSuffix));
     std::filesystem::remove(JobFile(jj::kJournalSuffix));
     return text;
   }
-
   trhsm_test::ScratchDir dir_;
   const std::string folder_ = dir_.File("jm"), store_ = dir_.File("registry");
   trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
@@ -50,70 +44,51 @@ class JobManagerTest : public ::testing::Test {
   EvEvent events_;
 };
 
-constexpr const char kFinished[] = "\nfinishedWorkWithoutExit 120000\n";
+const std::string kFinished = "\nfinishedWorkWithoutExit 120000\n",
+                  kPhase = "concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0" +
+                           kFinished,
+                  kInit = "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n";
 
-// A report of the facade; the second run has the stand-in refuse `refuse`.
-struct Report {
-  const char* refuse;
-  int (*call)(HSMJobManager&);
-  const char* tag;      // before InitJobManager it logs "<tag>: [7] called before ..."
-  std::string journal;  // of the accepted run
-  const char* said;     // logged by the accepted run
-  int keptLines;        // of the journal in the refused run
-  const char* refused;  // logged by the refused run; "event" when the refusal raises 0x600000C
-};
+// The call; `tag` logs "<tag>: [7] called before InitJobManager" ("" says nothing, null: skipped);
+// the journal and a message of the accepted run; with `refuse` refused, the journal's lines kept
+// and the message ("event " + 0x... when it raises that event).
 
 int PhaseWithOffset(HSMJobManager& jm) {
   long offset = 5000;
   return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }
 
+#define CALL(expr) [](HSMJobManager& jm) { return static_cast<int>(expr); }
 // clang-format off
+struct Report { const char* refuse; int (*call)(HSMJobManager&); const char* tag; std::string journal; const char* said; int keptLines; const char* refused; };
 const Report kReports[] = {
-    {"init", [](HSMJobManager& jm) { return jm.InitJobManager(); }, nullptr,
-     "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n",
-     "HSMJobManager::InitJobManager: [7] going to initialize with jobmgr", 1, "event 0x6000005 [7] failed to init with JM"},
-    {"Init2", [](HSMJobManager& jm) { return jm.InitJobManager(); }, nullptr,
-     "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n",
-     "[7] going to initialize with jobmgr control", 2, "event 0x6000006 [7] failed to init JM control object"},
+    {"init", CALL(jm.InitJobManager()), nullptr, kInit, "HSMJobManager::InitJobManager: [7] going to initialize with jobmgr", 1, "event 0x6000005 [7] failed to init with JM"},
+    {"Init2", CALL(jm.InitJobManager()), nullptr, kInit, "[7] going to initialize with jobmgr control", 2, "event 0x6000006 [7] failed to init JM control object"},
     {"addStubSize", [](HSMJobManager& jm) { uint64_t s = UINT64_MAX; return jm.UpdateTotalStubbedSize(s, true) + (s == UINT64_MAX ? 0 : 10); },
      "UpdateTotalStubbedSize", "addStubSize 18446744073709551615\n", "", 1, ""},
-    {"setStubSize", [](HSMJobManager& jm) { uint64_t s = 100; return jm.UpdateTotalStubbedSize(s, false); },
-     "UpdateTotalStubbedSize", "setStubSize 100\n", "", 1, ""},
-    {"setFilesToXfer", [](HSMJobManager& jm) { return jm.SetFilesToXfer(9000000000ULL); },
-     "SetFilesToXfer", "setFilesToXfer 9000000000\n", "", 1, ""},
-    {"addBackupFileFailures", [](HSMJobManager& jm) { return jm.NotifyFailedFiles(-2); },
-     "NotifyFailedFiles", "addBackupFileFailures -2\n", "", 1,
+    {"setStubSize", [](HSMJobManager& jm) { uint64_t s = 100; return jm.UpdateTotalStubbedSize(s, false); }, "UpdateTotalStubbedSize", "setStubSize 100\n", "", 1, ""},
+    {"setFilesToXfer", CALL(jm.SetFilesToXfer(9000000000ULL)), "SetFilesToXfer", "setFilesToXfer 9000000000\n", "", 1, ""},
+    {"addBackupFileFailures", CALL(jm.NotifyFailedFiles(-2)), "NotifyFailedFiles", "addBackupFileFailures -2\n", "", 1,
      "event 0x600000C HSMJobManager::NotifyFailedFiles: [7] failed to notify jm of job completion"},
-    {"setPendingCause", [](HSMJobManager& jm) { return jm.setJobPendingCause(12); },
-     "", "setPendingCause 12 - 0 300 0 0 0 0 0 0 0 0\n", "", 1, ""},
-    {"updateInfo", [](HSMJobManager& jm) { return jm.UpdateInfo(); }, "UpdateInfo", "updateInfo 0 -\n", "", 1,
-     "HSMJobManager::UpdateInfo: [HSMJobManager::UpdateInfo]: Failed to updateInfo with JM service."},
-    {"finishedWork", [](HSMJobManager& jm) { return jm.FinishedWork(); }, "FinishedWork", "finishedWork 120000\n", "", 1, ""},
-    {"checkQuitFlag", [](HSMJobManager& jm) { return jm.CheckQuitFlag() ? 1 : 0; }, "CheckQuitFlag", "checkQuitFlag\n", "", 1, ""},
-    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerJobSuccess(); }, "NotifyJobManagerJobSuccess",
-     std::string("complete 1 2 0 0") + kFinished, "[7] Notifying Job Manager of backup job success.", 2,
+    {"setPendingCause", CALL(jm.setJobPendingCause(12)), "", "setPendingCause 12 - 0 300 0 0 0 0 0 0 0 0\n", "", 1, ""},
+    {"updateInfo", CALL(jm.UpdateInfo()), "UpdateInfo", "updateInfo 0 -\n", "", 1, "HSMJobManager::UpdateInfo: [HSMJobManager::UpdateInfo]: Failed to updateInfo with JM service."},
+    {"finishedWork", CALL(jm.FinishedWork()), "FinishedWork", "finishedWork 120000\n", "", 1, ""},
+    {"checkQuitFlag", CALL(jm.CheckQuitFlag()), "CheckQuitFlag", "checkQuitFlag\n", "", 1, ""},
+    {"complete", CALL(jm.NotifyJobManagerJobSuccess()), "NotifyJobManagerJobSuccess", "complete 1 2 0 0" + kFinished, "[7] Notifying Job Manager of backup job success.", 2,
      "event 0x600000C HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm of job completion"},
-    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerFailure(0); }, "NotifyJobManagerFailure",
-     std::string("complete 2 1 0 0") + kFinished, "", 2, "Error notifying Job Manager of failure."},
-    {"complete", [](HSMJobManager& jm) { return jm.NotifyJobManagerFailure(7); }, "NotifyJobManagerFailure",
-     std::string("complete 2 2 0 0") + kFinished, "", 2, "Error notifying Job Manager of failure."},
-    {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); },
-     "NotifyJobManagerPhaseSuccess", std::string("complete 1 1 0 0") + kFinished,
+    {"complete", CALL(jm.NotifyJobManagerFailure(0)), "NotifyJobManagerFailure", "complete 2 1 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
+    {"complete", CALL(jm.NotifyJobManagerFailure(7)), "NotifyJobManagerFailure", "complete 2 2 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
+    {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); }, "NotifyJobManagerPhaseSuccess", "complete 1 1 0 0" + kFinished,
      "[7] back from notifying Job Manager of backup phase success.", 2, "event 0x600000C [7] failed to notify jm of phase completion"},
-    {"concatPhaseParams", PhaseWithOffset, "NotifyJobManagerPhaseSuccess",
-     std::string("concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0") + kFinished,
-     "phase parameter(s) string =  -r 5000", 1, "Error in setting the phase parameter Reference Time"},
-    {"updateInfo", PhaseWithOffset, "NotifyJobManagerPhaseSuccess",
-     std::string("concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0") + kFinished, "", 2,
-     "[HSMJobManager::NotifyJobManagerPhaseSuccess]: Failed to updateInfo with JM service."},
+    {"concatPhaseParams", PhaseWithOffset, "NotifyJobManagerPhaseSuccess", kPhase, "phase parameter(s) string =  -r 5000", 1, "Error in setting the phase parameter Reference Time"},
+    {"updateInfo", PhaseWithOffset, "NotifyJobManagerPhaseSuccess", kPhase, "", 2, "[HSMJobManager::NotifyJobManagerPhaseSuccess]: Failed to updateInfo with JM service."},
 };
 // clang-format on
+#undef CALL
 
-// The first `n` lines of `text`.
-std::string Head(const std::string& text, int n) {
+std::string Head(const std::string& text, int lines) {
   size_t end = 0;
-  for (int i = 0; i < n && end != std::string::npos; ++i) end = text.find('\n', end + 1);
+  for (int i = 0; i < lines && end != std::string::npos; ++i) end = text.find('\n', end + 1);
   return text.substr(0, end == std::string::npos ? end : end + 1);
 }
 
@@ -122,18 +97,16 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
   HSMJobManager unready(7, "extra", "job", &events_), noEvents(7, "extra", "job", nullptr);
   EXPECT_EQ(noEvents.InitJobManager(), 0);  // no event reporter: no clients
   for (const Report& r : kReports) {
-    if (r.tag == nullptr) continue;  // InitJobManager itself
     for (HSMJobManager* jm : {&unready, &noEvents}) {
+      if (r.tag == nullptr) break;
       log_.Clear();
       EXPECT_EQ(r.call(*jm), 0) << r.journal;
-      if (*r.tag == '\0') continue;  // setJobPendingCause just says no
-      EXPECT_TRUE(log_.Contains("HSMJobManager::" + std::string(r.tag) +
-                                ": [7] called before InitJobManager"))
+      EXPECT_TRUE(*r.tag == '\0' || log_.Contains("HSMJobManager::" + std::string(r.tag) +
+                                                  ": [7] called before InitJobManager"))
           << r.journal << log_.Text();
     }
   }
   EXPECT_EQ(TakeJournal(), "") << "a refused report reached the job manager";
-
   HSMJobManager jm(7, "extra", "job", &events_);
   for (const Report& r : kReports) {
     SCOPED_TRACE(r.journal);
@@ -148,50 +121,39 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
     log_.Clear();
     EXPECT_EQ(r.call(jm), 0);
     EXPECT_EQ(TakeJournal(), Head(r.journal, r.keptLines));
-    const std::string refused = r.refused;
-    const bool event = refused.compare(0, 6, "event ") == 0;
-    EXPECT_EQ(log_.Contains("event 0x"), event) << log_.Text();
-    EXPECT_TRUE(log_.Contains(refused.substr(event ? 16 : 0))) << log_.Text();
-    EXPECT_TRUE(!event || log_.Contains(refused.substr(0, 15))) << log_.Text();
+    const std::string refused = r.refused,
+                      event = refused.substr(0, refused.rfind("event ", 0) == 0 ? 15 : 0);
+    EXPECT_EQ(log_.Contains("event 0x"), !event.empty()) << log_.Text();
+    EXPECT_TRUE(log_.Contains(refused.substr(event.empty() ? 0 : 16)) && log_.Contains(event))
+        << log_.Text();
     EXPECT_FALSE(log_.Contains("back from notifying"));
     Refuse("");
   }
 }
 
-// What a job's first phase does; returns its exit status, 0 on success.
-int RunFirstPhase(HSMJobManager& jm) {
-  if (jm.InitJobManager() != 1 || jm.getRestartOffset() != 0) return 1;
-  if (jm.SetFilesToXfer(3) != 1) return 2;
-  for (uint64_t size : {100u, 4096u}) {
-    if (jm.CheckQuitFlag() || jm.UpdateTotalStubbedSize(size, true) != 1) return 3;
-  }
-  long offset = 5000;  // the phase ends unfinished (flagged): its offset stays for the next run
-  return jm.NotifyJobManagerPhaseSuccess(offset, true) == 1 ? 0 : 4;
-}
-
-int ParseCommandLine(std::vector<std::string> words, TRHSM_CMDLINE_ARGS* args) {
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  return ProcessCommandLineArguments(static_cast<int>(argv.size()), argv.data(), args);
-}
-
+// A first phase ends unfinished (flagged): its offset reaches the restarted run's command line and
+// its facade; a finished job leaves none behind.
 TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   std::vector<std::string> words = {"hsmjob", "-J", "7", "-D", "/data/", "-s", "srv"};
   auto args = std::make_unique<TRHSM_CMDLINE_ARGS>();
-  ASSERT_EQ(ParseCommandLine(words, args.get()), 0);
+  ASSERT_EQ(ParseWords(words, args.get()), 0);
   HSMJobManager first(args->jobId, "", "hsmjob", &events_);
-  ASSERT_EQ(RunFirstPhase(first), 0);
+  ASSERT_EQ(first.InitJobManager(), 1);
+  EXPECT_EQ(first.getRestartOffset(), 0);
+  EXPECT_EQ(first.SetFilesToXfer(3), 1);
+  for (uint64_t size : {100u, 4096u})
+    EXPECT_EQ(first.CheckQuitFlag() + first.UpdateTotalStubbedSize(size, true), 1);
+  long offset = 5000;
+  EXPECT_EQ(first.NotifyJobManagerPhaseSuccess(offset, true), 1);
   EXPECT_EQ(TakeJournal(),
-            "init \"hsmjob\" 7 1 4 0 -\nInit2 7 \"hsmjob\" 1 4 - -\ngetRestartString 0\n"
-            "setFilesToXfer 3\ncheckQuitFlag\naddStubSize 100\ncheckQuitFlag\naddStubSize 4096\n"
-            "concatPhaseParams \" -r 5000\" 2\nupdateInfo 0 -\ncomplete 3 1 0 0" +
-                std::string(kFinished));
-  // The restarted run gets the stored phase parameters on its command line, and its facade reads
-  // the same offset back; a finished job leaves none behind.
+            "init \"hsmjob\" 7 1 4 0 -\nInit2 7 \"hsmjob\" 1 4 - -\ngetRestartString "
+            "0\nsetFilesToXfer 3\n"
+            "checkQuitFlag\naddStubSize 100\ncheckQuitFlag\naddStubSize 4096\n" +
+                kPhase);
   std::istringstream restart(trhsm_test::ReadFile(JobFile(jj::kRestartSuffix)));
   for (std::string word; restart >> word;) words.push_back(word);
   args = std::make_unique<TRHSM_CMDLINE_ARGS>();
-  ASSERT_EQ(ParseCommandLine(words, args.get()), 0);
+  ASSERT_EQ(ParseWords(words, args.get()), 0);
   EXPECT_EQ(args->restartValue, 5000);
   HSMJobManager jm(args->jobId, "", "hsmjob", &events_);
   ASSERT_EQ(jm.InitJobManager(), 1);
@@ -199,7 +161,6 @@ TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   EXPECT_EQ(jm.NotifyJobManagerJobSuccess(), 1);
   EXPECT_EQ(jm.getRestartOffset(), 0);
   EXPECT_FALSE(log_.Contains("ERROR"));
-
   // A job outside the job manager (0) gets clients, registers nowhere and reports to nobody.
   const std::vector<std::string> files = trhsm_test::ListFolder(folder_);
   HSMJobManager outside(0, "", "job", &events_);
@@ -208,8 +169,8 @@ TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   EXPECT_EQ(trhsm_test::ListFolder(folder_), files);
 }
 
-// The offset is the last word, after a word "-r", a decimal that fits a long; anything else is
-// damaged and taken as 0, and so is a restart string that cannot be read.
+// The offset is the last word, after "-r", a decimal that fits a long; anything else is damaged
+// and taken as 0, and so is a restart string that cannot be read.
 TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
   HSMJobManager jm(7, "", "job", &events_);
@@ -218,16 +179,13 @@ TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   // clang-format off
   const struct { std::string text; long offset; const char* message; } cases[] = {
       {"-j 7 -r 5000", 5000, "HSMJobManager::getRestartOffset: Got restart string -j 7 -r 5000"},
-      {" -r 0", 0, "Sending offset 0"}, {"-r\t42\n", 42, "Sending offset 42"},
-      {"x -r -20", -20, "Sending negative offset 20"},
-      {"-r " + max, LONG_MAX, "Sending offset 9223372036854775807"},
-      {"-r -" + max, -LONG_MAX, "Sending negative offset 9223372036854775807"},
+      {" -r 0", 0, "Sending offset 0"}, {"-r\t42\n", 42, "Sending offset 42"}, {"x -r -20", -20, "Sending negative offset 20"},
+      {"-r " + max, LONG_MAX, "Sending offset 9223372036854775807"}, {"-r -" + max, -LONG_MAX, "Sending negative offset 9223372036854775807"},
       {" \t\n", 0, "Got restart string"},
       {"-r5000", 0, "restart string \"-r5000\" holds no restart offset (the last word does not follow \"-r\"): starting from offset 0"},
       {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"},
       {"-r 5000abc", 0, "not a decimal"}, {"-r +5", 0, "not a decimal"},
-      {"-r 9223372036854775808", 0, "(\"9223372036854775808\" does not fit a long)"},
-      {"-r 5000 -j 7", 0, "does not follow"},
+      {"-r 9223372036854775808", 0, "(\"9223372036854775808\" does not fit a long)"}, {"-r 5000 -j 7", 0, "does not follow"},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -262,10 +220,8 @@ TEST_F(JobManagerTest, OutOfMemoryForAClient) {
       }
     }
     EXPECT_EQ(rc, 0) << n;
-    for (const char* client : {"KOBkpJobClient", "KOJobCtrlClient"}) {
-      if (log_.Contains("InitJobManager: new " + std::string(client) + "() failed"))
-        failed += client;
-    }
+    for (const std::string client : {"KOBkpJobClient", "KOJobCtrlClient"})
+      if (log_.Contains("InitJobManager: new " + client + "() failed")) failed += client;
     long offset = 5;
     EXPECT_EQ(jm.getRestartOffset() + jm.NotifyJobManagerPhaseSuccess(offset, false), 0);
     EXPECT_TRUE(log_.Contains("HSMJobManager::getRestartOffset: [0] called before InitJobManager"));
