@@ -1,15 +1,18 @@
-// Configuration getters and the data-migrator agent queries, against a store written per test;
-// recursive directory creation: missing parents, slashes, long and relative paths, refusals.
+// Configuration getters and the data-migrator agent queries against a store written per test;
+// recursive directory creation; the mandatory-lock probe against another holder's locks and its
+// failures (a file it cannot read, lock queries failing or interrupted, a holder letting go).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "testing/call_hooks.h"
+#include "testing/fault_inject.h"
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMCommon.h"
@@ -24,43 +27,43 @@ class EnvironmentConfigTest : public ::testing::Test {
   trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
 };
 
+// A getter's result into 16 bytes of '#' (or no buffer) of `size`, and the text left ("#": not
+// written at all); no byte at or past `size` is touched.
+using Getter = int (*)(char*, int);
+std::string Get(Getter get, int size, bool none = false) {
+  char buffer[17] = "################";
+  const int rc = get(none ? nullptr : buffer, size), from = std::clamp(size, 0, 16);
+  EXPECT_EQ(std::string(buffer + from), std::string(16 - from, '#')) << size;
+  return std::to_string(rc) + " " + (buffer[0] == '#' ? "#" : std::string(buffer));
+}
+
 TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
-  char buffer[16];
-  std::memcpy(buffer, "keep me", 8);
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // nobody served
-  Store("[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n");
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // no host name
-  EXPECT_STREQ(buffer, "keep me");
-  EXPECT_EQ(GetVeloraPath(buffer, sizeof buffer), -1);
-  EXPECT_EQ(buffer[0], '\0');
-  Store(
-      "[Base]\ndVELORA_HOME=/opt/velora/base\nsFOCUS_CLIENT=B\n"
-      "[Machines/A]\nsHOST_NAME=wrong\n[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n");
-  std::memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(GetVeloraPath(buffer, 8), 0);
-  EXPECT_STREQ(buffer, "/opt/ve");
-  EXPECT_EQ(buffer[8], '#');
-  EXPECT_EQ(GetClientName(buffer, 5), 0);
-  EXPECT_STREQ(buffer, "host");
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), 0);
-  EXPECT_STREQ(buffer, "host-b.example");
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 5, false), 0);
-  EXPECT_STREQ(buffer, "abcd");
-  // No room for the terminator: a failure, leaving the buffer empty.
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 4, true), -1);
-  EXPECT_EQ(buffer[0], '\0');
-  std::string value = "stale";
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", value, false), 0);
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", value, true), -1);
-  EXPECT_EQ(value, "abcd");
-  // Sizes without room for a terminator, and no buffer, write nothing at all.
-  buffer[0] = '#';
-  EXPECT_EQ(GetVeloraPath(buffer, 0) + GetClientName(buffer, -1) +
-                GetRegistryItemValue("Machines/B", "sV", buffer, 0, false) +
-                GetVeloraPath(nullptr, 8) + GetClientName(nullptr, 8) +
-                GetRegistryItemValue("Machines/B", "sV", nullptr, 8, false),
-            -6);
-  EXPECT_EQ(buffer[0], '#');
+  const Getter value = [](char* b, int n) {
+    return GetRegistryItemValue("Machines/B", "sV", b, n, false);
+  };
+  const char* const noHost = "[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n";
+  const char* const full =
+      "[Base]\ndVELORA_HOME=/opt/velora/base\nsFOCUS_CLIENT=B\n[Machines/A]\nsHOST_NAME=wrong\n"
+      "[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n";
+  // clang-format off
+  const struct { const char* store; Getter get; int size; bool none; const char* out; } rows[] = {
+      {nullptr, GetClientName, 16, false, "-1 #"},  // nobody served
+      {noHost, GetClientName, 16, false, "-1 #"}, {noHost, GetVeloraPath, 16, false, "-1 "},
+      {full, GetVeloraPath, 8, false, "0 /opt/ve"}, {full, GetClientName, 5, false, "0 host"}, {full, GetClientName, 16, false, "0 host-b.example"},
+      {full, value, 5, false, "0 abcd"}, {full, value, 4, false, "-1 "},  // no room for the terminator: emptied
+      // Sizes without room for a terminator, and no buffer, write nothing at all.
+      {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},
+      {full, GetVeloraPath, 8, true, "-1 #"}, {full, GetClientName, 8, true, "-1 #"}, {full, value, 8, true, "-1 #"},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    if (r.store != nullptr) Store(r.store);
+    EXPECT_EQ(Get(r.get, r.size, r.none), r.out) << r.size << " " << r.store;
+  }
+  std::string text = "stale";
+  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", text, false), 0);
+  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", text, true), -1);
+  EXPECT_EQ(text, "abcd");
 }
 
 TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
@@ -83,9 +86,8 @@ TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
       EXPECT_EQ("= " + getTRHSMClientName(), expected);
     } catch (const KoException& e) {
       EXPECT_EQ(e.getMessage(), expected);
-      EXPECT_EQ(e.getCode(), -1);
-      EXPECT_EQ(e.getFunction(), "getTRHSMClientName");
-      EXPECT_EQ(e.getFile(), "TRHSMCommon");
+      EXPECT_EQ(e.getFunction() + " " + e.getFile() + " " + std::to_string(e.getCode()),
+                "getTRHSMClientName TRHSMCommon -1");
     }
   }
   // Installed means nINSTALL=1 exactly, on the client's UnixTessaly key.
@@ -93,14 +95,11 @@ TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
       "[Machines/zero/UnixTessaly]\nnINSTALL=0\n[Machines/eleven/UnixTessaly]\nnINSTALL=11\n"
       "[Machines/blank/UnixTessaly]\nnINSTALL=1 \n[Machines/empty/UnixTessaly]\nnINSTALL=\n"
       "[Machines/other/TSLY]\nnINSTALL=1\n[Machines/none]\n");
-  for (const char* client : {"zero", "eleven", "blank", "empty", "other", "none", "nobody"}) {
-    EXPECT_FALSE(IsTSLYInstalledOnVm(client)) << client;
-  }
-  EXPECT_FALSE(IsTSLYInstalledOnVm(nullptr));
+  for (const char* client : {"zero", "eleven", "blank", "empty", "other", "none", "nobody", ""})
+    EXPECT_FALSE(IsTSLYInstalledOnVm(*client ? client : nullptr)) << client;
   EXPECT_FALSE(IsTSLYInstalled());
   Store("[Machines/a/UnixTessaly]\nnINSTALL=0\n[Machines/one/UnixTessaly]\nnINSTALL=1\n");
-  EXPECT_TRUE(IsTSLYInstalledOnVm("one"));
-  EXPECT_TRUE(IsTSLYInstalled());
+  EXPECT_TRUE(IsTSLYInstalledOnVm("one") && IsTSLYInstalled());
 }
 
 bool IsDirectory(const std::string& path) {
@@ -122,18 +121,17 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   trhsm_test::WriteFile(file, "data");
   // A name too long for the file system shows only once its parent exists: the parents are made,
   // the last step fails with the reason. A regular file of the very name is no directory.
-  const struct {
-    std::string path;
-    int error;  // 0: not checked
-  } refusals[] = {{"", 0},
-                  {file + "/sub/dir", ENOTDIR},
-                  {file, EEXIST},
-                  {file + "/", 0},
-                  {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
-  for (const auto& r : refusals) {
+  const std::pair<std::string, int> refusals[] = {
+      // the error, 0: not checked
+      {"", 0},
+      {file + "/sub/dir", ENOTDIR},
+      {file, EEXIST},
+      {file + "/", 0},
+      {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
+  for (const auto& [path, error] : refusals) {
     errno = 0;
-    EXPECT_EQ(CreateDir(r.path.c_str()), 0) << r.path;
-    EXPECT_TRUE(r.error == 0 || errno == r.error) << r.path << " " << errno;
+    EXPECT_EQ(CreateDir(path.c_str()), 0) << path;
+    EXPECT_TRUE(error == 0 || errno == error) << path << " " << errno;
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
   EXPECT_TRUE(IsDirectory(dir.File("made")));
@@ -155,6 +153,120 @@ TEST(CreateDirTest, RelativePaths) {
             }),
             0);
   EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
+}
+
+using Regions = std::vector<std::pair<short, off_t>>;  // lock type and start of 10 bytes (0: all)
+
+// Another holder's locks: open-file-description locks on a descriptor of our own conflict with
+// the probe's record-lock queries as another process's locks do. -1 when they cannot be taken.
+int HoldLocks(const std::string& path, const Regions& regions) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  for (const auto& [type, start] : regions) {
+    struct flock fl = {};
+    fl.l_type = type, fl.l_whence = SEEK_SET, fl.l_start = start;
+    fl.l_len = start == 0 && regions.size() == 1 ? 0 : 10;
+    if (fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) != 0) return ::close(fd), -1;
+  }
+  return fd;
+}
+
+class MandLockTest : public ::testing::Test {
+ protected:
+  bool MakeFile(const std::string& path, mode_t mode) {  // false: the file system refused the mode
+    trhsm_test::WriteFile(path, std::string(4096, 'x'));
+    struct stat st;
+    return ::chmod(path.c_str(), mode) == 0 && ::stat(path.c_str(), &st) == 0 &&
+           (st.st_mode & 07777) == mode;
+  }
+  trhsm_test::ScratchDir dir_;
+  trhsm_test::LogCapture log_;
+  const std::string path_ = dir_.File("mand"), missing_ = dir_.File("missing");
+};
+
+TEST_F(MandLockTest, LocksOfAnotherHolder) {
+  const std::string exec = dir_.File("exec"), plain = dir_.File("plain"), link = dir_.File("link");
+  if (!MakeFile(path_, 02644) || !MakeFile(exec, 02754) || !MakeFile(plain, 0644))
+    GTEST_SKIP() << "the file system refused the set-group-ID bit";
+  ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+  struct stat st, linkSt, plainSt;
+  ASSERT_EQ(
+      ::stat(path_.c_str(), &st) + ::lstat(link.c_str(), &linkSt) + ::stat(plain.c_str(), &plainSt),
+      0);
+  const int fds = trhsm_open_fd_count();
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), 0);
+  // The kernel reports the read lock first when asked for any conflict.
+  const std::pair<Regions, int> cases[] = {{{{F_WRLCK, 1000}}, 1},
+                                           {{{F_WRLCK, 0}}, 1},
+                                           {{{F_RDLCK, 0}}, 0},
+                                           {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1}};
+  for (const auto& [locks, expected] : cases) {
+    const int holders[] = {HoldLocks(path_, locks), HoldLocks(exec, {{F_WRLCK, 0}}),
+                           HoldLocks(plain, {{F_WRLCK, 0}})};
+    ASSERT_GE(holders[0], 0);
+    // Through the link with its status or none; only set-group-ID without group execute means
+    // mandatory locking; a given status is believed.
+    EXPECT_EQ(
+        (std::vector<int>{
+            trhsmIsMandLocked(path_.c_str(), &st), trhsmIsMandLocked(link.c_str(), &linkSt),
+            trhsmIsMandLocked(link.c_str(), nullptr), trhsmIsMandLocked(exec.c_str(), nullptr),
+            trhsmIsMandLocked(plain.c_str(), nullptr),
+            trhsmIsMandLocked(missing_.c_str(), &plainSt)}),
+        (std::vector<int>{expected, expected, expected, 0, 0, 0}));
+    for (int fd : holders) ::close(fd);
+  }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
+  const int own = HoldLocks(path_, {});  // a lock of this process is not another's
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(own, F_SETLK, &fl), 0);
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), nullptr), 0);
+  ::close(own);
+  EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(MandLockTest, FailuresAreLoggedAndLeakNothing) {
+  EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr), -1);
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), nullptr), -1);
+  EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
+                            ": No such file or directory"));
+  const int fds = trhsm_open_fd_count();  // after the first line, which opens the log itself
+  struct stat st = {};
+  st.st_mode = S_IFREG | 02644;  // a status that claims mandatory locking for a missing file
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &st), -1);
+  EXPECT_TRUE(
+      log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
+  if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
+  // A read lock found first hides the write lock behind it: the probe asks a second time. The n-th
+  // F_GETLK fails with `error`; 0: the holder lets go just before it.
+  const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
+  // clang-format off
+  const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {
+      {whole, 1, ENOLCK, -1, 1}, {behind, 2, ENOLCK, -1, 2}, {whole, 1, EINTR, 1, 2}, {behind, 2, EINTR, 1, 3},
+      {whole, 1, 0, 0, 1}, {behind, 2, 0, 0, 2}};
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.n) + " " + std::strerror(c.error));
+    int holder = HoldLocks(path_, c.regions), result;
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    log_.Clear();
+    long probes;
+    {
+      auto release = [&] { ::close(std::exchange(holder, -1)); };
+      trhsm_test::ScopedCallHook hook =
+          c.error != 0
+              ? trhsm_test::ScopedCallHook(trhsm_test::Call::kFcntl, c.n, c.error, F_GETLK)
+              : trhsm_test::ScopedCallHook(trhsm_test::Call::kFcntl, c.n, true, release, F_GETLK);
+      result = trhsmIsMandLocked(path_.c_str(), nullptr);
+      probes = hook.calls();
+    }
+    if (holder >= 0) ::close(holder);
+    EXPECT_EQ(trhsm_open_fd_count(), fds);
+    EXPECT_EQ(std::make_pair(result, probes), std::make_pair(c.result, c.probes));
+    EXPECT_EQ(log_.Contains("trhsmIsMandLocked: fcntl(" + path_ +
+                            ", F_GETLK) failed: " + std::strerror(c.error)),
+              c.result == -1)
+        << log_.Text();
+  }
 }
 
 }  // namespace
