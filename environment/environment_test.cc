@@ -67,19 +67,16 @@ TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
 }
 
 TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
+  // Store order decides which is first, and any content counts; the scan stops at the second.
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n",
-       "Two nodes with Tessaly detected: A and B, but only one is allowed."},
-      // Store order decides which is first, and any content counts; the scan stops at the second.
-      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n"
-       "[Machines/A/TSLY]\nnINSTALL=1\n",
+      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n", "Two nodes with Tessaly detected: A and B, but only one is allowed."},
+      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n[Machines/A/TSLY]\nnINSTALL=1\n",
        "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
-      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n"
-       "[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n",
-       "= B"},
-      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n",
-       "Failed to find node name with Tessaly installed."},
+      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n", "= B"},
+      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n", "Failed to find node name with Tessaly installed."},
   };
+  // clang-format on
   for (const auto& [store, expected] : cases) {
     Store(store);
     try {
