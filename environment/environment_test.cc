@@ -49,7 +49,7 @@ TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
   const struct { const char* store; Getter get; int size; bool none; const char* out; } rows[] = {
       {nullptr, GetClientName, 16, false, "-1 #"},  // nobody served
       {noHost, GetClientName, 16, false, "-1 #"}, {noHost, GetVeloraPath, 16, false, "-1 "},
-      {full, GetVeloraPath, 8, false, "0 /opt/ve"}, {full, GetClientName, 5, false, "0 host"}, {full, GetClientName, 16, false, "0 host-b.example"},
+      {full, GetVeloraPath, 8, false, "0 /opt/ve"}, {full, GetVeloraPath, 1, false, "0 "}, {full, GetClientName, 5, false, "0 host"}, {full, GetClientName, 16, false, "0 host-b.example"},
       {full, value, 5, false, "0 abcd"}, {full, value, 4, false, "-1 "},  // no room for the terminator: emptied
       // Sizes without room for a terminator, and no buffer, write nothing at all.
       {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},
