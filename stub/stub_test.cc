@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "foundation/coding.h"
 #include "testing/test_util.h"
@@ -41,10 +38,10 @@ std::string EncodeError(const char* metadata, int size) {
 }
 
 TEST(StubRecord, ExampleBytesAndEncoderLimits) {
-  const unsigned char expected[] = {0x56, 0x53, 0x54, 0x55, 0x42, 0x0a, 0x0e, 0xaf, 0x01, 0x00,
-                                    0x1d, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00,
-                                    0x03, 0x61, 0x62, 0x63, 0x00, 0x8e, 0x69, 0xf8, 0xc9};
-  EXPECT_EQ(Encode("abc"), Record(std::begin(expected), std::end(expected)));
+  const char expected[] =
+      "VSTUB\n\x0e\xaf\x01\0\x1d\0\0\0\0\0\0\0\x05\0\x03"
+      "abc\0\x8e\x69\xf8\xc9";
+  EXPECT_EQ(Encode("abc"), Record(expected, expected + 29));
   const std::string tooLong(65510, 'm'),
       small = "Buffer for stubfile data is too small.",
       longer = "Metadata is too long for a stub record (65510 bytes, at most 65509).";
@@ -95,14 +92,12 @@ TEST(StubRecord, DecoderResultsAndRefusals) {
       EXPECT_EQ(log.Text().empty(), ok || quiet) << log.Text();
       EXPECT_TRUE(ok || quiet || log.Contains(std::string("trhsm_stub2meta: ") + c.message))
           << log.Text();
-      EXPECT_EQ(length, ok || c.size == 3 ? 29 : -7);
-      EXPECT_EQ(value, ok ? 5 : -7);
+      EXPECT_EQ(std::make_pair(length, value),
+                std::make_pair(ok || c.size == 3 ? 29 : -7, ok ? int64_t{5} : -7));
       EXPECT_EQ(std::string(buffer.data()), ok ? "abc" : std::string(c.size, 'X'));
     }
   }
 }
-
-using trhsm_test::ScopedEnv;
 
 const char kFull[] = "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000";
 
@@ -120,7 +115,7 @@ class ReparseTest : public ::testing::Test {
     const std::string text = log_.Text();
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
   }
-  ScopedEnv level_{"KO_LOG_LEVEL", "9"};
+  trhsm_test::ScopedEnv level_{"KO_LOG_LEVEL", "9"};
   trhsm_test::LogCapture log_;
 };
 
@@ -175,7 +170,7 @@ TEST_F(ReparseTest, ParseFormsAndFailures) {
               std::make_pair(c.result == 0, 1 - c.result))
         << c.text;
   }
-  ScopedEnv quieter("KO_LOG_LEVEL", "4");  // the message is a level-5 diagnostic
+  trhsm_test::ScopedEnv quieter("KO_LOG_LEVEL", "4");  // the message is a level-5 diagnostic
   log_.Clear();
   ReparseData d;
   EXPECT_EQ(ParseStubReparseData("1:2", d), 0);
