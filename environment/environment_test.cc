@@ -19,12 +19,20 @@
 
 namespace {
 
-class EnvironmentConfigTest : public ::testing::Test {
+class EnvironmentTest : public ::testing::Test {
  protected:
   void Store(const std::string& text) { trhsm_test::WriteFile(store_, text); }
+  bool MakeFile(const std::string& path, mode_t mode) {  // false: the file system refused the mode
+    trhsm_test::WriteFile(path, std::string(4096, 'x'));
+    struct stat st;
+    return ::chmod(path.c_str(), mode) == 0 && ::stat(path.c_str(), &st) == 0 &&
+           (st.st_mode & 07777) == mode;
+  }
   trhsm_test::ScratchDir dir_;
-  std::string store_ = dir_.File("registry");
+  const std::string store_ = dir_.File("registry"), path_ = dir_.File("mand"),
+                    missing_ = dir_.File("missing");
   trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
+  trhsm_test::LogCapture log_;
 };
 
 // A getter's result into 16 bytes of '#' (or no buffer) of `size`, and the text left ("#": not
@@ -37,7 +45,7 @@ std::string Get(Getter get, int size, bool none = false) {
   return std::to_string(rc) + " " + (buffer[0] == '#' ? "#" : std::string(buffer));
 }
 
-TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
+TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
   const Getter value = [](char* b, int n) {
     return GetRegistryItemValue("Machines/B", "sV", b, n, false);
   };
@@ -66,7 +74,7 @@ TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
   EXPECT_EQ(text, "abcd");
 }
 
-TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
+TEST_F(EnvironmentTest, AgentClientMustBeUniqueAndInstalled) {
   // Store order decides which is first, and any content counts; the scan stops at the second.
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
@@ -167,20 +175,7 @@ int HoldLocks(const std::string& path, const Regions& regions) {
   return fd;
 }
 
-class MandLockTest : public ::testing::Test {
- protected:
-  bool MakeFile(const std::string& path, mode_t mode) {  // false: the file system refused the mode
-    trhsm_test::WriteFile(path, std::string(4096, 'x'));
-    struct stat st;
-    return ::chmod(path.c_str(), mode) == 0 && ::stat(path.c_str(), &st) == 0 &&
-           (st.st_mode & 07777) == mode;
-  }
-  trhsm_test::ScratchDir dir_;
-  trhsm_test::LogCapture log_;
-  const std::string path_ = dir_.File("mand"), missing_ = dir_.File("missing");
-};
-
-TEST_F(MandLockTest, LocksOfAnotherHolder) {
+TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
   const std::string exec = dir_.File("exec"), plain = dir_.File("plain"), link = dir_.File("link");
   if (!MakeFile(path_, 02644) || !MakeFile(exec, 02754) || !MakeFile(plain, 0644))
     GTEST_SKIP() << "the file system refused the set-group-ID bit";
@@ -192,10 +187,9 @@ TEST_F(MandLockTest, LocksOfAnotherHolder) {
   const int fds = trhsm_open_fd_count();
   EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), 0);
   // The kernel reports the read lock first when asked for any conflict.
-  const std::pair<Regions, int> cases[] = {{{{F_WRLCK, 1000}}, 1},
-                                           {{{F_WRLCK, 0}}, 1},
-                                           {{{F_RDLCK, 0}}, 0},
-                                           {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1}};
+  // clang-format off
+  const std::pair<Regions, int> cases[] = {{{{F_WRLCK, 1000}}, 1}, {{{F_WRLCK, 0}}, 1}, {{{F_RDLCK, 0}}, 0}, {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1}};
+  // clang-format on
   for (const auto& [locks, expected] : cases) {
     const int holders[] = {HoldLocks(path_, locks), HoldLocks(exec, {{F_WRLCK, 0}}),
                            HoldLocks(plain, {{F_WRLCK, 0}})};
@@ -221,7 +215,7 @@ TEST_F(MandLockTest, LocksOfAnotherHolder) {
   EXPECT_EQ(log_.Text(), "");
 }
 
-TEST_F(MandLockTest, FailuresAreLoggedAndLeakNothing) {
+TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
   EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr), -1);
   EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), nullptr), -1);
   EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
