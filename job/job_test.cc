@@ -4,6 +4,7 @@
 // InitJobManager; a phase and its restart.
 #include "trhsm/HSMJobManager.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -62,12 +63,9 @@ std::string Show(const Args& a) {
 // The job executables allocate the record: members keep their order and the texts their widths,
 // and a new record is clear whatever its storage held.
 TEST(CmdLineArgs, LayoutAndClearRecord) {
-  static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName +
-                        sizeof Args::dPath + sizeof Args::stowhostName + sizeof Args::appIdText ==
-                    6 * 256 &&
-                sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
-                sizeof Args::jobBuffer == 50000);
   // clang-format off
+  static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath + sizeof Args::stowhostName +
+                sizeof Args::appIdText == 6 * 256 && sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 && sizeof Args::jobBuffer == 50000);
 #define AT(m) offsetof(Args, m)
   const size_t offsets[] = {AT(sName), AT(vmName), AT(pPath), AT(csName), AT(iValue), AT(dPath), AT(stowhostName),
       AT(jobId), AT(appIdText), AT(appIdFirst), AT(auxNumber), AT(appIdSecond), AT(typeCode), AT(typeFlag),
@@ -80,7 +78,8 @@ TEST(CmdLineArgs, LayoutAndClearRecord) {
 #undef AT
   // clang-format on
   EXPECT_EQ(offsets[0], 0u);
-  for (size_t i = 1; i < std::size(offsets); ++i) EXPECT_LT(offsets[i - 1], offsets[i]) << i;
+  EXPECT_EQ(std::adjacent_find(std::begin(offsets), std::end(offsets), std::greater_equal<>()),
+            std::end(offsets));
   alignas(Args) static unsigned char storage[sizeof(Args)];
   std::memset(storage, 0xAB, sizeof storage);
   Args* args = ::new (storage) Args;
@@ -206,37 +205,32 @@ const std::string kFinished = "\nfinishedWorkWithoutExit 120000\n",
                            kFinished,
                   kInit = "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n";
 
-// The call; `tag` logs "<tag>: [7] called before InitJobManager" ("" says nothing, null: skipped);
-// the journal and a message of the accepted run; with `refuse` refused, the journal's lines kept
-// and the message ("event " + 0x... when it raises that event).
-
 int PhaseWithOffset(HSMJobManager& jm) {
   long offset = 5000;
   return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }
 
+// The call; `tag` logs "<tag>: [7] called before InitJobManager" ("" says nothing, null: skipped);
+// the journal and a message of the accepted run; with `refuse` refused, the journal's lines kept
+// and the message ("event " + 0x... when it raises that event).
 #define CALL(expr) [](HSMJobManager& jm) { return static_cast<int>(expr); }
 // clang-format off
 struct Report { const char* refuse; int (*call)(HSMJobManager&); const char* tag; std::string journal; const char* said; int keptLines; const char* refused; };
 const Report kReports[] = {
     {"init", CALL(jm.InitJobManager()), nullptr, kInit, "HSMJobManager::InitJobManager: [7] going to initialize with jobmgr", 1, "event 0x6000005 [7] failed to init with JM"},
     {"Init2", CALL(jm.InitJobManager()), nullptr, kInit, "[7] going to initialize with jobmgr control", 2, "event 0x6000006 [7] failed to init JM control object"},
-    {"addStubSize", [](HSMJobManager& jm) { uint64_t s = UINT64_MAX; return jm.UpdateTotalStubbedSize(s, true) + (s == UINT64_MAX ? 0 : 10); },
-     "UpdateTotalStubbedSize", "addStubSize 18446744073709551615\n", "", 1, ""},
+    {"addStubSize", [](HSMJobManager& jm) { uint64_t s = UINT64_MAX; return jm.UpdateTotalStubbedSize(s, true) + (s == UINT64_MAX ? 0 : 10); }, "UpdateTotalStubbedSize", "addStubSize 18446744073709551615\n", "", 1, ""},
     {"setStubSize", [](HSMJobManager& jm) { uint64_t s = 100; return jm.UpdateTotalStubbedSize(s, false); }, "UpdateTotalStubbedSize", "setStubSize 100\n", "", 1, ""},
     {"setFilesToXfer", CALL(jm.SetFilesToXfer(9000000000ULL)), "SetFilesToXfer", "setFilesToXfer 9000000000\n", "", 1, ""},
-    {"addBackupFileFailures", CALL(jm.NotifyFailedFiles(-2)), "NotifyFailedFiles", "addBackupFileFailures -2\n", "", 1,
-     "event 0x600000C HSMJobManager::NotifyFailedFiles: [7] failed to notify jm of job completion"},
+    {"addBackupFileFailures", CALL(jm.NotifyFailedFiles(-2)), "NotifyFailedFiles", "addBackupFileFailures -2\n", "", 1, "event 0x600000C HSMJobManager::NotifyFailedFiles: [7] failed to notify jm of job completion"},
     {"setPendingCause", CALL(jm.setJobPendingCause(12)), "", "setPendingCause 12 - 0 300 0 0 0 0 0 0 0 0\n", "", 1, ""},
     {"updateInfo", CALL(jm.UpdateInfo()), "UpdateInfo", "updateInfo 0 -\n", "", 1, "HSMJobManager::UpdateInfo: [HSMJobManager::UpdateInfo]: Failed to updateInfo with JM service."},
     {"finishedWork", CALL(jm.FinishedWork()), "FinishedWork", "finishedWork 120000\n", "", 1, ""},
     {"checkQuitFlag", CALL(jm.CheckQuitFlag()), "CheckQuitFlag", "checkQuitFlag\n", "", 1, ""},
-    {"complete", CALL(jm.NotifyJobManagerJobSuccess()), "NotifyJobManagerJobSuccess", "complete 1 2 0 0" + kFinished, "[7] Notifying Job Manager of backup job success.", 2,
-     "event 0x600000C HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm of job completion"},
+    {"complete", CALL(jm.NotifyJobManagerJobSuccess()), "NotifyJobManagerJobSuccess", "complete 1 2 0 0" + kFinished, "[7] Notifying Job Manager of backup job success.", 2, "event 0x600000C HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm of job completion"},
     {"complete", CALL(jm.NotifyJobManagerFailure(0)), "NotifyJobManagerFailure", "complete 2 1 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
     {"complete", CALL(jm.NotifyJobManagerFailure(7)), "NotifyJobManagerFailure", "complete 2 2 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
-    {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); }, "NotifyJobManagerPhaseSuccess", "complete 1 1 0 0" + kFinished,
-     "[7] back from notifying Job Manager of backup phase success.", 2, "event 0x600000C [7] failed to notify jm of phase completion"},
+    {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); }, "NotifyJobManagerPhaseSuccess", "complete 1 1 0 0" + kFinished, "[7] back from notifying Job Manager of backup phase success.", 2, "event 0x600000C [7] failed to notify jm of phase completion"},
     {"concatPhaseParams", PhaseWithOffset, "NotifyJobManagerPhaseSuccess", kPhase, "phase parameter(s) string =  -r 5000", 1, "Error in setting the phase parameter Reference Time"},
     {"updateInfo", PhaseWithOffset, "NotifyJobManagerPhaseSuccess", kPhase, "", 2, "[HSMJobManager::NotifyJobManagerPhaseSuccess]: Failed to updateInfo with JM service."},
 };
