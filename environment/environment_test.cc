@@ -1,6 +1,5 @@
-// Configuration getters and the data-migrator agent queries against a store written per test;
-// recursive directory creation; the mandatory-lock probe against another holder's locks and its
-// failures (a file it cannot read, lock queries failing or interrupted, a holder letting go).
+// Configuration getters, the data-migrator agent queries, recursive directory creation and the
+// mandatory-lock probe with its failures.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +34,7 @@ class EnvironmentTest : public ::testing::Test {
   trhsm_test::LogCapture log_;
 };
 
-// A getter's result into 16 bytes of '#' (or no buffer) of `size`, and the text left ("#": not
-// written at all); no byte at or past `size` is touched.
+// Result and text ("#": none written) of a getter into 16 bytes of '#'; none past `size` written.
 using Getter = int (*)(char*, int);
 std::string Get(Getter get, int size, bool none = false) {
   char buffer[17] = "################";
@@ -124,8 +122,7 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   }
   const std::string file = dir.File("plain");
   trhsm_test::WriteFile(file, "data");
-  // A name too long for the file system shows only once its parent exists: the parents are made,
-  // the last step fails with the reason. A regular file of the very name is no directory.
+  // A name too long shows once its parents are made; a regular file of the very name is no folder.
   const std::pair<std::string, int> refusals[] = {
       // the error, 0: not checked
       {"", 0},
@@ -142,8 +139,7 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   EXPECT_TRUE(IsDirectory(dir.File("made")));
 }
 
-// Relative paths are made below the working directory (in a child: it changes directory), and
-// refused with ENOENT once the working directory itself was removed.
+// Relative paths, in a child that changes directory; ENOENT once the working directory is gone.
 TEST(CreateDirTest, RelativePaths) {
   trhsm_test::ScratchDir dir;
   const std::string gone = dir.File("gone");
@@ -162,8 +158,7 @@ TEST(CreateDirTest, RelativePaths) {
 
 using Regions = std::vector<std::pair<short, off_t>>;  // lock type and start of 10 bytes (0: all)
 
-// Another holder's locks: open-file-description locks on a descriptor of our own conflict with
-// the probe's record-lock queries as another process's locks do. -1 when they cannot be taken.
+// Open-file-description locks conflict with the probe's queries as another process's locks do.
 int HoldLocks(const std::string& path, const Regions& regions) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   for (const auto& [type, start] : regions) {
@@ -194,8 +189,7 @@ TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
     const int holders[] = {HoldLocks(path_, locks), HoldLocks(exec, {{F_WRLCK, 0}}),
                            HoldLocks(plain, {{F_WRLCK, 0}})};
     ASSERT_GE(holders[0], 0);
-    // Through the link with its status or none; only set-group-ID without group execute means
-    // mandatory locking; a given status is believed.
+    // Only set-group-ID without group execute is mandatory locking; a given status is believed.
     EXPECT_EQ(
         (std::vector<int>{
             trhsmIsMandLocked(path_.c_str(), &st), trhsmIsMandLocked(link.c_str(), &linkSt),
@@ -227,8 +221,8 @@ TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
   EXPECT_TRUE(
       log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
   if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
-  // A read lock found first hides the write lock behind it: the probe asks a second time. The n-th
-  // F_GETLK fails with `error`; 0: the holder lets go just before it.
+  // The n-th F_GETLK fails with `error` (0: the holder lets go before it); a read lock hides a
+  // write.
   const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
   // clang-format off
   const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {

@@ -1,5 +1,4 @@
-// Exclusive creation in folders that others may write: names taken in advance, entries planted
-// under a fixed name, failing calls, and the sync of a folder, which is never retried.
+// Exclusive creation in folders others may write: taken names, planted entries, failing calls.
 #include "foundation/safe_create.h"
 
 #include <fcntl.h>
@@ -30,11 +29,9 @@ TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
   const std::string prefix = dir.File("t.");
   const int fds = trhsm_open_fd_count();
   // The error of the first open, or of every open when sticky; the opens made.
-  const struct {
-    int error;
-    bool sticky;
-    long opens;
-  } cases[] = {{EEXIST, false, 2}, {EINTR, false, 2}, {EEXIST, true, 100}, {ENOSPC, false, 1}};
+  // clang-format off
+  const struct { int error; bool sticky; long opens; } cases[] = {{EEXIST, false, 2}, {EINTR, false, 2}, {EEXIST, true, 100}, {ENOSPC, false, 1}};
+  // clang-format on
   for (const auto& c : cases) {
     std::string path = "unchanged";
     int fd, error;
@@ -54,8 +51,7 @@ TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
   EXPECT_EQ(trhsm_test::ListFolder(dir.path()).size(), 0u);
 }
 
-// An own file is truncated in place and comes back blocking; a planted link or a file with another
-// link is replaced, its target left alone; a folder is refused.
+// An own file is truncated in place, blocking; a planted or shared link is replaced; no folder.
 TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndReplacesOthers) {
   trhsm_test::ScratchDir dir;
   const std::string path = dir.File("f"), other = dir.File("other");
@@ -83,8 +79,7 @@ TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndReplacesOthers) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-// A failed fsync, interrupted too, is not retried: a second one could succeed with nothing on the
-// disk.
+// A failed fsync, even interrupted, is not retried: a second could succeed with nothing on disk.
 TEST(SafeCreateTest, FolderOfAndSyncFolder) {
   for (const auto& [path, folder] : {std::pair<const char*, const char*>{"name", "."},
                                      {"/name", "/"},
@@ -95,16 +90,11 @@ TEST(SafeCreateTest, FolderOfAndSyncFolder) {
   WriteFile(dir.File("file"), "");
   const int fds = trhsm_open_fd_count();
   EXPECT_EQ(trhsm::SyncFolder(dir.path()), 0);
-  // The error, also the one armed for the first fsync; the fsyncs made (0: the folder does not
-  // open).
-  const struct {
-    std::string folder;
-    int error;
-    long fsyncs;
-  } cases[] = {{dir.File("missing"), ENOENT, 0},
-               {dir.File("file"), ENOTDIR, 0},
-               {dir.path(), EIO, 1},
-               {dir.path(), EINTR, 1}};
+  // The error, armed for the first fsync too; the fsyncs made (0: the folder does not open).
+  // clang-format off
+  const struct { std::string folder; int error; long fsyncs; } cases[] = {
+      {dir.File("missing"), ENOENT, 0}, {dir.File("file"), ENOTDIR, 0}, {dir.path(), EIO, 1}, {dir.path(), EINTR, 1}};
+  // clang-format on
   for (const auto& c : cases) {
     ScopedFault fault("fsync", 1, c.error, false);
     const int rc = trhsm::SyncFolder(c.folder), error = errno;

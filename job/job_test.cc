@@ -1,7 +1,6 @@
-// The job front end: the argument record's layout, one row per command-line option case, the
-// application type from the command line; the job-manager facade's calls with their exact arguments
-// (the job-client stand-in's journal), results, events and messages, accepted, refused and before
-// InitJobManager; a phase and its restart.
+// The job front end: the argument record, one row per command-line case; the job-manager facade's
+// calls as the job-client stand-in journals them, accepted, refused, early; a phase and its
+// restart.
 #include "trhsm/HSMJobManager.h"
 
 #include <algorithm>
@@ -60,8 +59,7 @@ std::string Show(const Args& a) {
   return s.str().empty() ? "" : s.str().substr(1);
 }
 
-// The job executables allocate the record: members keep their order and the texts their widths,
-// and a new record is clear whatever its storage held.
+// Job executables allocate the record: member order and text widths hold; a new record is clear.
 TEST(CmdLineArgs, LayoutAndClearRecord) {
   // clang-format off
   static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath + sizeof Args::stowhostName +
@@ -210,9 +208,8 @@ int PhaseWithOffset(HSMJobManager& jm) {
   return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }
 
-// The call; `tag` logs "<tag>: [7] called before InitJobManager" ("" says nothing, null: skipped);
-// the journal and a message of the accepted run; with `refuse` refused, the journal's lines kept
-// and the message ("event " + 0x... when it raises that event).
+// Before InitJobManager `tag` logs "called before" ("": silent; null: skipped); then the accepted
+// run's journal and message; with `refuse` refused, the lines kept and the message ("event 0x..").
 #define CALL(expr) [](HSMJobManager& jm) { return static_cast<int>(expr); }
 // clang-format off
 struct Report { const char* refuse; int (*call)(HSMJobManager&); const char* tag; std::string journal; const char* said; int keptLines; const char* refused; };
@@ -282,8 +279,8 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
   }
 }
 
-// A first phase ends unfinished (flagged): its offset reaches the restarted run's command line and
-// its facade; a finished job leaves none behind.
+// An unfinished phase's offset reaches the restarted run's command line and facade; a finished job
+// leaves none behind.
 TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   std::vector<std::string> words = {"hsmjob", "-J", "7", "-D", "/data/", "-s", "srv"};
   auto args = std::make_unique<Args>();
@@ -320,8 +317,7 @@ TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
   EXPECT_EQ(trhsm_test::ListFolder(folder_), files);
 }
 
-// The offset is the last word, after "-r", a decimal that fits a long; anything else is damaged
-// and taken as 0, and so is a restart string that cannot be read.
+// The offset: the last word, after "-r", a decimal fitting a long; anything else, or none, is 0.
 TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
   HSMJobManager jm(7, "", "job", &events_);
@@ -354,8 +350,7 @@ TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   EXPECT_TRUE(log_.Contains("[7] the restart string could not be read: starting from offset 0"));
 }
 
-// Memory running out while InitJobManager makes either client: the init fails naming it, and the
-// facade left with one client refuses reports instead of using the missing one.
+// Out of memory for either client: the init fails naming it; a facade with one client refuses.
 TEST_F(JobManagerTest, OutOfMemoryForAClient) {
   std::string failed;
   for (long n = 1; n < 100; ++n) {

@@ -1,6 +1,5 @@
-// Stub records and their reparse data: the encoder's exact bytes and limits, every refusal of the
-// decoder with its message, extraction, the parser's forms and the GUID readers with their
-// messages. Round trips, cut or lying input and the readers' agreement are the fuzz targets'.
+// Stub records and reparse data: exact bytes, limits, every refusal and message, the parser's
+// forms. Round trips, cut or lying input and the readers' agreement are the fuzz targets'.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,8 +21,7 @@ Record Encode(const std::string& metadata, int64_t value = 5) {
   return r;
 }
 
-// What encoding into a buffer of `size` bytes (none for -2) throws, "" for nothing; a refusal
-// leaves the buffer alone.
+// What encoding into `size` bytes (-2: no buffer) throws, "" for nothing; refusals write nothing.
 std::string EncodeError(const char* metadata, int size) {
   std::vector<char> buffer(70000, 'Z');
   try {
