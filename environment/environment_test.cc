@@ -117,23 +117,19 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :
        {dir.File("a/b/c"), dir.File("a/b/c"), dir.File("x/y/z/"), dir.File("p//q///r"), deep}) {
-    EXPECT_EQ(CreateDir(tail.c_str()), 1) << tail;
-    EXPECT_TRUE(IsDirectory(tail)) << tail;
+    EXPECT_TRUE(CreateDir(tail.c_str()) == 1 && IsDirectory(tail)) << tail;
   }
   const std::string file = dir.File("plain");
   trhsm_test::WriteFile(file, "data");
   // A name too long shows once its parents are made; a regular file of the very name is no folder.
-  const std::pair<std::string, int> refusals[] = {
-      // the error, 0: not checked
-      {"", 0},
-      {file + "/sub/dir", ENOTDIR},
-      {file, EEXIST},
-      {file + "/", 0},
-      {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
+  // clang-format off
+  const std::pair<std::string, int> refusals[] = {  // the error, 0: not checked
+      {"", 0}, {file + "/sub/dir", ENOTDIR}, {file, EEXIST}, {file + "/", 0}, {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
+  // clang-format on
   for (const auto& [path, error] : refusals) {
     errno = 0;
-    EXPECT_EQ(CreateDir(path.c_str()), 0) << path;
-    EXPECT_TRUE(error == 0 || errno == error) << path << " " << errno;
+    EXPECT_TRUE(CreateDir(path.c_str()) == 0 && (error == 0 || errno == error))
+        << path << " " << errno;
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
   EXPECT_TRUE(IsDirectory(dir.File("made")));
@@ -156,6 +152,8 @@ TEST(CreateDirTest, RelativePaths) {
   EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
 }
 
+using trhsm_test::Call;
+using trhsm_test::ScopedCallHook;
 using Regions = std::vector<std::pair<short, off_t>>;  // lock type and start of 10 bytes (0: all)
 
 // Open-file-description locks conflict with the probe's queries as another process's locks do.
@@ -221,8 +219,7 @@ TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
   EXPECT_TRUE(
       log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
   if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
-  // The n-th F_GETLK fails with `error` (0: the holder lets go before it); a read lock hides a
-  // write.
+  // The n-th F_GETLK fails with `error` (0: the holder lets go first); a read lock hides a write.
   const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
   // clang-format off
   const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {
@@ -237,10 +234,9 @@ TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
     long probes;
     {
       auto release = [&] { ::close(std::exchange(holder, -1)); };
-      trhsm_test::ScopedCallHook hook =
-          c.error != 0
-              ? trhsm_test::ScopedCallHook(trhsm_test::Call::kFcntl, c.n, c.error, F_GETLK)
-              : trhsm_test::ScopedCallHook(trhsm_test::Call::kFcntl, c.n, true, release, F_GETLK);
+      ScopedCallHook hook = c.error != 0
+                                ? ScopedCallHook(Call::kFcntl, c.n, c.error, F_GETLK)
+                                : ScopedCallHook(Call::kFcntl, c.n, true, release, F_GETLK);
       result = trhsmIsMandLocked(path_.c_str(), nullptr);
       probes = hook.calls();
     }
