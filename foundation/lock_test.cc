@@ -31,15 +31,13 @@ extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
 
 namespace {
 
-// Hold count, whether this thread owns it ("0" for no owner), and whether another thread can take
-// it.
+// Hold count, owner ("me" or its id) and whether another thread can take the mutex.
 std::string Holds(FXMutex& m) {
   const uint32_t owner = m.GetOwnerThreadId();
+  const bool free = Elsewhere([&m] { return m.TryLock() && (m.Unlock(), true); });
   return std::to_string(m.GetHoldCount()) +
-         (owner == GetCurrentThreadId() ? " mine"
-          : owner == 0                  ? " 0"
-                                        : " other") +
-         (Elsewhere([&m] { return m.TryLock() && (m.Unlock(), true); }) ? " free" : " held");
+         (owner == GetCurrentThreadId() ? " me" : " " + std::to_string(owner)) +
+         (free ? " free" : " held");
 }
 
 struct CountingResource : FXLockableResource {  // counts the calls a guard makes
@@ -55,9 +53,9 @@ TEST(FXMutexTest, HoldsCountOwnerAndRelease) {
   m.Unlock();  // on a free mutex: changes nothing, and absorbs no later hold
   m.Lock();
   ASSERT_TRUE(m.TryLock() && m.TryLock(CTimeInterval(1)));  // recursive
-  EXPECT_EQ(Holds(m), "3 mine held");
+  EXPECT_EQ(Holds(m), "3 me held");
   m.Unlock(), m.Unlock();
-  EXPECT_EQ(Holds(m), "1 mine held");
+  EXPECT_EQ(Holds(m), "1 me held");
   EXPECT_FALSE(Elsewhere([&m] { return m.TryLock(CTimeInterval(60000000)); }));
   m.Unlock();
   EXPECT_EQ(Holds(m), "0 0 free");
