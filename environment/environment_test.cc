@@ -1,91 +1,96 @@
-// Configuration getters and the data-migrator agent queries, against a store written per test;
-// recursive directory creation: missing parents, slashes, long and relative paths, refusals.
+// Configuration getters, the data-migrator agent queries, recursive directory creation and the
+// mandatory-lock probe with its failures.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "testing/call_hooks.h"
+#include "testing/fault_inject.h"
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMCommon.h"
 
 namespace {
 
-class EnvironmentConfigTest : public ::testing::Test {
+class EnvironmentTest : public ::testing::Test {
  protected:
   void Store(const std::string& text) { trhsm_test::WriteFile(store_, text); }
+  bool MakeFile(const std::string& path, mode_t mode) {  // false: the file system refused the mode
+    trhsm_test::WriteFile(path, std::string(4096, 'x'));
+    struct stat st;
+    return ::chmod(path.c_str(), mode) == 0 && ::stat(path.c_str(), &st) == 0 &&
+           (st.st_mode & 07777) == mode;
+  }
   trhsm_test::ScratchDir dir_;
-  std::string store_ = dir_.File("registry");
+  const std::string store_ = dir_.File("registry"), path_ = dir_.File("mand"),
+                    missing_ = dir_.File("missing");
   trhsm_test::ScopedEnv env_{"KO_REGISTRY", store_};
+  trhsm_test::LogCapture log_;
 };
 
-TEST_F(EnvironmentConfigTest, BufferGettersCutToTheCallersSize) {
-  char buffer[16];
-  std::memcpy(buffer, "keep me", 8);
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // nobody served
-  Store("[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n");
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), -1);  // no host name
-  EXPECT_STREQ(buffer, "keep me");
-  EXPECT_EQ(GetVeloraPath(buffer, sizeof buffer), -1);
-  EXPECT_EQ(buffer[0], '\0');
-  Store(
-      "[Base]\ndVELORA_HOME=/opt/velora/base\nsFOCUS_CLIENT=B\n"
-      "[Machines/A]\nsHOST_NAME=wrong\n[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n");
-  std::memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(GetVeloraPath(buffer, 8), 0);
-  EXPECT_STREQ(buffer, "/opt/ve");
-  EXPECT_EQ(buffer[8], '#');
-  EXPECT_EQ(GetClientName(buffer, 5), 0);
-  EXPECT_STREQ(buffer, "host");
-  EXPECT_EQ(GetClientName(buffer, sizeof buffer), 0);
-  EXPECT_STREQ(buffer, "host-b.example");
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 5, false), 0);
-  EXPECT_STREQ(buffer, "abcd");
-  // No room for the terminator: a failure, leaving the buffer empty.
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", buffer, 4, true), -1);
-  EXPECT_EQ(buffer[0], '\0');
-  std::string value = "stale";
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", value, false), 0);
-  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", value, true), -1);
-  EXPECT_EQ(value, "abcd");
-  // Sizes without room for a terminator, and no buffer, write nothing at all.
-  buffer[0] = '#';
-  EXPECT_EQ(GetVeloraPath(buffer, 0) + GetClientName(buffer, -1) +
-                GetRegistryItemValue("Machines/B", "sV", buffer, 0, false) +
-                GetVeloraPath(nullptr, 8) + GetClientName(nullptr, 8) +
-                GetRegistryItemValue("Machines/B", "sV", nullptr, 8, false),
-            -6);
-  EXPECT_EQ(buffer[0], '#');
+// Result and text ("#": none written) of a getter into 16 bytes of '#'; none past `size` written.
+using Getter = int (*)(char*, int);
+std::string Get(Getter get, int size, bool none = false) {
+  char buffer[17] = "################";
+  const int rc = get(none ? nullptr : buffer, size), from = std::clamp(size, 0, 16);
+  EXPECT_EQ(std::string(buffer + from), std::string(16 - from, '#')) << size;
+  return std::to_string(rc) + " " + (buffer[0] == '#' ? "#" : std::string(buffer));
 }
 
-TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n",
-       "Two nodes with Tessaly detected: A and B, but only one is allowed."},
-      // Store order decides which is first, and any content counts; the scan stops at the second.
-      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n"
-       "[Machines/A/TSLY]\nnINSTALL=1\n",
-       "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
-      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n"
-       "[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n",
-       "= B"},
-      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n",
-       "Failed to find node name with Tessaly installed."},
+TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
+  const Getter value = [](char* b, int n) {
+    return GetRegistryItemValue("Machines/B", "sV", b, n, false);
   };
+  const char* const noHost = "[Base]\nsFOCUS_CLIENT=A\n[Machines/A]\nsHOST_NAME=\n";
+  const char* const full =
+      "[Base]\ndVELORA_HOME=/opt/velora/base\nsFOCUS_CLIENT=B\n[Machines/A]\nsHOST_NAME=wrong\n"
+      "[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n";
+  // clang-format off
+  const struct { const char* store; Getter get; int size; bool none; const char* out; } rows[] = {
+      {nullptr, GetClientName, 16, false, "-1 #"},  // nobody served
+      {noHost, GetClientName, 16, false, "-1 #"}, {noHost, GetVeloraPath, 16, false, "-1 "},
+      {full, GetVeloraPath, 8, false, "0 /opt/ve"}, {full, GetVeloraPath, 1, false, "0 "}, {full, GetClientName, 5, false, "0 host"}, {full, GetClientName, 16, false, "0 host-b.example"},
+      {full, value, 5, false, "0 abcd"}, {full, value, 4, false, "-1 "},  // no room for the terminator: emptied
+      // Sizes without room for a terminator, and no buffer, write nothing at all.
+      {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},
+      {full, GetVeloraPath, 8, true, "-1 #"}, {full, GetClientName, 8, true, "-1 #"}, {full, value, 8, true, "-1 #"},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    if (r.store != nullptr) Store(r.store);
+    EXPECT_EQ(Get(r.get, r.size, r.none), r.out) << r.size << " " << r.store;
+  }
+  std::string text = "stale";
+  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", text, false), 0);
+  EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", text, true), -1);
+  EXPECT_EQ(text, "abcd");
+}
+
+TEST_F(EnvironmentTest, AgentClientMustBeUniqueAndInstalled) {
+  // Store order decides which is first, and any content counts; the scan stops at the second.
+  // clang-format off
+  const std::pair<const char*, const char*> cases[] = {
+      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n", "Two nodes with Tessaly detected: A and B, but only one is allowed."},
+      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n[Machines/A/TSLY]\nnINSTALL=1\n",
+       "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
+      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n", "= B"},
+      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n", "Failed to find node name with Tessaly installed."},
+  };
+  // clang-format on
   for (const auto& [store, expected] : cases) {
     Store(store);
     try {
       EXPECT_EQ("= " + getTRHSMClientName(), expected);
     } catch (const KoException& e) {
       EXPECT_EQ(e.getMessage(), expected);
-      EXPECT_EQ(e.getCode(), -1);
-      EXPECT_EQ(e.getFunction(), "getTRHSMClientName");
-      EXPECT_EQ(e.getFile(), "TRHSMCommon");
+      EXPECT_EQ(e.getFunction() + " " + e.getFile() + " " + std::to_string(e.getCode()),
+                "getTRHSMClientName TRHSMCommon -1");
     }
   }
   // Installed means nINSTALL=1 exactly, on the client's UnixTessaly key.
@@ -93,14 +98,11 @@ TEST_F(EnvironmentConfigTest, AgentClientMustBeUniqueAndInstalled) {
       "[Machines/zero/UnixTessaly]\nnINSTALL=0\n[Machines/eleven/UnixTessaly]\nnINSTALL=11\n"
       "[Machines/blank/UnixTessaly]\nnINSTALL=1 \n[Machines/empty/UnixTessaly]\nnINSTALL=\n"
       "[Machines/other/TSLY]\nnINSTALL=1\n[Machines/none]\n");
-  for (const char* client : {"zero", "eleven", "blank", "empty", "other", "none", "nobody"}) {
-    EXPECT_FALSE(IsTSLYInstalledOnVm(client)) << client;
-  }
-  EXPECT_FALSE(IsTSLYInstalledOnVm(nullptr));
+  for (const char* client : {"zero", "eleven", "blank", "empty", "other", "none", "nobody", ""})
+    EXPECT_FALSE(IsTSLYInstalledOnVm(*client ? client : nullptr)) << client;
   EXPECT_FALSE(IsTSLYInstalled());
   Store("[Machines/a/UnixTessaly]\nnINSTALL=0\n[Machines/one/UnixTessaly]\nnINSTALL=1\n");
-  EXPECT_TRUE(IsTSLYInstalledOnVm("one"));
-  EXPECT_TRUE(IsTSLYInstalled());
+  EXPECT_TRUE(IsTSLYInstalledOnVm("one") && IsTSLYInstalled());
 }
 
 bool IsDirectory(const std::string& path) {
@@ -115,32 +117,25 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :
        {dir.File("a/b/c"), dir.File("a/b/c"), dir.File("x/y/z/"), dir.File("p//q///r"), deep}) {
-    EXPECT_EQ(CreateDir(tail.c_str()), 1) << tail;
-    EXPECT_TRUE(IsDirectory(tail)) << tail;
+    EXPECT_TRUE(CreateDir(tail.c_str()) == 1 && IsDirectory(tail)) << tail;
   }
   const std::string file = dir.File("plain");
   trhsm_test::WriteFile(file, "data");
-  // A name too long for the file system shows only once its parent exists: the parents are made,
-  // the last step fails with the reason. A regular file of the very name is no directory.
-  const struct {
-    std::string path;
-    int error;  // 0: not checked
-  } refusals[] = {{"", 0},
-                  {file + "/sub/dir", ENOTDIR},
-                  {file, EEXIST},
-                  {file + "/", 0},
-                  {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
-  for (const auto& r : refusals) {
+  // A name too long shows once its parents are made; a regular file of the very name is no folder.
+  // clang-format off
+  const std::pair<std::string, int> refusals[] = {  // the error, 0: not checked
+      {"", 0}, {file + "/sub/dir", ENOTDIR}, {file, EEXIST}, {file + "/", 0}, {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
+  // clang-format on
+  for (const auto& [path, error] : refusals) {
     errno = 0;
-    EXPECT_EQ(CreateDir(r.path.c_str()), 0) << r.path;
-    EXPECT_TRUE(r.error == 0 || errno == r.error) << r.path << " " << errno;
+    EXPECT_TRUE(CreateDir(path.c_str()) == 0 && (error == 0 || errno == error))
+        << path << " " << errno;
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
   EXPECT_TRUE(IsDirectory(dir.File("made")));
 }
 
-// Relative paths are made below the working directory (in a child: it changes directory), and
-// refused with ENOENT once the working directory itself was removed.
+// Relative paths, in a child that changes directory; ENOENT once the working directory is gone.
 TEST(CreateDirTest, RelativePaths) {
   trhsm_test::ScratchDir dir;
   const std::string gone = dir.File("gone");
@@ -155,6 +150,104 @@ TEST(CreateDirTest, RelativePaths) {
             }),
             0);
   EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
+}
+
+using trhsm_test::Call;
+using trhsm_test::ScopedCallHook;
+using Regions = std::vector<std::pair<short, off_t>>;  // lock type and start of 10 bytes (0: all)
+
+// Open-file-description locks conflict with the probe's queries as another process's locks do.
+int HoldLocks(const std::string& path, const Regions& regions) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  for (const auto& [type, start] : regions) {
+    struct flock fl = {};
+    fl.l_type = type, fl.l_whence = SEEK_SET, fl.l_start = start;
+    fl.l_len = start == 0 && regions.size() == 1 ? 0 : 10;
+    if (fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) != 0) return ::close(fd), -1;
+  }
+  return fd;
+}
+
+TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
+  const std::string exec = dir_.File("exec"), plain = dir_.File("plain"), link = dir_.File("link");
+  if (!MakeFile(path_, 02644) || !MakeFile(exec, 02754) || !MakeFile(plain, 0644))
+    GTEST_SKIP() << "the file system refused the set-group-ID bit";
+  ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+  struct stat st, linkSt, plainSt;
+  ASSERT_EQ(
+      ::stat(path_.c_str(), &st) + ::lstat(link.c_str(), &linkSt) + ::stat(plain.c_str(), &plainSt),
+      0);
+  const int fds = trhsm_open_fd_count();
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), 0);
+  // The kernel reports the read lock first when asked for any conflict.
+  // clang-format off
+  const std::pair<Regions, int> cases[] = {{{{F_WRLCK, 1000}}, 1}, {{{F_WRLCK, 0}}, 1}, {{{F_RDLCK, 0}}, 0}, {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1}};
+  // clang-format on
+  for (const auto& [locks, expected] : cases) {
+    const int holders[] = {HoldLocks(path_, locks), HoldLocks(exec, {{F_WRLCK, 0}}),
+                           HoldLocks(plain, {{F_WRLCK, 0}})};
+    ASSERT_GE(holders[0], 0);
+    // Only set-group-ID without group execute is mandatory locking; a given status is believed.
+    EXPECT_EQ(
+        (std::vector<int>{
+            trhsmIsMandLocked(path_.c_str(), &st), trhsmIsMandLocked(link.c_str(), &linkSt),
+            trhsmIsMandLocked(link.c_str(), nullptr), trhsmIsMandLocked(exec.c_str(), nullptr),
+            trhsmIsMandLocked(plain.c_str(), nullptr),
+            trhsmIsMandLocked(missing_.c_str(), &plainSt)}),
+        (std::vector<int>{expected, expected, expected, 0, 0, 0}));
+    for (int fd : holders) ::close(fd);
+  }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
+  const int own = HoldLocks(path_, {});  // a lock of this process is not another's
+  struct flock fl = {};
+  fl.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(own, F_SETLK, &fl), 0);
+  EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), nullptr), 0);
+  ::close(own);
+  EXPECT_EQ(log_.Text(), "");
+}
+
+TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
+  EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr), -1);
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), nullptr), -1);
+  EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
+                            ": No such file or directory"));
+  const int fds = trhsm_open_fd_count();  // after the first line, which opens the log itself
+  struct stat st = {};
+  st.st_mode = S_IFREG | 02644;  // a status that claims mandatory locking for a missing file
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &st), -1);
+  EXPECT_TRUE(
+      log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
+  if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
+  // The n-th F_GETLK fails with `error` (0: the holder lets go first); a read lock hides a write.
+  const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
+  // clang-format off
+  const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {
+      {whole, 1, ENOLCK, -1, 1}, {behind, 2, ENOLCK, -1, 2}, {whole, 1, EINTR, 1, 2}, {behind, 2, EINTR, 1, 3},
+      {whole, 1, 0, 0, 1}, {behind, 2, 0, 0, 2}};
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.n) + " " + std::strerror(c.error));
+    int holder = HoldLocks(path_, c.regions), result;
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    log_.Clear();
+    long probes;
+    {
+      auto release = [&] { ::close(std::exchange(holder, -1)); };
+      ScopedCallHook hook = c.error != 0
+                                ? ScopedCallHook(Call::kFcntl, c.n, c.error, F_GETLK)
+                                : ScopedCallHook(Call::kFcntl, c.n, true, release, F_GETLK);
+      result = trhsmIsMandLocked(path_.c_str(), nullptr);
+      probes = hook.calls();
+    }
+    if (holder >= 0) ::close(holder);
+    EXPECT_EQ(trhsm_open_fd_count(), fds);
+    EXPECT_EQ(std::make_pair(result, probes), std::make_pair(c.result, c.probes));
+    EXPECT_EQ(log_.Contains("trhsmIsMandLocked: fcntl(" + path_ +
+                            ", F_GETLK) failed: " + std::strerror(c.error)),
+              c.result == -1)
+        << log_.Text();
+  }
 }
 
 }  // namespace

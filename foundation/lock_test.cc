@@ -5,6 +5,7 @@
 #include <atomic>
 #include <future>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,12 +31,16 @@ extern "C" int pthread_mutex_destroy(pthread_mutex_t* mutex) {
 
 namespace {
 
-bool TryLockElsewhere(FXMutex& m) {
-  return Elsewhere([&m] { return m.TryLock() && (m.Unlock(), true); });
+// Hold count, owner ("me" or its id) and whether another thread can take the mutex.
+std::string Holds(FXMutex& m) {
+  const uint32_t owner = m.GetOwnerThreadId();
+  const bool free = Elsewhere([&m] { return m.TryLock() && (m.Unlock(), true); });
+  return std::to_string(m.GetHoldCount()) +
+         (owner == GetCurrentThreadId() ? " me" : " " + std::to_string(owner)) +
+         (free ? " free" : " held");
 }
 
-// Counts the calls a guard makes.
-struct CountingResource : FXLockableResource {
+struct CountingResource : FXLockableResource {  // counts the calls a guard makes
   bool TryLock() override { return ++tries, false; }
   bool TryLock(CTimeInterval interval) override { return FXLockableResource::TryLock(interval); }
   void Lock() override { ++locks; }
@@ -47,27 +52,19 @@ TEST(FXMutexTest, HoldsCountOwnerAndRelease) {
   FXMutex m;
   m.Unlock();  // on a free mutex: changes nothing, and absorbs no later hold
   m.Lock();
-  ASSERT_TRUE(m.TryLock());  // recursive
-  ASSERT_TRUE(m.TryLock(CTimeInterval(1)));
-  EXPECT_EQ(m.GetHoldCount(), 3);
-  EXPECT_EQ(m.GetOwnerThreadId(), GetCurrentThreadId());
-  m.Unlock();
-  m.Unlock();
-  EXPECT_EQ(m.GetHoldCount(), 1);
-  EXPECT_EQ(m.GetOwnerThreadId(), GetCurrentThreadId());
-  EXPECT_FALSE(TryLockElsewhere(m));
+  ASSERT_TRUE(m.TryLock() && m.TryLock(CTimeInterval(1)));  // recursive
+  EXPECT_EQ(Holds(m), "3 me held");
+  m.Unlock(), m.Unlock();
+  EXPECT_EQ(Holds(m), "1 me held");
   EXPECT_FALSE(Elsewhere([&m] { return m.TryLock(CTimeInterval(60000000)); }));
   m.Unlock();
-  EXPECT_EQ(m.GetHoldCount(), 0);
-  EXPECT_EQ(m.GetOwnerThreadId(), 0u);
-  EXPECT_TRUE(TryLockElsewhere(m));
+  EXPECT_EQ(Holds(m), "0 0 free");
 }
 
 // Destroying a locked POSIX mutex is undefined: the destructor releases every hold first.
 TEST(FXMutexTest, DestructionByHolderReleasesEveryHold) {
   std::optional<FXMutex> m(std::in_place);
-  m->Lock();
-  m->Lock();
+  m->Lock(), m->Lock();
   ASSERT_TRUE(m->TryLock());
   g_armed = true;
   m.reset();
@@ -78,22 +75,21 @@ TEST(FXMutexTest, DestructionByHolderReleasesEveryHold) {
 
 TEST(AutoLockTest, GuardLocksOnceAndReleasesOnce) {
   CountingResource r;
+  auto counts = [&r] { return std::to_string(r.locks) + "/" + std::to_string(r.unlocks); };
   {
     auto_lock guard(&r, true);
     guard.Lock();
-    EXPECT_EQ(r.locks, 1);
-    guard.Unlock();
-    guard.Unlock();
-    EXPECT_EQ(r.unlocks, 1);
+    EXPECT_EQ(counts(), "1/0");
+    guard.Unlock(), guard.Unlock();
+    EXPECT_EQ(counts(), "1/1");
     guard.Lock();
-    EXPECT_EQ(r.locks, 2);
+    EXPECT_EQ(counts(), "2/1");
   }
-  EXPECT_EQ(r.unlocks, 2);
+  EXPECT_EQ(counts(), "2/2");
   { auto_lock unlocked(&r, false); }
   auto_lock(nullptr, true).Unlock();  // a guard of no resource must not touch it
-  EXPECT_EQ(r.locks + r.unlocks, 4);
-  // The base's timed attempt is one untimed attempt.
-  EXPECT_FALSE(r.TryLock(CTimeInterval(1000)));
+  EXPECT_EQ(counts(), "2/2");
+  EXPECT_FALSE(r.TryLock(CTimeInterval(1000)));  // the base's timed attempt: one untimed attempt
   EXPECT_EQ(r.tries, 1);
 }
 
@@ -125,8 +121,7 @@ TEST(LockGuardsTest, MutualExclusion) {
     threads.emplace_back([&] {
       for (int i = 0; i < 5000; ++i) {
         {
-          auto_lock outer(&m, true);
-          auto_lock inner(&m, true);
+          auto_lock outer(&m, true), inner(&m, true);
           inner.Unlock();
           ++underMutex;  // still under the outer hold
         }
@@ -136,9 +131,8 @@ TEST(LockGuardsTest, MutualExclusion) {
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(underMutex, 20000);
-  EXPECT_EQ(underSection, 20000);
-  EXPECT_EQ(m.GetHoldCount(), 0);
+  EXPECT_EQ(std::to_string(underMutex) + " " + std::to_string(underSection), "20000 20000");
+  EXPECT_EQ(Holds(m), "0 0 free");
 }
 
 }  // namespace
