@@ -30,6 +30,12 @@ trhsm_test::ProgramRun Tool(const char* tool, const std::vector<std::string>& ar
   return trhsm_test::RunProgram(tool, args);
 }
 
+// The run ended with `status` and printed each of `says`.
+void Expect(const trhsm_test::ProgramRun& r, int status, std::initializer_list<std::string> says) {
+  EXPECT_EQ(r.status, status) << r.out;
+  for (const std::string& s : says) EXPECT_PRED2(Contains, r.out, s);
+}
+
 std::vector<BackupItem> Items(const std::string& index, int64_t job) {
   std::string error;
   auto db = BackupIndex::Open(index, BackupIndex::Mode::kReadOnly, &error);
@@ -161,15 +167,12 @@ TEST(StubTool, EncodeAndShow) {
   EXPECT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", f}).status,
             1);
   EXPECT_EQ(ReadFile(f), "precious");
-  ASSERT_EQ(
-      Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", "--force", f})
-          .status,
-      0);
-  ASSERT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", odd}).status, 0);
-  ASSERT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "3", "--metadata",
-                                   "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000", full})
-                .status,
-            0);
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", "--force", f}),
+         0, {});
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", odd}), 0, {});
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "3", "--metadata",
+                                "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000", full}),
+         0, {});
   const std::string bytes = ReadFile(f);
   EXPECT_EQ(bytes.size(), 33u);
   EXPECT_EQ(Tool(TRHSM_STUB_TOOL, {"show", f, full}).out,
@@ -212,13 +215,11 @@ TEST(StubTool, EncodeAndShow) {
     args.push_back(dir.File(std::to_string(i)));
   }
   const trhsm_test::ProgramRun r = Tool(TRHSM_STUB_TOOL, args);
-  EXPECT_EQ(r.status, 1);
-  for (size_t i = 0; i < damaged.size(); ++i) {
+  Expect(r, 1,
+         {"missing: refused: open", dir.path() + ": refused: not a regular file",
+          "trhsm-stub: 11 files shown: 1 valid, 10 refused\n"});
+  for (size_t i = 0; i < damaged.size(); ++i)
     EXPECT_PRED2(Contains, r.out, dir.File(std::to_string(i)) + ": refused: " + damaged[i].second);
-  }
-  EXPECT_PRED2(Contains, r.out, "missing: refused: open");
-  EXPECT_PRED2(Contains, r.out, dir.path() + ": refused: not a regular file");
-  EXPECT_PRED2(Contains, r.out, "trhsm-stub: 11 files shown: 1 valid, 10 refused\n");
   EXPECT_PRED2(Contains, Tool(TRHSM_STUB_TOOL, {"show", "--json", dir.File("4")}).out,
                "\"ok\": false, \"error\": \"Stub data is corrupt");
 }
@@ -249,10 +250,9 @@ TEST(IndexTool, AddAndList) {
                        dir.File("missing") +
                        "\": No such file or directory\ntrhsm-index: job 12: 4 items added (9 "
                        "bytes copied), 4 repeated names skipped\n");
-  ASSERT_EQ(Tool(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
-                                    "--archive", arc, tree + "/sub/a"})
-                .status,
-            0);
+  Expect(Tool(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
+                                 "--archive", arc, tree + "/sub/a"}),
+         0, {});
   const auto items = Items(index, 12);
   ASSERT_EQ(items.size(), 5u);
   EXPECT_EQ(items[0].fullFileName, tree + "/b,with comma");
@@ -319,10 +319,9 @@ TEST_F(RecallTool, RecallsStubsAndRefusesTheRest) {
   WriteFile(files_ + "/plain", "no stub\n");
   WriteFile(files_ + "/longer", stubs_[0] + "more");
   trhsm_test::ProgramRun r = Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, "trhsm-recall: recalled \"" + files_ + "/b\" (300.0 kB)\n");
-  EXPECT_PRED2(Contains, r.out,
-               "trhsm-recall: 2 files recalled, 300.0 kB; left alone 2 files that are no stubs\n");
+  Expect(r, 0,
+         {"trhsm-recall: recalled \"" + files_ + "/b\" (300.0 kB)\n",
+          "trhsm-recall: 2 files recalled, 300.0 kB; left alone 2 files that are no stubs\n"});
   EXPECT_FALSE(Contains(r.out, " of 2")) << "progress off a terminal\n" << r.out;
   for (size_t i = 0; i < 2; ++i) {
     const std::string& path = items_[i].fullFileName;
@@ -367,19 +366,15 @@ TEST_F(RecallTool, DamagedCopyAndDryRunLeaveTheStub) {
                        "\",\"ok\":false,\"dryRun\":true,\"error\":\"not a stub file\"}\n"
                        "{\"summary\":true,\"dryRun\":true,\"recalled\":1,\"failed\":1,"
                        "\"skipped\":0,\"bytes\":11}\n");
-  r = Tool(TRHSM_RECALL_TOOL, {"--dry-run", files_ + "/a"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, "would recall \"" + files_ + "/a\": 11 bytes from \"" + arc + "\"");
+  Expect(Tool(TRHSM_RECALL_TOOL, {"--dry-run", files_ + "/a"}), 0,
+         {"would recall \"" + files_ + "/a\": 11 bytes from \"" + arc + "\""});
   std::string bytes = ReadFile(arc);
   const size_t at = items_[1].archFileOffset + trhsm::archive_format::kHeaderSize + 1000;
   bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
   WriteFile(arc, bytes);
-  for (const char* mode : {"--dry-run", "--json"}) {
-    r = Tool(TRHSM_RECALL_TOOL, {mode, files_ + "/b"});
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_PRED2(Contains, r.out, "copy in " + arc);
-    EXPECT_PRED2(Contains, r.out, "fails its checksum");
-  }
+  for (const char* mode : {"--dry-run", "--json"})
+    Expect(Tool(TRHSM_RECALL_TOOL, {mode, files_ + "/b"}), 1,
+           {"copy in " + arc, "fails its checksum"});
   EXPECT_EQ(ReadFile(files_ + "/a"), stubs_[0]);
   EXPECT_EQ(ReadFile(files_ + "/b"), stubs_[1]);
   EXPECT_EQ(trhsm_test::ListFolder(files_), (std::vector<std::string>{"a", "b"}));
@@ -396,9 +391,8 @@ TEST_F(RecallTool, RemovesOnlyItsOwnStaleTemporaries) {
   ASSERT_EQ(::link(dir_.File("victim").c_str(), (p + "Hard01").c_str()), 0);
   const int held = ::open((p + "Held01").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  const trhsm_test::ProgramRun r = Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/a"});
+  Expect(Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/a"}), 0, {});
   ::close(held);
-  EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(trhsm_test::ListFolder(files_),
             (std::vector<std::string>{".trhsm-recall-tmp.Hard01", ".trhsm-recall-tmp.Held01",
                                       ".trhsm-recall-tmp.Link01", "a", "b"}));
