@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,12 @@ using trhsm_test::WriteFile;
 
 trhsm_test::ProgramRun Tool(const char* tool, const std::vector<std::string>& args) {
   return trhsm_test::RunProgram(tool, args);
+}
+
+// The run ended with `status` and printed each of `says`.
+void Expect(const trhsm_test::ProgramRun& r, int status, std::initializer_list<std::string> says) {
+  EXPECT_EQ(r.status, status) << r.out;
+  for (const std::string& s : says) EXPECT_PRED2(Contains, r.out, s);
 }
 
 std::vector<BackupItem> Items(const std::string& index, int64_t job) {
@@ -51,104 +59,100 @@ TEST(Tools, CommandLine) {
   ASSERT_EQ(
       Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", dir.File("g")}).status,
       0);
-  struct Case {
-    const char* tool;
-    std::vector<std::string> args;
-    int status;
-    std::string says;
-    std::string out = "", registry = "/";
-  };
   WriteFile(dir.File("reg3"), "[Base]\ndBACKUP_INDEX=" + idx + "\n");
   WriteFile(dir.File("reg4"), "[Base]\n");
   WriteFile(dir.File("reg1"), "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + none + "\n");
   WriteFile(dir.File("reg2"),
             "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + idx + "\ndJOB_MANAGER_DIR=" + none + "\n");
-  const std::vector<std::string> jobArgs = {"-J", "9", "-D", "m", "-a", "1", "--collect-folder", a};
+  // Words split on spaces; "A" is a missing file, "G" a stub, "I" the index, "~" an empty word,
+  // "J" the stub job's words, "M" a metadata too long for a record.
+  const std::map<std::string, std::string> words = {
+      {"A", a},      {"G", dir.File("g")},           {"I", idx},
+      {"~", ""},     {"M", std::string(70000, 'm')}, {"J", "-J 9 -D m -a 1 --collect-folder " + a},
+      {"X", a + "x"}};
+  struct Case {
+    const char* tool;
+    std::string args;
+    int status;
+    std::string says, out = "", registry = "/";
+  };
   const char *job = TRHSM_STUBJOB, *stub = TRHSM_STUB_TOOL, *index = TRHSM_INDEX_TOOL,
-             *recall = TRHSM_RECALL_TOOL;
+             *recall = TRHSM_RECALL_TOOL, *full = "/dev/full";
   const Case cases[] = {
-      {stub, {"--help"}, 0, "--metadata TEXT  the record's metadata"},
-      {stub, {"-h"}, 0, "Exit status: 0 done"},
-      {stub, {"show", "-h"}, 0, "--json       one JSON object per line"},
-      {stub, {"encode", "--value", "12x", "--metadata", "m", a}, 2, "--value \"12x\" is not a 64"},
-      {stub, {"encode", "--metadata", "m", a}, 2, "--value is missing"},
-      {stub, {"encode", "--value", "1", "--metadata", "", a}, 2, "--metadata must not be empty"},
-      {stub,
-       {"encode", "--value", "1", "--metadata", std::string(70000, 'm'), a},
-       2,
-       "--metadata: "},
-      {stub, {"encode", "--value", "1", "--metadata", "m", a, "b"}, 2, "unexpected word \"b\""},
-      {stub, {"show", "--jsn", a}, 2, "unknown option \"--jsn\""},
-      {stub, {"frobnicate"}, 2, "unknown command \"frobnicate\""},
-      {stub, {}, 2, "a COMMAND is missing"},
-      {stub, {"show", "--json", dir.File("g")}, 1, "write standard output", "/dev/full"},
-      {stub, {"--help"}, 1, "write standard output", "/dev/full"},
-      {index, {"--help"}, 0, "--archive-group G  the archive group"},
-      {index, {"add", "-h"}, 0, "--attr ID=TEXT"},
-      {index, {"add", "/tmp"}, 2, "--job N is required"},
-      {index, {"add", "--job", "x1", "/tmp"}, 2, "not \"x1\""},
-      {index, {"add", "--job", "-3", "/tmp"}, 2, "not \"-3\""},
-      {index, {"add", "--job", "1"}, 2, "at least one PATH"},
-      {index, {"list", "--job"}, 2, "--job needs a value"},
-      {index, {"add", "--job", "1", "--attr", "noequals", "/tmp"}, 2, "not \"noequals\""},
-      {index, {"list", "--job", "1", "--archive", "/tmp"}, 2, "unknown option \"--archive\" for"},
-      {index, {"list", "--job", "1", "--index", idx}, 1, "write standard output", "/dev/full"},
-      {index, {"list", "--job", "8"}, 1, "trhsm-index: KO_REGISTRY is not set", "", ""},
-      {index,
-       {"add", "--job", "9", a + "x"},
-       1,
-       "no archive root configured",
-       "",
-       dir.File("reg3")},
-      {index, {"list", "--job", "8"}, 1, "no backup index configured", "", dir.File("reg4")},
-      {index, {"list", "--job", "8"}, 1, "read registry " + none + ": No such", "", none},
-      {index, {"list", "--job", "8"}, 1, "registry /: Is a directory; or give --index PATH"},
-      {recall, {"--help"}, 0, "  --archive DIR "},
-      {recall, {"-h"}, 0, "  -h, --help "},
-      {recall, {}, 2, "trhsm-recall: no FILE given\nusage:"},
-      {recall, {"--dry-run"}, 2, "trhsm-recall: no FILE given\n"},
-      {recall, {"--archive"}, 2, "trhsm-recall: --archive needs a folder\nusage:"},
-      {recall, {"--bogus", "f"}, 2, "trhsm-recall: unknown option \"--bogus\"\nusage:"},
-      {recall, {"f"}, 1, "trhsm-recall: KO_REGISTRY is not set", "", ""},
-      {recall, {"f"}, 1, "registry /: Is a directory; or give --archive DIR"},
-      {recall, {"--help"}, 1, "", "/dev/full"},
-      {job, {}, 2, "trhsm-stubjob: missing -J JOB"},
-      {job, {"--bogus", "-J", "9", "-D", "m", "-a", "1"}, 2, "unknown option --bogus"},
-      {job, {"--collect-folder"}, 2, "--collect-folder needs a folder"},
-      {job, {"-J", "91abc", "-D", "m", "-a", "1"}, 2, "bad job number \"91abc\" after -J"},
-      {job, {"-j", "1e3", "-D", "m", "-a", "1"}, 2, "bad job number \"1e3\" after -j"},
-      {job, {"-J", "9223372036854775808", "-D", "m", "-a", "1"}, 2, "bad job number"},
-      {job, {"-J", "0", "-D", "m", "-a", "1"}, 2, "bad job number \"0\""},
-      {job, {"-J", "9", "-D", "m", "-a", "1", "stray"}, 2, "unexpected argument \"stray\""},
-      {job, {"-J", "9", "-D", "m", "-a", "1", "-t", "3"}, 2, "bad type \"3\" after -t"},
-      {job, {"-J", "9", "-a", "1"}, 2, "missing -D MEDIAHOST"},
-      {job, {"-J", "9", "-D", "m", "-a"}, 2, "-a needs a value"},
-      {job,
-       {"-J", "x", "--help"},
-       0,
-       "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
-      {job, {"-h"}, 0, "Exit status"},
-      {job, {"-h"}, 1, "", "/dev/full"},
-      {job, {"-J", "9", "-D", "m", "-a", "1"}, 1, "KO_REGISTRY is not set", "", ""},
-      {job, {"-J", "9", "-D", "m", "-a", "1"}, 1, "cannot read registry /: Is a directory"},
-      {job, jobArgs, 1, "backup index " + none + ": No such file or directory (dBACKUP_INDEX", "",
+      {stub, "--help", 0, "--metadata TEXT  the record's metadata"},
+      {stub, "-h", 0, "Exit status: 0 done"},
+      {stub, "show -h", 0, "--json       one JSON object per line"},
+      {stub, "encode --value 12x --metadata m A", 2, "--value \"12x\" is not a 64"},
+      {stub, "encode --metadata m A", 2, "--value is missing"},
+      {stub, "encode --value 1 --metadata ~ A", 2, "--metadata must not be empty"},
+      {stub, "encode --value 1 --metadata M A", 2, "--metadata: "},
+      {stub, "encode --value 1 --metadata m A b", 2, "unexpected word \"b\""},
+      {stub, "show --jsn A", 2, "unknown option \"--jsn\""},
+      {stub, "frobnicate", 2, "unknown command \"frobnicate\""},
+      {stub, "", 2, "a COMMAND is missing"},
+      {stub, "show --json G", 1, "write standard output", full},
+      {stub, "--help", 1, "write standard output", full},
+      {index, "--help", 0, "--archive-group G  the archive group"},
+      {index, "add -h", 0, "--attr ID=TEXT"},
+      {index, "add /tmp", 2, "--job N is required"},
+      {index, "add --job x1 /tmp", 2, "not \"x1\""},
+      {index, "add --job -3 /tmp", 2, "not \"-3\""},
+      {index, "add --job 1", 2, "at least one PATH"},
+      {index, "list --job", 2, "--job needs a value"},
+      {index, "add --job 1 --attr noequals /tmp", 2, "not \"noequals\""},
+      {index, "list --job 1 --archive /tmp", 2, "unknown option \"--archive\" for"},
+      {index, "list --job 1 --index I", 1, "write standard output", full},
+      {index, "list --job 8", 1, "trhsm-index: KO_REGISTRY is not set", "", ""},
+      {index, "add --job 9 X", 1, "no archive root configured", "", dir.File("reg3")},
+      {index, "list --job 8", 1, "no backup index configured", "", dir.File("reg4")},
+      {index, "list --job 8", 1, "read registry " + none + ": No such", "", none},
+      {index, "list --job 8", 1, "registry /: Is a directory; or give --index PATH"},
+      {recall, "--help", 0, "  --archive DIR "},
+      {recall, "-h", 0, "  -h, --help "},
+      {recall, "", 2, "trhsm-recall: no FILE given\nusage:"},
+      {recall, "--dry-run", 2, "trhsm-recall: no FILE given\n"},
+      {recall, "--archive", 2, "trhsm-recall: --archive needs a folder\nusage:"},
+      {recall, "--bogus f", 2, "trhsm-recall: unknown option \"--bogus\"\nusage:"},
+      {recall, "f", 1, "trhsm-recall: KO_REGISTRY is not set", "", ""},
+      {recall, "f", 1, "registry /: Is a directory; or give --archive DIR"},
+      {recall, "--help", 1, "", full},
+      {job, "", 2, "trhsm-stubjob: missing -J JOB"},
+      {job, "--bogus -J 9 -D m -a 1", 2, "unknown option --bogus"},
+      {job, "--collect-folder", 2, "--collect-folder needs a folder"},
+      {job, "-J 91abc -D m -a 1", 2, "bad job number \"91abc\" after -J"},
+      {job, "-j 1e3 -D m -a 1", 2, "bad job number \"1e3\" after -j"},
+      {job, "-J 9223372036854775808 -D m -a 1", 2, "bad job number"},
+      {job, "-J 0 -D m -a 1", 2, "bad job number \"0\""},
+      {job, "-J 9 -D m -a 1 stray", 2, "unexpected argument \"stray\""},
+      {job, "-J 9 -D m -a 1 -t 3", 2, "bad type \"3\" after -t"},
+      {job, "-J 9 -a 1", 2, "missing -D MEDIAHOST"},
+      {job, "-J 9 -D m -a", 2, "-a needs a value"},
+      {job, "-J x --help", 0, "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
+      {job, "-h", 0, "Exit status"},
+      {job, "-h", 1, "", full},
+      {job, "-J 9 -D m -a 1", 1, "KO_REGISTRY is not set", "", ""},
+      {job, "-J 9 -D m -a 1", 1, "cannot read registry /: Is a directory"},
+      {job, "J", 1, "index " + none + ": No such file or directory (dBACKUP_INDEX", "",
        dir.File("reg1")},
-      {job, jobArgs, 1, "job-manager folder " + none + ": No such file or directory (dJOB_", "",
+      {job, "J", 1, "job-manager folder " + none + ": No such file or directory (dJOB_", "",
        dir.File("reg2")},
   };
   for (const Case& c : cases) {
+    std::vector<std::string> args;
+    std::istringstream in(words.count(c.args) ? words.at(c.args) : c.args);
+    for (std::string w; in >> w;) args.push_back(words.count(w) ? words.at(w) : w);
     ScopedEnv registry("KO_REGISTRY", c.registry);
-    const trhsm_test::Streams r = trhsm_test::RunApart(c.tool, c.args, c.out);
-    const std::string row =
-        std::string(c.tool) + " " + (c.args.empty() ? "" : c.args.back()) + "\n" + r.out + r.err;
+    const trhsm_test::Streams r = trhsm_test::RunApart(c.tool, args, c.out);
+    const std::string row = std::string(c.tool) + " " + c.args + "\n" + r.out + r.err;
     EXPECT_EQ(r.status, c.status) << row;
     EXPECT_PRED2(Contains, c.status == 0 ? r.out : r.err, c.says) << row;
-    const std::string oneLine = r.err.substr(0, r.err.find('\n') + 1);
-    EXPECT_TRUE(c.status != 1 || !c.out.empty() || r.out + r.err == oneLine) << row;
-    if (c.status == 2) {
-      EXPECT_EQ(r.out, "") << row;
-      EXPECT_TRUE(Contains(r.err, "usage:") || Contains(r.err, "--help)\n")) << row;
-    }
+    // A failure is one line; a usage error says nothing on standard output and shows the usage.
+    EXPECT_TRUE(c.status != 1 || !c.out.empty() ||
+                r.out + r.err == r.err.substr(0, r.err.find('\n') + 1))
+        << row;
+    EXPECT_TRUE(c.status != 2 ||
+                (r.out.empty() && (Contains(r.err, "usage:") || Contains(r.err, "--help)\n"))))
+        << row;
   }
   EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;
 }
@@ -163,15 +167,12 @@ TEST(StubTool, EncodeAndShow) {
   EXPECT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", f}).status,
             1);
   EXPECT_EQ(ReadFile(f), "precious");
-  ASSERT_EQ(
-      Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", "--force", f})
-          .status,
-      0);
-  ASSERT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", odd}).status, 0);
-  ASSERT_EQ(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "3", "--metadata",
-                                   "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000", full})
-                .status,
-            0);
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "-5", "--metadata", "1:2:3|x", "--force", f}),
+         0, {});
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", odd}), 0, {});
+  Expect(Tool(TRHSM_STUB_TOOL, {"encode", "--value", "3", "--metadata",
+                                "1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000", full}),
+         0, {});
   const std::string bytes = ReadFile(f);
   EXPECT_EQ(bytes.size(), 33u);
   EXPECT_EQ(Tool(TRHSM_STUB_TOOL, {"show", f, full}).out,
@@ -214,13 +215,11 @@ TEST(StubTool, EncodeAndShow) {
     args.push_back(dir.File(std::to_string(i)));
   }
   const trhsm_test::ProgramRun r = Tool(TRHSM_STUB_TOOL, args);
-  EXPECT_EQ(r.status, 1);
-  for (size_t i = 0; i < damaged.size(); ++i) {
+  Expect(r, 1,
+         {"missing: refused: open", dir.path() + ": refused: not a regular file",
+          "trhsm-stub: 11 files shown: 1 valid, 10 refused\n"});
+  for (size_t i = 0; i < damaged.size(); ++i)
     EXPECT_PRED2(Contains, r.out, dir.File(std::to_string(i)) + ": refused: " + damaged[i].second);
-  }
-  EXPECT_PRED2(Contains, r.out, "missing: refused: open");
-  EXPECT_PRED2(Contains, r.out, dir.path() + ": refused: not a regular file");
-  EXPECT_PRED2(Contains, r.out, "trhsm-stub: 11 files shown: 1 valid, 10 refused\n");
   EXPECT_PRED2(Contains, Tool(TRHSM_STUB_TOOL, {"show", "--json", dir.File("4")}).out,
                "\"ok\": false, \"error\": \"Stub data is corrupt");
 }
@@ -251,10 +250,9 @@ TEST(IndexTool, AddAndList) {
                        dir.File("missing") +
                        "\": No such file or directory\ntrhsm-index: job 12: 4 items added (9 "
                        "bytes copied), 4 repeated names skipped\n");
-  ASSERT_EQ(Tool(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
-                                    "--archive", arc, tree + "/sub/a"})
-                .status,
-            0);
+  Expect(Tool(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
+                                 "--archive", arc, tree + "/sub/a"}),
+         0, {});
   const auto items = Items(index, 12);
   ASSERT_EQ(items.size(), 5u);
   EXPECT_EQ(items[0].fullFileName, tree + "/b,with comma");
@@ -321,10 +319,9 @@ TEST_F(RecallTool, RecallsStubsAndRefusesTheRest) {
   WriteFile(files_ + "/plain", "no stub\n");
   WriteFile(files_ + "/longer", stubs_[0] + "more");
   trhsm_test::ProgramRun r = Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, "trhsm-recall: recalled \"" + files_ + "/b\" (300.0 kB)\n");
-  EXPECT_PRED2(Contains, r.out,
-               "trhsm-recall: 2 files recalled, 300.0 kB; left alone 2 files that are no stubs\n");
+  Expect(r, 0,
+         {"trhsm-recall: recalled \"" + files_ + "/b\" (300.0 kB)\n",
+          "trhsm-recall: 2 files recalled, 300.0 kB; left alone 2 files that are no stubs\n"});
   EXPECT_FALSE(Contains(r.out, " of 2")) << "progress off a terminal\n" << r.out;
   for (size_t i = 0; i < 2; ++i) {
     const std::string& path = items_[i].fullFileName;
@@ -369,19 +366,15 @@ TEST_F(RecallTool, DamagedCopyAndDryRunLeaveTheStub) {
                        "\",\"ok\":false,\"dryRun\":true,\"error\":\"not a stub file\"}\n"
                        "{\"summary\":true,\"dryRun\":true,\"recalled\":1,\"failed\":1,"
                        "\"skipped\":0,\"bytes\":11}\n");
-  r = Tool(TRHSM_RECALL_TOOL, {"--dry-run", files_ + "/a"});
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, "would recall \"" + files_ + "/a\": 11 bytes from \"" + arc + "\"");
+  Expect(Tool(TRHSM_RECALL_TOOL, {"--dry-run", files_ + "/a"}), 0,
+         {"would recall \"" + files_ + "/a\": 11 bytes from \"" + arc + "\""});
   std::string bytes = ReadFile(arc);
   const size_t at = items_[1].archFileOffset + trhsm::archive_format::kHeaderSize + 1000;
   bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
   WriteFile(arc, bytes);
-  for (const char* mode : {"--dry-run", "--json"}) {
-    r = Tool(TRHSM_RECALL_TOOL, {mode, files_ + "/b"});
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_PRED2(Contains, r.out, "copy in " + arc);
-    EXPECT_PRED2(Contains, r.out, "fails its checksum");
-  }
+  for (const char* mode : {"--dry-run", "--json"})
+    Expect(Tool(TRHSM_RECALL_TOOL, {mode, files_ + "/b"}), 1,
+           {"copy in " + arc, "fails its checksum"});
   EXPECT_EQ(ReadFile(files_ + "/a"), stubs_[0]);
   EXPECT_EQ(ReadFile(files_ + "/b"), stubs_[1]);
   EXPECT_EQ(trhsm_test::ListFolder(files_), (std::vector<std::string>{"a", "b"}));
@@ -398,9 +391,8 @@ TEST_F(RecallTool, RemovesOnlyItsOwnStaleTemporaries) {
   ASSERT_EQ(::link(dir_.File("victim").c_str(), (p + "Hard01").c_str()), 0);
   const int held = ::open((p + "Held01").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  const trhsm_test::ProgramRun r = Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/a"});
+  Expect(Tool(TRHSM_RECALL_TOOL, {"--archive", archive_, files_ + "/a"}), 0, {});
   ::close(held);
-  EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(trhsm_test::ListFolder(files_),
             (std::vector<std::string>{".trhsm-recall-tmp.Hard01", ".trhsm-recall-tmp.Held01",
                                       ".trhsm-recall-tmp.Link01", "a", "b"}));

@@ -33,6 +33,12 @@ std::string Counts(int stubbed, int done, int skipped, int refused) {
          " refused";
 }
 
+// The run ended with `status` and printed each of `says`.
+void Expect(const ProgramRun& r, int status, std::initializer_list<std::string> says) {
+  EXPECT_EQ(r.status, status) << r.out;
+  for (const std::string& s : says) EXPECT_PRED2(Contains, r.out, s);
+}
+
 const struct timespec kTimes[2] = {{1500000000, 0}, {1600000000, 987654321}};
 const std::string kLong = "sub/" + std::string(250, 'L');  // the temporary must not outgrow it
 const std::vector<std::string> kStubbed = {"a", "sub/b", "sparse", kLong};
@@ -113,9 +119,9 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
     EXPECT_EQ(st.st_mtim.tv_nsec, kTimes[1].tv_nsec) << name;
     freed += (blocks_[name] - std::min(blocks_[name], st.st_blocks)) * 512;
   }
-  EXPECT_PRED2(Contains, r.out,
-               Counts(4, 0, 2, 0) + ", " + trhsm_tools::Bytes(freed) + " released");
-  EXPECT_PRED2(Contains, r.out, "  skipped (too small to release): 2");
+  Expect(r, 0,
+         {Counts(4, 0, 2, 0) + ", " + trhsm_tools::Bytes(freed) + " released",
+          "  skipped (too small to release): 2"});
   EXPECT_EQ(ReadFile(files_ + "/one"), "1");
   EXPECT_EQ(trhsm_test::ListFolder(files_ + "/sub"),
             (std::vector<std::string>{kLong.substr(4), "b"}));
@@ -184,9 +190,7 @@ TEST_P(RefusalTest, FileIsRefusedAndUntouched) {
   ::kill(holder, SIGKILL);
   trhsm_test::WaitChild(holder);
   ::close(ready[0]), ::close(ready[1]);
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, Counts(3, 0, 2, 1));
-  EXPECT_PRED2(Contains, r.out, std::string("refused (") + GetParam().reason + "): 1");
+  Expect(r, 1, {Counts(3, 0, 2, 1), std::string("refused (") + GetParam().reason + "): 1"});
   EXPECT_EQ(ReadFile(path), now);
   EXPECT_TRUE(IsStub("sub/b"));
   EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addBackupFileFailures 1");
@@ -249,47 +253,30 @@ TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
       << error;
   index.reset();
   EditKeepingSizeAndTimes(path);
-  struct Step {
-    std::vector<std::string> args;
-    std::string says;
-  };
-  for (const Step& s : std::vector<Step>{
-           {{"--quiet"},
-            "refused (archived without a change time (--verify would compare its "
-            "bytes)): 1"},
-           {{"--quiet", "--verify"}, "refused (changed since backup (checksum)): 1"}}) {
-    const ProgramRun r = Job(s.args, "10");
-    EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_PRED2(Contains, r.out, s.says);
-  }
+  Expect(Job({"--quiet"}, "10"), 1,
+         {"refused (archived without a change time (--verify would compare its bytes)): 1"});
+  Expect(Job({"--quiet", "--verify"}, "10"), 1, {"refused (changed since backup (checksum)): 1"});
   EXPECT_NE(ReadFile(path), bytes);
   WriteFile(path, bytes);
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
-  const ProgramRun r = Job({"--quiet", "--verify"}, "10");
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_PRED2(Contains, r.out, Counts(1, 0, 0, 0));
+  Expect(Job({"--quiet", "--verify"}, "10"), 0, {Counts(1, 0, 0, 0)});
   EXPECT_TRUE(IsStub("a"));
 }
 
 // --dry-run changes nothing; --json prints one object per line, the summary last.
 TEST_F(StubJobTest, DryRunChangesNothing) {
   ASSERT_EQ(::unlink((files_ + "/empty").c_str()), 0);
-  ProgramRun r = Job({"--dry-run"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, "would stub " + files_ + "/a: matches its archived copy");
-  EXPECT_PRED2(Contains, r.out, "would refuse " + files_ + "/empty: missing");
-  EXPECT_PRED2(Contains, r.out, "4 items would be stubbed, 0 already done, 1 skipped, 1 refused");
-  EXPECT_PRED2(Contains, r.out, " would be released");
-  r = Job({"--dry-run", "--json"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out,
-               "{\"file\":\"" + files_ + "/a\",\"ok\":true,\"result\":\"would stub\"");
-  EXPECT_PRED2(Contains, r.out,
-               "{\"file\":\"" + files_ +
-                   "/empty\",\"ok\":false,\"result\":\"would refuse\",\"error\":\"missing\"}\n");
-  EXPECT_PRED2(Contains, r.out,
-               "\n{\"summary\":true,\"dryRun\":true,\"wouldStub\":4,\"done\":0,\"skipped\":1,"
-               "\"refused\":1,");
+  Expect(Job({"--dry-run"}), 1,
+         {"would stub " + files_ + "/a: matches its archived copy",
+          "would refuse " + files_ + "/empty: missing",
+          "4 items would be stubbed, 0 already done, 1 skipped, 1 refused", " would be released"});
+  const ProgramRun r = Job({"--dry-run", "--json"});
+  Expect(r, 1,
+         {"{\"file\":\"" + files_ + "/a\",\"ok\":true,\"result\":\"would stub\"",
+          "{\"file\":\"" + files_ +
+              "/empty\",\"ok\":false,\"result\":\"would refuse\",\"error\":\"missing\"}\n",
+          "\n{\"summary\":true,\"dryRun\":true,\"wouldStub\":4,\"done\":0,\"skipped\":1,"
+          "\"refused\":1,"});
   size_t lines = 0;
   for (size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1, ++lines) {
     EXPECT_TRUE(r.out[at] == '{' && r.out[r.out.find('\n', at) - 1] == '}') << r.out;
@@ -307,13 +294,10 @@ TEST_F(StubJobTest, DryRunChangesNothing) {
 TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   EditKeepingSizeAndTimes(files_ + "/a");
   WriteFile(jobs_ + "/9.quit", "");
-  ProgramRun r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, Counts(0, 0, 0, 0) + ", 0 bytes released (stopped on request)");
+  Expect(Job({"--quiet"}), 1, {Counts(0, 0, 0, 0) + ", 0 bytes released (stopped on request)"});
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), originals_["sub/b"]);
   ASSERT_EQ(::unlink((jobs_ + "/9.quit").c_str()), 0);
-  r = Job({"--quiet"});
-  EXPECT_PRED2(Contains, r.out, Counts(3, 0, 2, 1));
+  Expect(Job({"--quiet"}), 1, {Counts(3, 0, 2, 1)});
   EXPECT_NE(::access((jobs_ + "/9.restart").c_str(), F_OK), 0);
   ASSERT_EQ(::unlink((dir_.results() + "/HSMMNTLIST").c_str()), 0);
   const std::string p = files_ + "/sub/.trhsm-stub-tmp.";
@@ -323,9 +307,7 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   ASSERT_EQ(::link(dir_.File("victim").c_str(), (p + "HardAA").c_str()), 0);
   WriteFile(p + "toolong1", "x");
   const std::string stub = ReadFile(files_ + "/sub/b");
-  r = Job({"--quiet"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, Counts(0, 3, 2, 1) + ", 0 bytes released");
+  Expect(Job({"--quiet"}), 1, {Counts(0, 3, 2, 1) + ", 0 bytes released"});
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), stub);
   EXPECT_FALSE(IsStub("a"));
   EXPECT_EQ(trhsm_test::ListFolder(files_ + "/sub"),
@@ -343,8 +325,7 @@ TEST_F(StubJobTest, ProgressOnATerminalLeavesRefusalsOnLinesOfTheirOwn) {
   EditKeepingSizeAndTimes(files_ + "/sub/b");
   const ProgramRun r = trhsm_test::RunProgram(
       "/usr/bin/script", {"-qec", std::string(TRHSM_STUBJOB) + " -J 9 -D m -a 1:0", "/dev/null"});
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_PRED2(Contains, r.out, "trhsm-stubjob: 6 of 6 items, 2 stubbed");
+  Expect(r, 1, {"trhsm-stubjob: 6 of 6 items, 2 stubbed"});
   int refusals = 0;
   for (size_t at = r.out.find("trhsm-stubjob: refused"); at != std::string::npos;
        at = r.out.find("trhsm-stubjob: refused", at + 1), ++refusals) {
