@@ -1,5 +1,5 @@
 // The mount table's lookups, applyFileAttr, getStubCacheInfo and getCacheFname (name layout, both
-// device caches, cached mounts' order, callers on many threads): one table each where they fit.
+// device caches, cached mounts' order, callers on many threads).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <string>
 #include <thread>
@@ -53,32 +54,21 @@ TEST(MntTab, SnapshotAndLookups) {
   EXPECT_EQ(nfs.device + "|" + nfs.mountPoint + "|" + nfs.auxText + "|" + nfs.fsType,
             "srv:/x|/mnt/n x|ro,soft|nfs");
   EXPECT_TRUE(nfs.auxFlag && !all.front().auxFlag);
-  const std::pair<const char*, std::string> rows[] = {
-      {"/home/a/b", "deep"},
-      {"/home/a/bc", "home1"},
-      {"/home/a/x", "home1"},  // first of two
-      {"/home", "home1"},
-      {"/homework/x", "rootfs"},
-      {"/mnt/x/y", "slash"},
-      {"/mnt/x", "rootfs"},
-      {"/", "rootfs"},
-      {"//home/a/b", "rootfs"},
-      {"/home/../home/a/b", "home1"},
-      {"a/b", "throws: Failed to find mount point containing file a/b"},
-      {"", "throws: Internal error: fname==NULL"},
-      {nullptr, "throws: Internal error: fname==NULL"}};
-  for (const auto& [path, device] : rows) {
-    EXPECT_EQ(OrThrown([&, p = path] { return tab.find(p)->device; }), device)
-        << (path ? path : "null");
+  // "path device": the first of two entries for /home; "-" for none.
+  for (const char* row :
+       {"/home/a/b deep", "/home/a/bc home1", "/home/a/x home1", "/home home1",
+        "/homework/x rootfs", "/mnt/x/y slash", "/mnt/x rootfs", "/ rootfs", "//home/a/b rootfs",
+        "/home/../home/a/b home1", "a/b throws: Failed to find mount point containing file a/b",
+        " throws: Internal error: fname==NULL"}) {
+    const std::string path(row, std::strchr(row, ' ')), want = std::strchr(row, ' ') + 1;
+    EXPECT_EQ(OrThrown([&] { return tab.find(path.c_str())->device; }), want) << row;
   }
+  EXPECT_EQ(OrThrown([&] { return tab.find(nullptr)->device; }),
+            "throws: Internal error: fname==NULL");
   EXPECT_EQ(tab.find("/home", "xfs")->device + tab.find("/home", "ext4")->device, "overhome1");
-  for (const auto& [mp, type] : {std::pair<const char*, const char*>{"/home", "nfs"},
-                                 {"/home/", "ext4"},
-                                 {"/hom", "ext4"},
-                                 {nullptr, "ext4"},
-                                 {"/home", nullptr}}) {
-    EXPECT_EQ(tab.find(mp, type), nullptr);
-  }
+  EXPECT_TRUE(!tab.find("/home", "nfs") && !tab.find("/home/", "ext4") &&
+              !tab.find("/hom", "ext4") && !tab.find(nullptr, "ext4") &&
+              !tab.find("/home", nullptr));
   WriteFile(box.File("mounts"), "bad line\n");
   std::list<KoMntTab::Entry> entries;
   const std::string bad = "throws: " + KoMntTab::getAll(entries).AsString();
@@ -103,11 +93,11 @@ TEST(ApplyFileAttr, AppliesWhatItCanAndLogsEachFailure) {
   ASSERT_TRUE(applyFileAttr(Recorded(0640, geteuid()), file.c_str()));
   struct stat now;
   ASSERT_EQ(stat(file.c_str(), &now), 0);
-  EXPECT_EQ(now.st_mode & 07777, 0640u);
-  EXPECT_EQ(now.st_mtime + now.st_atime, 3000000);
-  EXPECT_EQ(log.Text(), "");
-  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()));
-  EXPECT_FALSE(applyFileAttr(Recorded(0600, 0), nullptr));
+  EXPECT_EQ(std::to_string(now.st_mode & 07777) + " " + std::to_string(now.st_mtime) + " " +
+                std::to_string(now.st_atime) + log.Text(),
+            "416 2000000 1000000");
+  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()) ||
+               applyFileAttr(Recorded(0600, 0), nullptr));
   for (const std::string& line :
        {"Failed to chmod " + missing + ": No such file or directory",
         "Failed to chown " + missing + ": No such file or directory",
@@ -120,31 +110,25 @@ TEST(ApplyFileAttr, AppliesWhatItCanAndLogsEachFailure) {
 TEST(StubCacheInfo, FlagAndRootAsStored) {
   trhsm_test::Sandbox box;
   trhsm_test::LogCapture log;
-  const struct {
-    std::string values;
-    bool enabled;
-    std::string root;
-  } rows[] = {
-      {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/", true, "/x"},
-      {"nUSE_STUB_CACHE=y\ndSTUB_CACHE_ROOT=/r", true, "/r"},
-      {"nUSE_STUB_CACHE=1\ndSTUB_CACHE_ROOT=/r", true, "/r"},
-      {"nUSE_STUB_CACHE=true\ndSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"nUSE_STUB_CACHE=\ndSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"dSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/var/c///\ndJOB_RESULTS_DIR=/jr", true, "/var/c"},
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/\ndJOB_RESULTS_DIR=/jr", true, "/jr/StubCache"},
-      {"dJOB_RESULTS_DIR=/jr", false, "/jr/StubCache"},
-      {"nUSE_STUB_CACHE=1", false, ""},  // no root at all disables the cache
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=//", false, ""},
-      {"nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR=", true, "/StubCache"},
-  };
-  for (const auto& r : rows) {
-    box.SetRegistry("[Machines/c]\n" + r.values + "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
-    bool enabled = !r.enabled;
+  // "values => enabled root"; no root at all disables the cache.
+  for (const std::string row :
+       {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/ => 1 /x",
+        "nUSE_STUB_CACHE=y\ndSTUB_CACHE_ROOT=/r => 1 /r",
+        "nUSE_STUB_CACHE=1\ndSTUB_CACHE_ROOT=/r => 1 /r",
+        "nUSE_STUB_CACHE=true\ndSTUB_CACHE_ROOT=/r => 0 /r",
+        "nUSE_STUB_CACHE=\ndSTUB_CACHE_ROOT=/r => 0 /r", "dSTUB_CACHE_ROOT=/r => 0 /r",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/var/c///\ndJOB_RESULTS_DIR=/jr => 1 /var/c",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/\ndJOB_RESULTS_DIR=/jr => 1 /jr/StubCache",
+        "dJOB_RESULTS_DIR=/jr => 0 /jr/StubCache", "nUSE_STUB_CACHE=1 => 0 ",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=// => 0 ",
+        "nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR= => 1 /StubCache"}) {
+    const size_t arrow = row.find(" => ");
+    box.SetRegistry("[Machines/c]\n" + row.substr(0, arrow) +
+                    "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
+    bool enabled = row[arrow + 4] == '0';
     std::string root = "untouched";
     getStubCacheInfo("c", &enabled, &root);
-    EXPECT_EQ(enabled, r.enabled) << r.values;
-    EXPECT_EQ(root, r.root) << r.values;
+    EXPECT_EQ(row.substr(0, arrow + 4) + (enabled ? "1 " : "0 ") + root, row);
     getStubCacheInfo("c", nullptr, nullptr);
   }
   for (const char* line : {"getStubCacheInfo", "c: nUSE_STUB_CACHE=Yes", "c: dSTUB_CACHE_ROOT=/x/",
@@ -259,22 +243,21 @@ TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
     e.mountPoint = mp;
     return StubCacheMount(e, 1);
   };
-  const struct {
-    const char *a, *b;
-    bool want;
-  } order[] = {{"/data/sub", "/data", true}, {"/data", "/data/sub", false},
-               {"/data", "/data", false},    {"/b", "/a", true},
-               {"/a", "/\xC3", true},        {"/\xC3", "/a", false}},  // 0xC3 < 0 as signed
-      holds[] = {{"/data/sub/x", "/data/sub", true},
-                 {"/data/sub/x", "/data/", true},
-                 {"/data/sub/x", "/data/s", false},
-                 {"/data", "/data", true},
-                 {"/d", "/data", false},
-                 {"/data/sub/x", "", true},
-                 {"data", "", false}};  // path, mount point
-  for (const auto& r : order) EXPECT_EQ(childPathFirst()(m(r.a), m(r.b)), r.want) << r.a << r.b;
-  for (const auto& r : holds) {
-    EXPECT_EQ(stubCacheMountPointCompare(r.a, 1)(m(r.b)), r.want) << r.a << " " << r.b;
+  // "a b 1": a sorts before b (0xC3 < 0 as signed); "path mount-point 1": the mount holds path.
+  const auto split = [](const std::string& row, const auto& test) {
+    const size_t space = row.find(' ');
+    return row.substr(0, row.size() - 1) +
+           (test(row.substr(0, space), row.substr(space + 1, row.size() - space - 3)) ? "1" : "0");
+  };
+  for (const std::string row : {"/data/sub /data 1", "/data /data/sub 0", "/data /data 0",
+                                "/b /a 1", "/a /\xC3 1", "/\xC3 /a 0"}) {
+    EXPECT_EQ(split(row, [&](auto a, auto b) { return childPathFirst()(m(a), m(b)); }), row);
+  }
+  for (const std::string row :
+       {"/data/sub/x /data/sub 1", "/data/sub/x /data/ 1", "/data/sub/x /data/s 0", "/data /data 1",
+        "/d /data 0", "/data/sub/x  1", "data  0"}) {
+    EXPECT_EQ(split(row, [&](auto a, auto b) { return stubCacheMountPointCompare(a, 1)(m(b)); }),
+              row);
   }
   EXPECT_FALSE(stubCacheMountPointCompare("/data/x", 2)(m("/data")));
 }
