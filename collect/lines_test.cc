@@ -142,22 +142,19 @@ TEST(DirectReader, PairsLinesAndNamesWhatIsMissing) {
   EvEvent events;
   const std::string stub = dir.File("stub.kof"), list = dir.File("stub.lst");
   // Each step fills in what the one before lacked; the message names the first thing missing.
-  for (const std::string& message :
-       {std::string("m_stubFileName is empty."), std::string("m_stubListName is empty."),
-        "Failed to open " + stub, "Failed to open " + list}) {
+  const auto openFails = [&](const std::string& message) {
     TRHSMCollectFileReader reader(args, events);
-    reader.Initialize();
-    log.Clear();
+    reader.Initialize(), log.Clear();
     EXPECT_EQ(reader.Open(), 0);
     EXPECT_PRED2(trhsm_test::Contains, log.Text(), message);
-    if (args.stubFileName.empty()) {
-      args.stubFileName = stub;
-    } else if (args.stubListName.empty()) {
-      args.stubListName = list;
-    } else {
-      WriteFile(stub, "|/a/one|11|\n|/a/two|22|\n");
-    }
-  }
+  };
+  openFails("m_stubFileName is empty.");
+  args.stubFileName = stub;
+  openFails("m_stubListName is empty.");
+  args.stubListName = list;
+  openFails("Failed to open " + stub);
+  WriteFile(stub, "|/a/one|11|\n|/a/two|22|\n");
+  openFails("Failed to open " + list);
   WriteFile(list, "1:2:3|77\nx:y\nr3|3\n");
   TRHSMCollectFileReader reader(args, events);
   ASSERT_EQ(reader.Initialize(), 1);
