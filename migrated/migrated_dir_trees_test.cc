@@ -120,8 +120,7 @@ TEST_F(MigratedListTest, BothModesQueryAndEditTheSameList) {
   struct stat before, after;  // edits that change nothing leave the file as it is
   ASSERT_EQ(::stat(List().c_str(), &before), 0);
   t.addTree("/c/d"), t.delTree("/nothing"), t._addTree("/memory/only");
-  ASSERT_EQ(::stat(List().c_str(), &after), 0);
-  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_TRUE(::stat(List().c_str(), &after) == 0 && before.st_ino == after.st_ino);
   t.saveList();
   EXPECT_EQ(ReadFile(List()), "1|/other|\n1|/c|\n1|/memory/only|\n");
 }
@@ -138,20 +137,16 @@ TEST_F(MigratedListTest, ListThatCannotBeReadOrWritten) {
   t._addTree("/kept/in/memory");
   ExpectThrow([&] { t.loadList(); }, "loadList",
               "Failed to open file " + List() + " for reading: No such device or address");
-  ::close(s);
-  ASSERT_EQ(::unlink(List().c_str()), 0);
+  ASSERT_TRUE(::close(s) == 0 && ::unlink(List().c_str()) == 0);
   t.saveList();
   EXPECT_EQ(ReadFile(List()), "");
-  ASSERT_EQ(::unlink(List().c_str()), 0);
-  ASSERT_EQ(::mkdir(List().c_str(), 0777), 0);
+  ASSERT_TRUE(::unlink(List().c_str()) == 0 && ::mkdir(List().c_str(), 0777) == 0);
   ExpectThrow([&] { t.wasDirMigrated("/x", nullptr); }, "loadList",
               "Failed to read file " + List() + ": Is a directory");
-  ASSERT_EQ(::rmdir(List().c_str()), 0);
-  ASSERT_EQ(::symlink(List().c_str(), List().c_str()), 0);
+  ASSERT_TRUE(::rmdir(List().c_str()) == 0 && ::symlink(List().c_str(), List().c_str()) == 0);
   ExpectThrow([] { TRHSMMigratedDirTrees held(true, "c1"); }, "loadList",
               "Failed to stat file " + List() + ": Too many levels of symbolic links");
   ASSERT_EQ(::unlink(List().c_str()), 0);
-
   WriteFile(List(), "1|/old|\n");
   ASSERT_EQ(::mkdir((List() + ".tmp").c_str(), 0777), 0);
   ExpectThrow([&] { t.addTree("/new"); }, "saveList",
