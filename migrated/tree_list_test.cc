@@ -72,15 +72,15 @@ mig::MountList Mounts(std::initializer_list<const char*> points) {
 }
 
 TEST(TreeAlgebra, ContainmentStopsAtComponentsAndMountPoints) {
-  // "parent path mount 1": parent holds path, mount ("-": none) its mount point (a plain prefix).
+  // "parent path mount 1": parent holds path, mount its mount point ("-": empty) (a plain prefix).
   for (const char* row :
        {"/data /data - 1", "/data /data/x/y - 1", "/data /data/ - 1", "/data /database - 0",
         "/data /dat - 0", "/data/x /data - 0", "/data// /data/x - 1", "/data/ /data - 1",
-        "/data/ /database - 0", "/ /any/thing - 1", "// /x - 1", "/ relative - 0",
+        "/data/ /database - 0", "/ /any/thing - 1", "// /x - 1", "/ relative - 0", "/ - - 0",
         "/ /data/x /data 0", "/data/x /data/x/y /data 1", "/database /database/x /data 1"}) {
     char parent[32], path[32], mount[32];
     ASSERT_EQ(std::sscanf(row, "%31s %31s %31s", parent, path, mount), 3);
-    if (mount[0] == '-') mount[0] = '\0';
+    for (char* field : {path, mount}) field[field[0] == '-' ? 0 : 31] = '\0';
     const bool holds = mig::isSubDir(parent, path, mount, static_cast<int>(std::strlen(mount)));
     EXPECT_EQ(row[std::strlen(row) - 1] == '1', holds) << row;
   }
