@@ -35,8 +35,8 @@ class DbReaderTest : public ::testing::Test {
     reader_ =
         std::make_unique<TRHSMCollectFileDBReader>(args_, events_, turbo, "dbStubList", appType);
     reader_->SetAppTypeGUID("AG");
-    ASSERT_EQ(turbo ? reader_->Initialize(path) : reader_->Initialize(), 1);
-    ASSERT_EQ(reader_->Open(), 1);
+    ASSERT_TRUE((turbo ? reader_->Initialize(path) : reader_->Initialize()) == 1 &&
+                reader_->Open() == 1);
     reader_->SetFailureFile(failures_);
   }
   // The next GetItem as "result name time inode size meta [status] reparse", the reparse's trailing
@@ -185,8 +185,7 @@ TEST_F(DbReaderTest, QueriesTheBackupIndexOnce) {
   trhsm_test::RegisteredIndex index(dir_, {{12, 7, 8, 9, 100, "/data/plain", 0, 4711, {}},
                                            {12, 7, 8, 9, 100, quoted, 0, ~0ull, {}}});
   reader_ = std::make_unique<TRHSMCollectFileDBReader>(args_, events_, false, "dbStubList", 0);
-  ASSERT_EQ(reader_->Initialize(), 1);
-  ASSERT_EQ(reader_->Open(), 1);
+  ASSERT_TRUE(reader_->Initialize() == 1 && reader_->Open() == 1);
   ExpectLogged({"Processing dbStubList_12.kof in folder " + collect_ +
                 " with format string arch_group_id,"});
   ExpectItems({"/data/plain 99 4711 -1 4711 [] 1:3:7:8:9:1:11:/data/plain|",

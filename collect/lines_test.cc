@@ -129,8 +129,7 @@ TEST(CollectWriter, WritesExactLinesAndRefusesWhatWouldSplitThem) {
   EXPECT_TRUE(now >= before && now <= static_cast<long>(std::time(nullptr))) << now;
   ASSERT_EQ(Add(writer, "/2", true, 2), 1);
   EXPECT_EQ(writer.Initialize(dir.File("missing/file")), 0);
-  EXPECT_EQ(writer.path, dir.File("second"));
-  EXPECT_EQ(writer.file, nullptr);
+  EXPECT_TRUE(writer.path == dir.File("second") && writer.file == nullptr) << writer.path;
   EXPECT_EQ(Add(writer, "/3", true, 3), 0);
   EXPECT_EQ(writer.DeInitialize(), 1);
   EXPECT_EQ(ReadFile(dir.File("second")), "|/2|2|\n");
@@ -158,8 +157,7 @@ TEST(DirectReader, PairsLinesAndNamesWhatIsMissing) {
   openFails("Failed to open " + list);
   WriteFile(list, "1:2:3|77\nx:y\nr3|3\n");
   TRHSMCollectFileReader reader(args, events);
-  ASSERT_EQ(reader.Initialize(), 1);
-  ASSERT_EQ(reader.Open(), 1);
+  ASSERT_TRUE(reader.Initialize() == 1 && reader.Open() == 1);
   std::string got;
   for (int i = 0; i < 3; ++i) {
     HSMCollectFile item;
