@@ -37,10 +37,9 @@ class MigratedListTest : public ::testing::Test {
       f();
       ADD_FAILURE() << "no exception, expected: " << message;
     } catch (const KoException& e) {
-      EXPECT_EQ(e.getMessage(), message);
-      EXPECT_EQ(e.getFunction(), "TRHSMMigratedDirTrees::" + tag);
-      EXPECT_EQ(e.getFile(), "TRHSMMigratedDirTrees");
-      EXPECT_EQ(e.getCode(), -1);
+      EXPECT_EQ(e.getMessage() + "|" + e.getFunction() + "|" + e.getFile() + "|" +
+                    std::to_string(e.getCode()),
+                message + "|TRHSMMigratedDirTrees::" + tag + "|TRHSMMigratedDirTrees|-1");
     }
   }
   bool Logged(const std::string& text) const { return log_.Contains(text); }
