@@ -1,6 +1,5 @@
-// The database reader: file naming and clean-up, both line layouts as one table each (items,
-// reparse texts, skips and their failure-file lines), the query through a real index, and the
-// failure stream. Its write paths under faults are rows of tests/write_paths_test.cc.
+// The database reader: file naming and clean-up, both line layouts (items, reparse texts, skips,
+// failure-file lines), the query through a real index, the failure stream.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,13 +24,9 @@ class DbReaderTest : public ::testing::Test {
  protected:
   DbReaderTest() : level_("KO_LOG_LEVEL", "7"), collect_(dir_.File("collect/")) {
     EXPECT_EQ(::mkdir(collect_.c_str(), 0755), 0);
-    args_.collectFolder = collect_;
-    args_.jobId = 12;
+    args_.collectFolder = collect_, args_.jobId = 12, args_.auxNumber = 3, args_.appIdSecond = 15;
+    args_.restartValue = 99, args_.skipReportSwitch = 1;
     std::snprintf(args_.stowhostName, sizeof args_.stowhostName, "media");
-    args_.auxNumber = 3;
-    args_.appIdSecond = 15;
-    args_.restartValue = 99;
-    args_.skipReportSwitch = 1;
   }
   // A reader over `content`, opened, reporting skips to failures_.
   void Start(bool turbo, const std::string& content, unsigned long appType = 0) {
@@ -40,12 +35,12 @@ class DbReaderTest : public ::testing::Test {
     reader_ =
         std::make_unique<TRHSMCollectFileDBReader>(args_, events_, turbo, "dbStubList", appType);
     reader_->SetAppTypeGUID("AG");
-    ASSERT_EQ(turbo ? reader_->Initialize(path) : reader_->Initialize(), 1);
-    ASSERT_EQ(reader_->Open(), 1);
+    ASSERT_TRUE((turbo ? reader_->Initialize(path) : reader_->Initialize()) == 1 &&
+                reader_->Open() == 1);
     reader_->SetFailureFile(failures_);
   }
-  // The next GetItem as "result name time inode size meta [status] reparse", the reparse text's
-  // trailing current time checked and left out.
+  // The next GetItem as "result name time inode size meta [status] reparse", the reparse's trailing
+  // current time checked and left out.
   std::string Next() {
     HSMCollectFile item;
     std::string reparse, meta, status = "stale";
@@ -67,7 +62,9 @@ class DbReaderTest : public ::testing::Test {
     reader_.reset();  // closes, and so flushes, the failure file
     return ReadFile(failures_);
   }
-  bool Logged(const std::string& text) { return log_.Contains(text); }
+  void ExpectLogged(std::initializer_list<std::string> lines) {
+    for (const std::string& line : lines) EXPECT_TRUE(log_.Contains(line)) << line;
+  }
 
   trhsm_test::ScopedEnv level_;
   trhsm_test::LogCapture log_;
@@ -80,26 +77,18 @@ class DbReaderTest : public ::testing::Test {
 
 TEST_F(DbReaderTest, NamesTheFileAfterTheJobAndRemovesEarlierJobsFiles) {
   TRHSMCollectFileDBReader a(args_, events_, false, "dbStubList_", 124);
-  EXPECT_EQ(a.m_dstFileName, "dbStubList__12.kof");
-  EXPECT_EQ(a.m_formatString,
-            "arch_group_id,arch_file_id,arch_file_offs,file_size,full_file_name,mod_time,"
-            "metadata-643422786");
-  EXPECT_TRUE(Logged("Received JobID : 12, Stowhost : media"));
-  EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "p", 7).m_formatString.substr(76),
-            "metadata-1613830181");
   TRHSMCollectFileDBReader turbo(args_, events_, true, "p", 7);
-  EXPECT_EQ(turbo.m_jobId, 12);
-  EXPECT_EQ(turbo.m_dstFileName + turbo.m_formatString, "");
-  args_.snapFlag = true;
-  args_.snapJobIdText = "77";
+  EXPECT_EQ(a.m_dstFileName + " " + a.m_formatString + " " +
+                TRHSMCollectFileDBReader(args_, events_, false, "p", 7).m_formatString.substr(76) +
+                " " + std::to_string(turbo.m_jobId) + turbo.m_dstFileName + turbo.m_formatString,
+            "dbStubList__12.kof arch_group_id,arch_file_id,arch_file_offs,file_size,full_file_name,"
+            "mod_time,metadata-643422786 metadata-1613830181 12");
+  args_.snapFlag = true, args_.snapJobIdText = "77";
   EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "p", 7).m_dstFileName, "p_77.kof");
-  EXPECT_TRUE(Logged("This is a snap2tape job and JobID going to be used is [77]"));
   args_.snapFlag = false;
-
   for (const char* name : {"dbStubList_5.kof", "dbStubList_12.kof", "dbStubList_123.kof",
-                           "dbStubListTurbo_5.kof", "a_earlyStubBackup_12", "other"}) {
+                           "dbStubListTurbo_5.kof", "a_earlyStubBackup_12", "other"})
     WriteFile(collect_ + name, "x");
-  }
   WriteFile(dir_.File("collectdbStubList_5.kof"), "beside");
   WriteFile(dir_.File("target_earlyStubBackup"), "target");
   ASSERT_EQ(::symlink(dir_.File("target_earlyStubBackup").c_str(),
@@ -112,11 +101,14 @@ TEST_F(DbReaderTest, NamesTheFileAfterTheJobAndRemovesEarlierJobsFiles) {
   args_.collectFolder = dir_.File("collect");
   EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "x", 0).CleanUpPreviousJobResults(), 1);
   EXPECT_EQ(ListFolder(collect_), (Names{"dbStubList_12.kof", "dbStubList_123.kof", "other"}));
-  EXPECT_EQ(ReadFile(dir_.File("collectdbStubList_5.kof")), "beside");
-  EXPECT_EQ(ReadFile(dir_.File("target_earlyStubBackup")), "target");
+  EXPECT_EQ(ReadFile(dir_.File("collectdbStubList_5.kof")) +
+                ReadFile(dir_.File("target_earlyStubBackup")),
+            "besidetarget");
   args_.collectFolder = dir_.File("missing/");
   EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, true, "", 0).CleanUpPreviousJobResults(), 0);
-  EXPECT_TRUE(Logged("Failed to open Job Results: No such file or directory"));
+  ExpectLogged({"Received JobID : 12, Stowhost : media",
+                "This is a snap2tape job and JobID going to be used is [77]",
+                "Failed to open Job Results: No such file or directory"});
 }
 
 TEST_F(DbReaderTest, TurboLines) {
@@ -141,13 +133,10 @@ TEST_F(DbReaderTest, TurboLines) {
        "/good 2 9 4 G [] 1:3:1:2:3:2:1:G:15:AG:4|", "/s 2 1 0 G [DONE] 1:3:5:0:0:2:1:G:15:AG:0|",
        "/z 2 1 0 G [] 1:3:00:0:0:2:1:G:15:AG:0|", "/m 2 -1 4096 G1 [] 1:3:1:2:3:2:2:G1:15:AG:4096|",
        "/p 2 12 4 G [] 1:3:1:2:3:2:1:G:15:AG:4|", "/q 0 7 4 G [] 1:3:1:2:3:2:1:G:15:AG:4|"});
-  for (const char* line :
-       {"Entry[0,0,0,0,/a/b,1,G1,42,1700000000] tokens[9]", "Invalid value '' read.",
-        "Invalid value '1,2,3,4,/seven,1,G' read.", "Meta-data read as zero length.",
-        "Inode read as zero length.", "Inode[18446744073709551615(-1)]", "status=[Unknown]",
-        "Finished processing collect file data from collect file "}) {
-    EXPECT_TRUE(Logged(line)) << line;
-  }
+  ExpectLogged({"Entry[0,0,0,0,/a/b,1,G1,42,1700000000] tokens[9]", "Invalid value '' read.",
+                "Invalid value '1,2,3,4,/seven,1,G' read.", "Meta-data read as zero length.",
+                "Inode read as zero length.", "Inode[18446744073709551615(-1)]", "status=[Unknown]",
+                "Finished processing collect file data from collect file "});
   const std::string reason = " in collect file " + collect_ + "turbo.kof]\n";
   EXPECT_EQ(Failures(),
             "File[/tab], ArchiveStatus[STUBBING_SKIPPED], Reason[meta-data GUID missing]\n"
@@ -171,11 +160,9 @@ TEST_F(DbReaderTest, NormalLines) {
   ExpectItems({"/x/f 99 4711 -1 4711 [] 1:3:7:8:9:1:4:/x/f|", "/t 99 12 -1 12 [] 1:3:1:2:3:1:2:/t|",
                "/c 99 5 -1 5 [] 1:3:1:2:3:1:2:/c|",
                maxName + " 99 6 -1 6 [] 1:3:1:2:3:1:1023:" + maxName + "|"});
-  for (const char* line : {"Filename : /x/f", "Reparse Data : 1:3:7:8:9:1:4:/x/f|", "Inode : 4711",
-                           "/six Stubbing : Skipped : Stubbing info not found (no meta-data)",
-                           "... (cut) Stubbing : Skipped : line of 2048 bytes"}) {
-    EXPECT_TRUE(Logged(line)) << line;
-  }
+  ExpectLogged({"Filename : /x/f", "Reparse Data : 1:3:7:8:9:1:4:/x/f|", "Inode : 4711",
+                "/six Stubbing : Skipped : Stubbing info not found (no meta-data)",
+                "... (cut) Stubbing : Skipped : line of 2048 bytes"});
   EXPECT_EQ(Failures(),
             "/six Stubbing : Skipped : Stubbing info not found (no meta-data)\n"
             "/empty Stubbing : Skipped : Stubbing info not found (empty meta-data)\n/" +
@@ -188,58 +175,47 @@ TEST_F(DbReaderTest, NormalLines) {
   args_.skipReportSwitch = 0;  // and nothing reaches the failure file
   Start(false, "1,2,3,4\n1,2,3,4,/six,5\n1,2,3,4,/ok,5,6\n", 124);
   EXPECT_EQ(Next().substr(0, 3), "-1 ");
-  EXPECT_TRUE(Logged("Could not find file name in collect file dbStubList_12.kof"));
+  ExpectLogged({"Could not find file name in collect file dbStubList_12.kof"});
   ExpectItems({"/ok 99 -1 -1 6 [] 1:3:1:2:3:1:3:/ok|"});  // no inode for type 124
   EXPECT_EQ(Failures(), "");
 }
 
 TEST_F(DbReaderTest, QueriesTheBackupIndexOnce) {
-  std::vector<trhsm::platform::BackupItem> items(2);
-  items[0].jobId = 12;
-  items[0].archGroupId = 7;
-  items[0].archFileId = 8;
-  items[0].archFileOffset = 9;
-  items[0].fileSize = 100;
-  items[0].fullFileName = "/data/plain";
-  items[0].inode = 4711;
-  items[1] = items[0];
-  items[1].fullFileName = "/data/a,b \"quoted\", \\x";
-  items[1].inode = 18446744073709551615ull;
-  trhsm_test::RegisteredIndex index(dir_, items);
+  const std::string quoted = "/data/a,b \"quoted\", \\x";
+  trhsm_test::RegisteredIndex index(dir_, {{12, 7, 8, 9, 100, "/data/plain", 0, 4711, {}},
+                                           {12, 7, 8, 9, 100, quoted, 0, ~0ull, {}}});
   reader_ = std::make_unique<TRHSMCollectFileDBReader>(args_, events_, false, "dbStubList", 0);
-  ASSERT_EQ(reader_->Initialize(), 1);
-  EXPECT_TRUE(Logged("Processing dbStubList_12.kof in folder " + collect_ +
-                     " with format string arch_group_id,"));
-  ASSERT_EQ(reader_->Open(), 1);
-  const std::string& quoted = items[1].fullFileName;
+  ASSERT_TRUE(reader_->Initialize() == 1 && reader_->Open() == 1);
+  ExpectLogged({"Processing dbStubList_12.kof in folder " + collect_ +
+                " with format string arch_group_id,"});
   ExpectItems({"/data/plain 99 4711 -1 4711 [] 1:3:7:8:9:1:11:/data/plain|",
                quoted + " 99 -1 -1 18446744073709551615 [] 1:3:7:8:9:1:22:" + quoted + "|"});
   // A rerun takes the finished file as it is, without a query.
   log_.Clear();
   Start(false, "1,2,3,4,/kept,5,6\n");
-  EXPECT_FALSE(Logged("Processing"));
+  EXPECT_FALSE(log_.Contains("Processing"));
   ExpectItems({"/kept 99 6 -1 6 [] 1:3:1:2:3:1:5:/kept|"});
 
   args_.jobId = 14;
-  EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "dbStubList", 0).Initialize(), 0);
-  EXPECT_TRUE(Logged("apiGetBackedUpItemsByJob() returned zero items."));
+  const int none = TRHSMCollectFileDBReader(args_, events_, false, "dbStubList", 0).Initialize();
   WriteFile(dir_.File("registry"), "[Base]\n");
   args_.jobId = 15;
-  EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "dbStubList", 0).Initialize(), 0);
-  EXPECT_TRUE(Logged("Failed to retreive stub items for JobID 15"));
+  EXPECT_EQ(TRHSMCollectFileDBReader(args_, events_, false, "dbStubList", 0).Initialize() + none,
+            0);
+  ExpectLogged({"apiGetBackedUpItemsByJob() returned zero items.",
+                "Failed to retreive stub items for JobID 15"});
 }
 
 TEST_F(DbReaderTest, OpenFailuresStubListAndFailureStream) {
   TRHSMCollectFileDBReader turbo(args_, events_, true, "", 0);
   EXPECT_EQ(turbo.Initialize(), 1);
-  EXPECT_EQ(turbo.Open(), 0);
-  EXPECT_TRUE(Logged("Failed to open collect file  error=No such file or directory"));
   TRHSMCollectFileDBReader normal(args_, events_, false, "dbStubList", 0);
-  EXPECT_EQ(normal.Open(), 0);
-  EXPECT_TRUE(Logged("Failed to open collect file " + collect_ + "dbStubList_12.kof"));
+  EXPECT_EQ(turbo.Open() + normal.Open(), 0);
   normal.m_dstFileName.clear();
   EXPECT_EQ(normal.Open(), 0);
-  EXPECT_TRUE(Logged("TRHSMCollectFileDBReader::Open: m_dstFileName is empty."));
+  ExpectLogged({"Failed to open collect file  error=No such file or directory",
+                "Failed to open collect file " + collect_ + "dbStubList_12.kof",
+                "TRHSMCollectFileDBReader::Open: m_dstFileName is empty."});
 
   std::string in = dir_.File("in.kof"), out = dir_.File("out.lst"), missing = dir_.File("none");
   WriteFile(in, "|a:b:c|1|\n|nocolon|2|\n|d:e|3|\nplain\n|f:g|4|\n");
@@ -252,9 +228,7 @@ TEST_F(DbReaderTest, OpenFailuresStubListAndFailureStream) {
   turbo.WriteToFailures("dropped");
   turbo.SetFailureFile(static_cast<FILE*>(nullptr));  // logs: the log's descriptor opens now
   const size_t fds = ListFolder("/proc/self/fd").size();
-  turbo.SetFailureFile(first);
-  turbo.WriteToFailures("one");
-  turbo.WriteToFailures(nullptr);
+  turbo.SetFailureFile(first), turbo.WriteToFailures("one"), turbo.WriteToFailures(nullptr);
   turbo.SetFailureFile(second);
   EXPECT_EQ(ListFolder("/proc/self/fd").size(), fds + 1);
   EXPECT_EQ(ReadFile(first), "one\n");
@@ -264,8 +238,7 @@ TEST_F(DbReaderTest, OpenFailuresStubListAndFailureStream) {
   EXPECT_EQ(ReadFile(second), "");
   turbo.WriteToFailures("three");
   turbo.SetFailureFile(first);
-  EXPECT_GE(std::fputs("four\n", mine), 0);
-  EXPECT_EQ(std::fclose(mine), 0);
+  EXPECT_TRUE(std::fputs("four\n", mine) >= 0 && std::fclose(mine) == 0);
   EXPECT_EQ(ReadFile(dir_.File("mine")), "three\nfour\n");
 }
 

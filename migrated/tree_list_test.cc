@@ -1,8 +1,9 @@
 // The list's records (exact bytes, damaged lines and their reasons, the line-buffer boundary) and
-// the tree algebra (component boundaries, never across a mount point), one table each. Any input's
-// safety (never a cut tree) is the fuzz target's (migrated_list).
+// the tree algebra (component boundaries, never across a mount point). Safety on any input (never
+// a cut tree) is the fuzz target's.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <string>
@@ -40,22 +41,23 @@ TEST(TreeList, RecordsDamagedLinesAndTheLineBufferBoundary) {
   const Trees odd{"/with space", "/tab\there", "/utf8/\xc3\xa9", "/trailing/", "rel", "//d"};
   EXPECT_EQ(mig::ParseTreeList(mig::FormatTreeList(odd), nullptr), odd);
 
-  std::string why;
+  std::string why, whys;
   EXPECT_TRUE(mig::IsRecordable(longest, &why));
-  for (const auto& [path, reason] : std::vector<std::pair<std::string, std::string>>{
-           {"", "an empty path cannot be recorded"},
-           {"/a|b", "a path holding '|' cannot be recorded"},
-           {"/a\nb", "a path holding a line feed cannot be recorded"},
-           {std::string("/a\0b", 4), "a path holding a NUL byte cannot be recorded"},
-           {longest + "q", "a path longer than 4091 bytes cannot be recorded"}}) {
+  for (const std::string& path : {std::string(), std::string("/a|b"), std::string("/a\nb"),
+                                  std::string("/a\0b", 4), longest + "q"}) {
     EXPECT_FALSE(mig::IsRecordable(path, &why));
-    EXPECT_EQ(why, reason);
+    whys += why + "\n";
   }
+  EXPECT_EQ(
+      whys,
+      "an empty path cannot be recorded\na path holding '|' cannot be recorded\na path holding "
+      "a line feed cannot be recorded\na path holding a NUL byte cannot be recorded\na path "
+      "longer than 4091 bytes cannot be recorded\n");
   const char bytes[] = "ab|cd|";  // a field ends at its separator, which is consumed, or the limit
   const char* p = bytes;
-  EXPECT_EQ(mig::getToken(p, bytes + 5), "ab");
-  EXPECT_EQ(mig::getToken(p, bytes + 5), "cd");
-  EXPECT_EQ(p, bytes + 5);
+  std::string tokens = mig::getToken(p, bytes + 5);
+  tokens += mig::getToken(p, bytes + 5);
+  EXPECT_EQ(tokens + std::to_string(p - bytes), "abcd5");
 }
 
 mig::MountList Mounts(std::initializer_list<const char*> points) {
@@ -70,35 +72,22 @@ mig::MountList Mounts(std::initializer_list<const char*> points) {
 }
 
 TEST(TreeAlgebra, ContainmentStopsAtComponentsAndMountPoints) {
-  const struct {
-    const char *parent, *path, *mount;
-    bool holds;
-  } rows[] = {
-      {"/data", "/data", "", true},
-      {"/data", "/data/x/y", "", true},
-      {"/data", "/data/", "", true},
-      {"/data", "/database", "", false},
-      {"/data", "/dat", "", false},
-      {"/data/x", "/data", "", false},
-      {"/data//", "/data/x", "", true},
-      {"/data/", "/data", "", true},
-      {"/data/", "/database", "", false},
-      {"/", "/any/thing", "", true},
-      {"//", "/x", "", true},
-      {"/", "relative", "", false},
-      {"/", "/data/x", "/data", false},
-      {"/data/x", "/data/x/y", "/data", true},
-      {"/database", "/database/x", "/data", true},  // a plain prefix test of the mount
-  };
-  for (const auto& r : rows) {
-    EXPECT_EQ(mig::isSubDir(r.parent, r.path, r.mount, static_cast<int>(std::strlen(r.mount))),
-              r.holds)
-        << r.parent << " " << r.path << " " << r.mount;
+  // "parent path mount 1": parent holds path, mount its mount point ("-": empty) (a plain prefix).
+  for (const char* row :
+       {"/data /data - 1", "/data /data/x/y - 1", "/data /data/ - 1", "/data /database - 0",
+        "/data /dat - 0", "/data/x /data - 0", "/data// /data/x - 1", "/data/ /data - 1",
+        "/data/ /database - 0", "/ /any/thing - 1", "// /x - 1", "/ relative - 0", "/ - - 0",
+        "/ /data/x /data 0", "/data/x /data/x/y /data 1", "/database /database/x /data 1"}) {
+    char parent[32], path[32], mount[32];
+    ASSERT_EQ(std::sscanf(row, "%31s %31s %31s", parent, path, mount), 3);
+    for (char* field : {path, mount}) field[field[0] == '-' ? 0 : 31] = '\0';
+    const bool holds = mig::isSubDir(parent, path, mount, static_cast<int>(std::strlen(mount)));
+    EXPECT_EQ(row[std::strlen(row) - 1] == '1', holds) << row;
   }
   const mig::MountList mounts = Mounts({"/", "/data", "/data/nfs"});
-  EXPECT_EQ(mig::getMount("/data/nfs/x", mounts), "/data/nfs");
-  EXPECT_EQ(mig::getMount("/database", mounts), "/");
-  EXPECT_EQ(mig::getMount("relative", mounts), "");
+  EXPECT_EQ(mig::getMount("/data/nfs/x", mounts) + "|" + mig::getMount("/database", mounts) + "|" +
+                mig::getMount("relative", mounts),
+            "/data/nfs|/|");
 
   const Trees trees{"/other", "/data", "/data/x", "/"};
   const std::string* found = mig::FindContainingTree(trees, mounts, "/data/x/y");
@@ -107,25 +96,19 @@ TEST(TreeAlgebra, ContainmentStopsAtComponentsAndMountPoints) {
   EXPECT_EQ(mig::FindContainingTree(trees, mounts, "/data/nfs/y"), nullptr);
   EXPECT_EQ(*mig::FindContainingTree(trees, mounts, "/etc"), "/");
   EXPECT_EQ(mig::FindContainingTree({"/"}, Mounts({}), "relative"), nullptr);
-  const Trees nfs{"/data/nfs/x"};
-  for (const auto& [path, any] :
-       std::vector<std::pair<const char*, bool>>{{"/data", false},
-                                                 {"/data/nfs", true},
-                                                 {"/data/nfs/x", true},
-                                                 {"/data/nfs/x/y", false}}) {
-    EXPECT_EQ(mig::AnyTreeAtOrBelow(nfs, mounts, path), any) << path;
-  }
-  EXPECT_TRUE(mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/"));
-  EXPECT_FALSE(mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/ho"));
+  std::string any;
+  for (const char* path : {"/data", "/data/nfs", "/data/nfs/x", "/data/nfs/x/y"})
+    any += mig::AnyTreeAtOrBelow({"/data/nfs/x"}, mounts, path) ? "1" : "0";
+  any += mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/") ? "1" : "0";
+  EXPECT_EQ(any + (mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/ho") ? "1" : "0"), "011010");
 }
 
 TEST(TreeAlgebra, EditsReplaceHeldTreesOnTheirOwnFileSystem) {
   const mig::MountList mounts = Mounts({"/", "/mnt/fs"});
   Trees trees{"/a/b", "/z", "/a/c", "/ab", "/mnt/fs/x", "/mnt/y"};
   EXPECT_TRUE(mig::AddTreeTo(&trees, mounts, "/a"));
-  for (const char* covered : {"/a/b/c", "/a/", "/a", "/mnt/y/q"}) {
+  for (const char* covered : {"/a/b/c", "/a/", "/a", "/mnt/y/q"})
     EXPECT_FALSE(mig::AddTreeTo(&trees, mounts, covered)) << covered;
-  }
   EXPECT_TRUE(mig::AddTreeTo(&trees, mounts, "/mnt"));  // /mnt/fs/x lies on another file system
   EXPECT_TRUE(mig::AddTreeTo(&trees, mounts, "/mnt/fs/other"));
   EXPECT_FALSE(mig::AddTreeTo(&trees, mounts, "/mnt/plain"));

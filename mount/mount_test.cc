@@ -1,5 +1,5 @@
 // The mount table's lookups, applyFileAttr, getStubCacheInfo and getCacheFname (name layout, both
-// device caches, cached mounts' order, callers on many threads): one table each where they fit.
+// device caches, cached mounts' order, callers on many threads).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <string>
 #include <thread>
@@ -34,8 +35,8 @@ std::string OrThrown(Call call, const std::string& function = "TRHSMMntTab") {
   try {
     return call();
   } catch (const KoException& e) {
-    EXPECT_EQ(e.getFunction().substr(0, function.size()), function);
-    EXPECT_EQ(e.getCode(), -1);
+    EXPECT_EQ(e.getFunction().substr(0, function.size()) + std::to_string(e.getCode()),
+              function + "-1");
     return "throws: " + e.getMessage();
   }
 }
@@ -53,32 +54,21 @@ TEST(MntTab, SnapshotAndLookups) {
   EXPECT_EQ(nfs.device + "|" + nfs.mountPoint + "|" + nfs.auxText + "|" + nfs.fsType,
             "srv:/x|/mnt/n x|ro,soft|nfs");
   EXPECT_TRUE(nfs.auxFlag && !all.front().auxFlag);
-  const std::pair<const char*, std::string> rows[] = {
-      {"/home/a/b", "deep"},
-      {"/home/a/bc", "home1"},
-      {"/home/a/x", "home1"},  // first of two
-      {"/home", "home1"},
-      {"/homework/x", "rootfs"},
-      {"/mnt/x/y", "slash"},
-      {"/mnt/x", "rootfs"},
-      {"/", "rootfs"},
-      {"//home/a/b", "rootfs"},
-      {"/home/../home/a/b", "home1"},
-      {"a/b", "throws: Failed to find mount point containing file a/b"},
-      {"", "throws: Internal error: fname==NULL"},
-      {nullptr, "throws: Internal error: fname==NULL"}};
-  for (const auto& [path, device] : rows) {
-    EXPECT_EQ(OrThrown([&, p = path] { return tab.find(p)->device; }), device)
-        << (path ? path : "null");
+  // "path device": the first of two entries for /home; "-" for none.
+  for (const char* row :
+       {"/home/a/b deep", "/home/a/bc home1", "/home/a/x home1", "/home home1",
+        "/homework/x rootfs", "/mnt/x/y slash", "/mnt/x rootfs", "/ rootfs", "//home/a/b rootfs",
+        "/home/../home/a/b home1", "a/b throws: Failed to find mount point containing file a/b",
+        " throws: Internal error: fname==NULL"}) {
+    const std::string path(row, std::strchr(row, ' ')), want = std::strchr(row, ' ') + 1;
+    EXPECT_EQ(OrThrown([&] { return tab.find(path.c_str())->device; }), want) << row;
   }
+  EXPECT_EQ(OrThrown([&] { return tab.find(nullptr)->device; }),
+            "throws: Internal error: fname==NULL");
   EXPECT_EQ(tab.find("/home", "xfs")->device + tab.find("/home", "ext4")->device, "overhome1");
-  for (const auto& [mp, type] : {std::pair<const char*, const char*>{"/home", "nfs"},
-                                 {"/home/", "ext4"},
-                                 {"/hom", "ext4"},
-                                 {nullptr, "ext4"},
-                                 {"/home", nullptr}}) {
-    EXPECT_EQ(tab.find(mp, type), nullptr);
-  }
+  EXPECT_TRUE(!tab.find("/home", "nfs") && !tab.find("/home/", "ext4") &&
+              !tab.find("/hom", "ext4") && !tab.find(nullptr, "ext4") &&
+              !tab.find("/home", nullptr));
   WriteFile(box.File("mounts"), "bad line\n");
   std::list<KoMntTab::Entry> entries;
   const std::string bad = "throws: " + KoMntTab::getAll(entries).AsString();
@@ -101,56 +91,47 @@ TEST(ApplyFileAttr, AppliesWhatItCanAndLogsEachFailure) {
   WriteFile(file, "x");
   trhsm_test::LogCapture log;
   ASSERT_TRUE(applyFileAttr(Recorded(0640, geteuid()), file.c_str()));
-  struct stat now;
-  ASSERT_EQ(stat(file.c_str(), &now), 0);
-  EXPECT_EQ(now.st_mode & 07777, 0640u);
-  EXPECT_EQ(now.st_mtime + now.st_atime, 3000000);
-  EXPECT_EQ(log.Text(), "");
-  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()));
-  EXPECT_FALSE(applyFileAttr(Recorded(0600, 0), nullptr));
-  for (const std::string& line :
-       {"Failed to chmod " + missing + ": No such file or directory",
-        "Failed to chown " + missing + ": No such file or directory",
-        "Failed to change mtime/atime of " + missing + ": No such file",
-        std::string("applyFileAttr: Invalid NULL path passed as input.")}) {
+  struct stat now {};
+  stat(file.c_str(), &now);
+  EXPECT_EQ(std::to_string(now.st_mode & 07777) + " " + std::to_string(now.st_mtime) + " " +
+                std::to_string(now.st_atime) + log.Text(),
+            "416 2000000 1000000");
+  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()) ||
+               applyFileAttr(Recorded(0600, 0), nullptr));
+  for (const std::string& line : {"Failed to chmod " + missing + ": No such file or directory",
+                                  "Failed to chown " + missing + ": No such file or directory",
+                                  "Failed to change mtime/atime of " + missing + ": No such file",
+                                  std::string("applyFileAttr: Invalid NULL path passed as input.")})
     EXPECT_TRUE(log.Contains(line)) << line;
-  }
 }
 
 TEST(StubCacheInfo, FlagAndRootAsStored) {
   trhsm_test::Sandbox box;
   trhsm_test::LogCapture log;
-  const struct {
-    std::string values;
-    bool enabled;
-    std::string root;
-  } rows[] = {
-      {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/", true, "/x"},
-      {"nUSE_STUB_CACHE=y\ndSTUB_CACHE_ROOT=/r", true, "/r"},
-      {"nUSE_STUB_CACHE=1\ndSTUB_CACHE_ROOT=/r", true, "/r"},
-      {"nUSE_STUB_CACHE=true\ndSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"nUSE_STUB_CACHE=\ndSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"dSTUB_CACHE_ROOT=/r", false, "/r"},
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/var/c///\ndJOB_RESULTS_DIR=/jr", true, "/var/c"},
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/\ndJOB_RESULTS_DIR=/jr", true, "/jr/StubCache"},
-      {"dJOB_RESULTS_DIR=/jr", false, "/jr/StubCache"},
-      {"nUSE_STUB_CACHE=1", false, ""},  // no root at all disables the cache
-      {"nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=//", false, ""},
-      {"nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR=", true, "/StubCache"},
-  };
-  for (const auto& r : rows) {
-    box.SetRegistry("[Machines/c]\n" + r.values + "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
-    bool enabled = !r.enabled;
+  // "values => enabled root"; no root at all disables the cache.
+  for (const std::string row :
+       {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/ => 1 /x",
+        "nUSE_STUB_CACHE=y\ndSTUB_CACHE_ROOT=/r => 1 /r",
+        "nUSE_STUB_CACHE=1\ndSTUB_CACHE_ROOT=/r => 1 /r",
+        "nUSE_STUB_CACHE=true\ndSTUB_CACHE_ROOT=/r => 0 /r",
+        "nUSE_STUB_CACHE=\ndSTUB_CACHE_ROOT=/r => 0 /r", "dSTUB_CACHE_ROOT=/r => 0 /r",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/var/c///\ndJOB_RESULTS_DIR=/jr => 1 /var/c",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=/\ndJOB_RESULTS_DIR=/jr => 1 /jr/StubCache",
+        "dJOB_RESULTS_DIR=/jr => 0 /jr/StubCache", "nUSE_STUB_CACHE=1 => 0 ",
+        "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=// => 0 ",
+        "nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR= => 1 /StubCache"}) {
+    const size_t arrow = row.find(" => ");
+    box.SetRegistry("[Machines/c]\n" + row.substr(0, arrow) +
+                    "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
+    bool enabled = row[arrow + 4] == '0';
     std::string root = "untouched";
     getStubCacheInfo("c", &enabled, &root);
-    EXPECT_EQ(enabled, r.enabled) << r.values;
-    EXPECT_EQ(root, r.root) << r.values;
+    EXPECT_EQ(row.substr(0, arrow + 4) + (enabled ? "1 " : "0 ") + root, row);
     getStubCacheInfo("c", nullptr, nullptr);
   }
   for (const char* line : {"getStubCacheInfo", "c: nUSE_STUB_CACHE=Yes", "c: dSTUB_CACHE_ROOT=/x/",
-                           "c: Stub cache root: /x", "c: Stub cache disabled."}) {
+                           "c: Stub cache root: /x", "c: Stub cache disabled."})
     EXPECT_TRUE(log.Contains(line)) << line;
-  }
   EXPECT_EQ(log.Text().find("nUSE_STUB_CACHE=\n"), std::string::npos);
   for (const char* client : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(OrThrown([&] { return getStubCacheInfo(client, nullptr, nullptr), std::string(); },
@@ -207,8 +188,7 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
                       LLONG_MAX, -1LL, -10LL, LLONG_MIN + 1, LLONG_MIN}) {
     char mine[trhsm::stub_cache::kInodeDigits], theirs[32];
     trhsm::stub_cache::FormatInode(v, mine);
-    std::snprintf(theirs, sizeof theirs, "%020lld", v);
-    EXPECT_EQ(std::string(mine, sizeof mine), theirs);
+    EXPECT_EQ(std::string(mine, sizeof mine), (std::snprintf(theirs, 32, "%020lld", v), theirs));
   }
   Table("/dev/sdb1 " + s_ + " ext4 rw 0 0\n");
   EXPECT_EQ(Name(kByDevice, sdev_, 1234567), "/r/dev/sdb1/000/000/000/000/012/345/67");
@@ -226,13 +206,14 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
   Table("srv:/export " + s_ + " nfs rw 0 0\nproc /proc proc rw 0 0\ngone " + s_ +
         "/gone ext4 rw 0 0\n");
   const uint64_t reads = MountTableReads();
-  EXPECT_EQ(Name(kByDevice, sdev_, 5), "");  // an NFS file is placed by path only
+  // Misses: an NFS file by device (placed by path only), a path off its mount point's device or
+  // under a mount point that cannot be stat'ed, and the refused paths.
+  EXPECT_EQ(Name(kByDevice, sdev_, 5) + Name((s_ + "/f").c_str(), sdev_ + 1, 5) +
+                Name((s_ + "/gone/f").c_str(), sdev_, 5) + "|" + Name("a/b", sdev_, 5) + "|" +
+                Name("", sdev_, 5) + "|" + Name(nullptr, sdev_, 5),
+            "|throws: Failed to find mount point containing file a/b|throws: Internal error: "
+            "fname==NULL|throws: Internal error: fname==NULL");
   EXPECT_TRUE(log_.Contains("Failed to derive mount point for device " + std::to_string(sdev_)));
-  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_ + 1, 5), "");  // not the mount point's device
-  EXPECT_EQ(Name((s_ + "/gone/f").c_str(), sdev_, 5), "");
-  EXPECT_EQ(Name("a/b", sdev_, 5), "throws: Failed to find mount point containing file a/b");
-  EXPECT_EQ(Name("", sdev_, 5), "throws: Internal error: fname==NULL");
-  EXPECT_EQ(Name(nullptr, sdev_, 5), "throws: Internal error: fname==NULL");
   EXPECT_TRUE(CachedMountPoints().empty()) << "a miss stored something";
   EXPECT_EQ(Name(kByDevice, sdev_, 5), "");
   EXPECT_EQ(MountTableReads() - reads, 5u);
@@ -244,12 +225,11 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
   EXPECT_EQ(Name(kByDevice, sdev_, 4), Expected("real", 4));
   Table("");
   const uint64_t before = MountTableReads();
-  EXPECT_EQ(Name(kByDevice, sdev_, 4), Expected("real", 4));
-  EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 4), Expected("srv:/export", 4));
+  EXPECT_EQ(Name(kByDevice, sdev_, 4) + Name((s_ + "/f").c_str(), sdev_, 4),
+            Expected("real", 4) + Expected("srv:/export", 4));
   EXPECT_EQ(MountTableReads(), before);
   const std::string empty = "throws: Mount table " + box_.File("mounts") + " holds no entries";
-  EXPECT_EQ(Name(kByDevice, sdev_ + 1, 4), empty);
-  EXPECT_EQ(Name("/elsewhere", sdev_, 4), empty);
+  EXPECT_EQ(Name(kByDevice, sdev_ + 1, 4) + Name("/elsewhere", sdev_, 4), empty + empty);
   EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 6), Expected("srv:/export", 6));  // sections left
 }
 
@@ -259,22 +239,21 @@ TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
     e.mountPoint = mp;
     return StubCacheMount(e, 1);
   };
-  const struct {
-    const char *a, *b;
-    bool want;
-  } order[] = {{"/data/sub", "/data", true}, {"/data", "/data/sub", false},
-               {"/data", "/data", false},    {"/b", "/a", true},
-               {"/a", "/\xC3", true},        {"/\xC3", "/a", false}},  // 0xC3 < 0 as signed
-      holds[] = {{"/data/sub/x", "/data/sub", true},
-                 {"/data/sub/x", "/data/", true},
-                 {"/data/sub/x", "/data/s", false},
-                 {"/data", "/data", true},
-                 {"/d", "/data", false},
-                 {"/data/sub/x", "", true},
-                 {"data", "", false}};  // path, mount point
-  for (const auto& r : order) EXPECT_EQ(childPathFirst()(m(r.a), m(r.b)), r.want) << r.a << r.b;
-  for (const auto& r : holds) {
-    EXPECT_EQ(stubCacheMountPointCompare(r.a, 1)(m(r.b)), r.want) << r.a << " " << r.b;
+  // "a b 1": a sorts before b (0xC3 < 0 as signed); "path mount-point 1": the mount holds path.
+  const auto split = [](const std::string& row, const auto& test) {
+    const size_t space = row.find(' ');
+    return row.substr(0, row.size() - 1) +
+           (test(row.substr(0, space), row.substr(space + 1, row.size() - space - 3)) ? "1" : "0");
+  };
+  for (const std::string row : {"/data/sub /data 1", "/data /data/sub 0", "/data /data 0",
+                                "/b /a 1", "/a /\xC3 1", "/\xC3 /a 0"}) {
+    EXPECT_EQ(split(row, [&](auto a, auto b) { return childPathFirst()(m(a), m(b)); }), row);
+  }
+  for (const std::string row :
+       {"/data/sub/x /data/sub 1", "/data/sub/x /data/ 1", "/data/sub/x /data/s 0", "/data /data 1",
+        "/d /data 0", "/data/sub/x  1", "data  0"}) {
+    EXPECT_EQ(split(row, [&](auto a, auto b) { return stubCacheMountPointCompare(a, 1)(m(b)); }),
+              row);
   }
   EXPECT_FALSE(stubCacheMountPointCompare("/data/x", 2)(m("/data")));
 }
