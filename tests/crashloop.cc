@@ -1,14 +1,11 @@
-// trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: SIGKILLs the programs that write the
-// migrated-tree list and the stub tree at random moments, COUNT times (10000), checking the list
-// and the tree after every round: four forked editors (16 trees each) add and delete trees,
-// journaling in shared memory each edit before it starts and after it returns, and the list must
-// parse whole and hold every returned edit (an interrupted one either way); every second round
-// trhsm-stubjob runs over a tree backed up by trhsm-index, and every file must stay its original
-// bytes or be a whole stub whose archived copy holds them. Every 8 killed stub rounds the stub job
-// runs to its end (no temporary, every file a stub in a listed tree), every file is recalled (its
-// original again) and the tree is backed up afresh. --naive edits through a writer that rewrites
-// the list in place: the loop must find the damage. Exit: 0 no damage, 1 damage, 2 usage error,
-// 3 the harness itself failed.
+// trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: SIGKILLs, COUNT times (10000) at
+// random moments, four forked list editors (16 trees each, every edit journaled in shared memory
+// before it starts and after it returns) and, every second round, trhsm-stubjob over a tree backed
+// up by trhsm-index. After each round the list must parse whole and hold every returned edit (an
+// interrupted one either way), and every file be its original bytes or a whole stub of its archived
+// copy; every 8 killed stub rounds the stub job runs to its end (every file a stub in a listed
+// tree), all is recalled and backed up afresh. --naive edits the list in place: damage must show.
+// Exit: 0 no damage, 1 damage, 2 usage error, 3 the harness itself failed.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -196,11 +193,6 @@ struct Loop {
     std::multiset<std::string> listed(trees.begin(), trees.end());
     mig::MountList mounts;
     if (KoMntTab::getAll(mounts).IsError()) HarnessFailed("cannot read the mount table");
-    const auto edited = [](const std::string& tree) {  // one of the editors' trees
-      for (int n = 0; n < kSlots; ++n)
-        if (tree == TreeName(n)) return true;
-      return false;
-    };
     // Each check: its damage, found when the condition holds.
     const auto check = [&](bool bad, const std::string& what) {
       if (bad) findings.push_back(what);
@@ -208,9 +200,12 @@ struct Loop {
     for (const std::string& p : problems) check(true, "list: " + p);
     check(!text.empty() && text.back() != '\n', "list: the last record is cut");
     check(mode != 's' && fs::exists(list + ".tmp"), "temporary list left after a whole run");
+    std::set<std::string> edited;  // the editors' trees
+    for (int n = 0; n < kSlots; ++n) edited.insert(TreeName(n));
     for (const std::string& tree : listed) {
       check(listed.count(tree) > 1, "tree " + tree + " listed twice");
-      check(!edited(tree) && tree.rfind(box + "/files/", 0) != 0, "tree " + tree + " never added");
+      check(!edited.count(tree) && tree.rfind(box + "/files/", 0) != 0,
+            "tree " + tree + " never added");
     }
     long pending = 0;
     for (int n = 0; n < kSlots; ++n) {
@@ -362,10 +357,9 @@ int main(int argc, char** argv) {
   for (size_t at; (at = registry.find('@')) != std::string::npos;) registry.replace(at, 1, box);
   trhsm_test::WriteFile(box + "/registry", registry);
   trhsm_test::WriteFile(box + "/mounts", "/dev/root / ext4 rw 0 0\n");
-  for (const char* v : {"KO_REGISTRY=registry", "KO_MOUNT_TABLE=mounts", "KO_LOG_FILE=trhsm.log"}) {
-    const std::string s = v;
-    ::setenv(s.substr(0, s.find('=')).c_str(), (box + "/" + s.substr(s.find('=') + 1)).c_str(), 1);
-  }
+  ::setenv("KO_REGISTRY", (box + "/registry").c_str(), 1);
+  ::setenv("KO_MOUNT_TABLE", (box + "/mounts").c_str(), 1);
+  ::setenv("KO_LOG_FILE", (box + "/trhsm.log").c_str(), 1);
   // Three folders of files from 300 bytes to ~24 KiB (each larger than its stub), and first in the
   // pass a folder of one file, which a killed pass may stub whole: the next pass then finds nothing
   // there to stub, yet must record it.
