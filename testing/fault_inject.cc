@@ -310,18 +310,13 @@ __attribute__((constructor)) static void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");
   char op[16] = {0}, err[16] = {0}, mode[16] = {0};
   long n = 0;
-  if (setting == nullptr ||
-      std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4) {
+  if (!setting || std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4)
     return;
-  }
-  const int code = std::strcmp(err, "ENOSPC") == 0  ? ENOSPC
-                   : std::strcmp(err, "EIO") == 0   ? EIO
-                   : std::strcmp(err, "EINTR") == 0 ? EINTR
-                                                    : 0;
-  const bool sticky = std::strcmp(mode, "sticky") == 0;
-  if (code == 0 || OpIndex(op) < 0 || n < 1 || (!sticky && std::strcmp(mode, "once") != 0)) return;
+  const auto is = [](const char* a, const char* b) { return std::strcmp(a, b) == 0; };
+  const int code = is(err, "ENOSPC") ? ENOSPC : is(err, "EIO") ? EIO : is(err, "EINTR") ? EINTR : 0;
+  if (code == 0 || OpIndex(op) < 0 || n < 1 || !(is(mode, "sticky") || is(mode, "once"))) return;
   const char* log = std::getenv("TRHSM_TEST_FAULT_LOG");
   if (log != nullptr && *log != '\0') g_logPath = strdup(log);
-  trhsm_fault_arm(op, n, code, sticky);
+  trhsm_fault_arm(op, n, code, is(mode, "sticky"));
 }
 #endif

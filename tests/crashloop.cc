@@ -17,9 +17,11 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +54,10 @@ struct Journal {
 };
 std::string TreeName(int i) {
   return "/crashloop/s" + std::to_string(i / kTrees) + "/t" + std::to_string(i % kTrees);
+}
+Strings Words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), {}};
 }
 [[noreturn]] void HarnessFailed(const std::string& what) {
   std::fprintf(stderr, "crashloop: %s\n", what.c_str());
@@ -131,18 +137,8 @@ struct Loop {
   Strings findings;
 
   Strings StubJob() const {
-    return {build + "/examples/stubjob/trhsm-stubjob",
-            "--quiet",
-            "--collect-folder",
-            box + "/collect/",
-            "-J",
-            "9",
-            "-D",
-            "media",
-            "-a",
-            "1:0",
-            "-s",
-            "crash"};
+    return Words(build + "/examples/stubjob/trhsm-stubjob --quiet --collect-folder " + box +
+                 "/collect/ -J 9 -D media -a 1:0 -s crash");
   }
   bool Fail(const std::string& what) { return findings.push_back(what), Reset(); }
 
@@ -150,9 +146,10 @@ struct Loop {
   void Backup() {
     for (const char* d : {"index.db", "archive", "collect", "jobs"}) fs::remove_all(box + "/" + d);
     for (const char* d : {"archive", "collect", "jobs"}) fs::create_directory(box + "/" + d);
-    if (Status(Start({build + "/tools/trhsm-index", "add", "--job", "9", "--archive-group", "3",
-                      "--index", box + "/index.db", "--archive", box + "/archive", box + "/files"},
-                     box + "/index.out")) != 0)
+    const std::string at = " --index " + box + "/index.db --archive " + box + "/archive ";
+    if (Status(Start(
+            Words(build + "/tools/trhsm-index add --job 9 --archive-group 3" + at + box + "/files"),
+            box + "/index.out")) != 0)
       HarnessFailed("trhsm-index add failed");
     TRHSMMigratedDirTrees trees(false, "crash");
     for (const auto& d : {"a-solo", "d0", "d1", "d2"}) trees.delTree((box + "/files/" + d).c_str());

@@ -94,33 +94,26 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
   };
   if (name == "CollectWriter") {
     const std::string big(300000, 'b');  // several buffer flushes
-    return {"dbStubList_7.kof",
-            "|/old|1|\n",
-            "|/a|1|\n|" + big + "|2|\n",
-            {"dbStubList_7.kof"},
-            [=] {
-              CollectFile writer;
-              if (writer.Initialize(results + "/dbStubList_7.kof") != 1) return false;
-              writer.SetSeperator('|');
-              bool ok = true;
-              long time = 1;
-              for (std::string n : {std::string("/a"), big})
-                ok = writer.AddToCollectFile(&n[0], false, true, time++) && ok;
-              return writer.DeInitialize() == 1 && ok;
-            },
-            kOomLeaks};
+    const auto run = [=] {
+      CollectFile writer;
+      if (writer.Initialize(results + "/dbStubList_7.kof") != 1) return false;
+      writer.SetSeperator('|');
+      bool ok = true;
+      long time = 1;
+      for (std::string n : {std::string("/a"), big})
+        ok = writer.AddToCollectFile(&n[0], false, true, time++) && ok;
+      return writer.DeInitialize() == 1 && ok;
+    };
+    return {"dbStubList_7.kof",   "|/old|1|\n", "|/a|1|\n|" + big + "|2|\n",
+            {"dbStubList_7.kof"}, run,          kOomLeaks};
   }
   if (name == "StubListConversion") {
     WriteFile(box.File("in.kof"), "|/a:1|1|\n|/b:2|2|\n");
-    return {"stub.lst",
-            "/old\n",
-            "/a\n/b\n",
-            {"stub.lst"},
-            [=, from = box.File("in.kof")] {
-              std::string in = from, to = results + "/stub.lst";
-              return reader(true, "").ProcessStubCollectFile(in, to) == 1;
-            },
-            kOomLeaks};
+    const auto run = [=, from = box.File("in.kof")] {
+      std::string in = from, to = results + "/stub.lst";
+      return reader(true, "").ProcessStubCollectFile(in, to) == 1;
+    };
+    return {"stub.lst", "/old\n", "/a\n/b\n", {"stub.lst"}, run, kOomLeaks};
   }
   if (name == "IndexQuery") {  // output of several flushes of the query's buffer
     std::vector<trhsm::platform::BackupItem> items(450);
@@ -137,65 +130,53 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
     return {"dbStubList_12.kof", "", after, {"dbStubList_12.kof"}, run, kOomLeaks, "", ""};
   }
   if (name == "FailureFile") {
-    return {"failures",
-            "",
-            "skipped /a\n",
-            {"failures"},
-            [=] {
-              auto r = reader(true, "");
-              std::string path = results + "/failures";
-              r.SetFailureFile(path);
-              r.WriteToFailures("skipped /a");
-              return true;
-            },
-            kNoResult | kFifoReplaced};
+    const auto run = [=] {
+      auto r = reader(true, "");
+      std::string path = results + "/failures";
+      r.SetFailureFile(path);
+      r.WriteToFailures("skipped /a");
+      return true;
+    };
+    return {"failures", "", "skipped /a\n", {"failures"}, run, kNoResult | kFifoReplaced};
   }
   if (name == "TreeListAdd" || name == "TreeListDelete") {
     const bool add = name == "TreeListAdd";
+    const auto run = [=] {
+      TRHSMMigratedDirTrees trees(false, "c1");
+      return Library([&] { add ? trees.addTree("/new") : trees.delTree("/gone"); });
+    };
+    // A deletion that changes nothing writes nothing.
     return {list,
             add ? "1|/old|\n" : "1|/keep|\n1|/gone|\n",
             add ? "1|/old|\n1|/new|\n" : "1|/keep|\n",
             {list, list + ".tmp", list + ".lock"},
-            [=] {
-              TRHSMMigratedDirTrees trees(false, "c1");
-              return Library([&] { add ? trees.addTree("/new") : trees.delTree("/gone"); });
-            },
+            run,
             kRetries | kOomLeaks,
             "",
-            add ? "1|/new|\n" : ""};  // a deletion that changes nothing writes nothing
+            add ? "1|/new|\n" : ""};
   }
   if (name == "RestartFile") {
     box.SetRegistry("[Base]\ndJOB_MANAGER_DIR=" + results);  // each call journaled there too
-    return {"12.restart",
-            " -r 5000",
-            " -r 6000",
-            {"12.restart"},
-            [] {
-              KOBkpJobClient job;
-              return job.init("job", 12, 1, KOS_PLATFORM_LINUX, false, nullptr) &&
-                     job.concatPhaseParams(" -r 6000", KOJSCA_REPLACE);
-            },
-            kFifoReplaced};
+    const auto run = [] {
+      KOBkpJobClient job;
+      return job.init("job", 12, 1, KOS_PLATFORM_LINUX, false, nullptr) &&
+             job.concatPhaseParams(" -r 6000", KOJSCA_REPLACE);
+    };
+    return {"12.restart", " -r 5000", " -r 6000", {"12.restart"}, run, kFifoReplaced};
   }
   if (name == "TreeListHeldSave") {
     // Held mode saves on request and again on destruction, which prepare() brings about outside
     // the run; the old list is put back after it.
     auto held = std::make_shared<std::unique_ptr<TRHSMMigratedDirTrees>>();
     keep->push_back(held);
-    return {list,
-            "1|/old|\n",
-            "1|/new|\n",
-            {},
-            [=] { return Library([&] { (*held)->saveList(); }); },
-            0,
-            "",
-            "=after",
-            [=] {
-              held->reset();
-              WriteFile(results + "/" + list, "1|/old|\n");
-              *held = std::make_unique<TRHSMMigratedDirTrees>(true, "c1");
-              (*held)->addTree("/new"), (*held)->delTree("/old");
-            }};
+    const auto prepare = [=] {
+      held->reset();
+      WriteFile(results + "/" + list, "1|/old|\n");
+      *held = std::make_unique<TRHSMMigratedDirTrees>(true, "c1");
+      (*held)->addTree("/new"), (*held)->delTree("/old");
+    };
+    const auto run = [=] { return Library([&] { (*held)->saveList(); }); };
+    return {list, "1|/old|\n", "1|/new|\n", {}, run, 0, "", "=after", prepare};
   }
   // An archive grows in place: `before` holds an old copy, `after` also the whole new copy (its
   // header depends on nothing but the unchanged source), as appended here once; a take-back the
@@ -207,43 +188,27 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
   EXPECT_TRUE(Append(&first, box.File("old")) && Append(&first, from, &at));
   const std::string old = ReadFile(arc).substr(0, at), grown = ReadFile(arc);
   if (name == "ArchiveAppend") {
-    return {"3/1.arc",
-            old,
-            grown,
-            {"3/1.arc"},
-            [=] {
-              Appender appender(results, 3, 1);
-              return Append(&appender, from);
-            },
-            kRefusesPlanted | kFifoReplaced | kRetries,
+    const auto run = [=] {
+      Appender appender(results, 3, 1);
+      return Append(&appender, from);
+    };
+    return {"3/1.arc", old, grown, {"3/1.arc"}, run, kRefusesPlanted | kFifoReplaced | kRetries,
             "rename"};
   }
   // ArchiveTakeBack: the appender cuts the file it holds open since its Append, made by prepare().
   auto held = std::make_shared<std::unique_ptr<Appender>>();
   keep->push_back(held);
-  return {"3/1.arc",
-          grown,
-          old,
-          {},  // a name planted later is not its file
-          [=] {
-            std::string error;
-            return (*held)->TakeBack(at, &error);
-          },
-          kRetries,
-          "open write close rename",
-          "=after",
-          [=] {
-            held->reset(), WriteFile(arc, old);
-            *held = std::make_unique<Appender>(results, 3, 1);
-            EXPECT_TRUE(Append(held->get(), from));
-          }};
-}
-
-// A folder where fsync is cheap (/dev/shm when writable), for the long sweeps.
-std::string FastScratchRoot() {
-  if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
-  const char* tmp = std::getenv("TMPDIR");
-  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  const auto prepare = [=] {
+    held->reset(), WriteFile(arc, old);
+    *held = std::make_unique<Appender>(results, 3, 1);
+    EXPECT_TRUE(Append(held->get(), from));
+  };
+  const auto run = [=] {
+    std::string error;
+    return (*held)->TakeBack(at, &error);
+  };
+  // A name planted later is not its file.
+  return {"3/1.arc", grown, old, {}, run, kRetries, "open write close rename", "=after", prepare};
 }
 
 template <typename Param>
@@ -274,7 +239,11 @@ class WritePathTest : public ::testing::TestWithParam<Param> {
       EXPECT_EQ(name.find(".tmp"), std::string::npos) << where << ": left behind: " << name;
   }
 
-  trhsm_test::ScopedEnv tmp_{"TMPDIR", FastScratchRoot()};  // before the sandbox
+  // Before the sandbox: a folder where fsync is cheap, for the long sweeps.
+  const char* tmpdir_ = std::getenv("TMPDIR");
+  trhsm_test::ScopedEnv tmp_{"TMPDIR", ::access("/dev/shm", W_OK | X_OK) == 0     ? "/dev/shm"
+                                       : (tmpdir_ != nullptr && *tmpdir_ != '\0') ? tmpdir_
+                                                                                  : "/tmp"};
   trhsm_test::ScopedEnv log_{"KO_LOG_FILE", ""};  // standard error: outside folder and counts
   trhsm_test::Sandbox box_;
   std::vector<std::shared_ptr<void>> keep_;
