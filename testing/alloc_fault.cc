@@ -6,15 +6,10 @@
 #include <new>
 
 namespace {
-
 std::atomic<long> g_left{0};  // 0: disarmed; otherwise the allocations left until the failure
 std::atomic<bool> g_fired{false};
-
 void* Allocate(std::size_t size) {
-  if (g_left > 0 && --g_left == 0) {
-    g_fired = true;
-    throw std::bad_alloc();
-  }
+  if (g_left > 0 && --g_left == 0) g_fired = true, throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -25,26 +20,16 @@ void* AllocateOrNull(std::size_t size) noexcept {
     return nullptr;
   }
 }
-
 }  // namespace
 
-namespace trhsm_test {
-ScopedAllocFault::ScopedAllocFault(long n) {
-  g_fired = false;
-  g_left = n > 0 ? n : 0;
-}
-ScopedAllocFault::~ScopedAllocFault() { g_left = 0; }
-bool ScopedAllocFault::fired() const { return g_fired; }
-}  // namespace trhsm_test
+trhsm_test::ScopedAllocFault::ScopedAllocFault(long n) { g_fired = false, g_left = n > 0 ? n : 0; }
+trhsm_test::ScopedAllocFault::~ScopedAllocFault() { g_left = 0; }
+bool trhsm_test::ScopedAllocFault::fired() const { return g_fired; }
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return AllocateOrNull(size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return AllocateOrNull(size);
-}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return AllocateOrNull(n); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -188,20 +188,18 @@ PATH(int, kRename, renameat2, to, (int fd, const char* from, int td, const char*
      (fd, from, td, to, f))
 // clang-format on
 
-SHIM_HEAD(int, fprintf, (FILE * fp, const char* format, ...)) {
-  va_list ap;
-  va_start(ap, format);
-  const int r = vfprintf_shim(fp, format, ap);
-  va_end(ap);
-  return r;
-}
-SHIM_HEAD(int, __fprintf_chk, (FILE * fp, int flag, const char* format, ...)) {
-  va_list ap;
-  va_start(ap, format);
-  const int r = __vfprintf_chk_shim(fp, flag, format, ap);
-  va_end(ap);
-  return r;
-}
+// fprintf and its checked form, through their va_list forms above.
+#define VA_SHIM(name, params, last, call) \
+  SHIM_HEAD(int, name, params) {          \
+    va_list ap;                           \
+    va_start(ap, last);                   \
+    const int r = call;                   \
+    va_end(ap);                           \
+    return r;                             \
+  }
+VA_SHIM(fprintf, (FILE * fp, const char* f, ...), f, vfprintf_shim(fp, f, ap))
+VA_SHIM(__fprintf_chk, (FILE * fp, int flag, const char* f, ...), f,
+        __vfprintf_chk_shim(fp, flag, f, ap))
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 SHIM_HEAD(int, close, (int fd)) {
   if (IsCounterFd(fd)) g_counterFd[fd] = false;
@@ -252,91 +250,58 @@ EXPORT int trhsm_open_fd_count(void) {
   return count;
 }
 
-// ---- Call hooks (testing/call_hooks.h) for fcntl, fstat and ftruncate: test binaries only ----
+// ---- The fcntl hook (testing/call_hooks.h): test binaries only ----
 #ifndef TRHSM_FAULT_PRELOAD
 namespace {
-
-struct Slot {
-  std::atomic<bool> armed{false}, fired{false};
-  std::atomic<long> calls{0};
-  struct {
-    long n;
-    int err, command;
-    bool before;
-    std::function<void()> action;
-  } set;
-} g_slots[3];
-
-Slot& Arm(trhsm_test::Call call, long n, int err, bool before, std::function<void()> action,
-          int command) {
-  Slot& s = g_slots[static_cast<int>(call)];
-  s.armed = false;
-  s.set = {n, err, call == trhsm_test::Call::kFcntl ? command : -1, before, std::move(action)};
-  s.calls = 0;
-  s.fired = false;
-  s.armed = true;
-  return s;
-}
-
-// One call of the kind of slot `index` (fcntl command `command`); `real` performs it.
-template <typename Real>
-int Hooked(int index, int command, Real real) {
-  Slot& s = g_slots[index];
-  if (!s.armed.load(std::memory_order_acquire) ||
-      (s.set.command != -1 && s.set.command != command) || s.calls.fetch_add(1) + 1 != s.set.n ||
-      s.fired.exchange(true)) {
-    return real();
-  }
-  if (!s.set.action) return errno = s.set.err, -1;
-  if (s.set.before) s.set.action();  // the action's own calls of this kind pass unhooked
-  const int result = real(), saved = errno;
-  if (!s.set.before) s.set.action();
-  errno = saved;
-  return result;
-}
-
+std::atomic<bool> g_hookArmed{false}, g_hookFired{false};
+std::atomic<long> g_hookCalls{0};
+struct {
+  long n;
+  int err, command;
+  bool before;
+  std::function<void()> action;
+} g_hook;
 }  // namespace
 
 namespace trhsm_test {
-
-ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command) : call_(call) {
-  Arm(call, n, err, false, nullptr, command);
+ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command)
+    : ScopedCallHook(call, n, false, nullptr, command) {
+  g_hook.err = err;
 }
 ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<void()> action,
                                int command)
     : call_(call) {
-  Arm(call, n, 0, before, std::move(action), command);
+  g_hookArmed = false, g_hookCalls = 0, g_hookFired = false;
+  g_hook = {n, 0, command, before, std::move(action)};
+  g_hookArmed = call_ == Call::kFcntl;
 }
-ScopedCallHook::~ScopedCallHook() { g_slots[static_cast<int>(call_)].armed = false; }
-long ScopedCallHook::calls() const { return g_slots[static_cast<int>(call_)].calls; }
-bool ScopedCallHook::fired() const { return g_slots[static_cast<int>(call_)].fired; }
-
+ScopedCallHook::~ScopedCallHook() { g_hookArmed = false; }
+long ScopedCallHook::calls() const { return g_hookCalls; }
+bool ScopedCallHook::fired() const { return g_hookFired; }
 }  // namespace trhsm_test
 
-// Each hook: slot, name, parameters, arguments; fcntl's argument, if any, is an int, a long or a
-// pointer, passed on as a pointer-sized word as the C library itself does.
-#define HOOK(slot, name, params, args)                  \
-  EXPORT int name##_hook params __asm__(#name);         \
-  extern "C" int name##_hook params {                   \
-    TRHSM_NEXT(int(*) params, #name);                   \
-    return Hooked(slot, -1, [&] { return next args; }); \
-  }
-#define FCNTL(name)                                                    \
-  EXPORT int name##_hook(int, int, ...) __asm__(#name);                \
-  extern "C" int name##_hook(int fd, int command, ...) {               \
-    va_list ap;                                                        \
-    va_start(ap, command);                                             \
-    void* arg = va_arg(ap, void*);                                     \
-    va_end(ap);                                                        \
-    TRHSM_NEXT(int (*)(int, int, ...), #name);                         \
-    return Hooked(0, command, [&] { return next(fd, command, arg); }); \
+// fcntl's argument, if any, is an int, a long or a pointer: passed on as a pointer-sized word, as
+// the C library itself does.
+#define FCNTL(name)                                                             \
+  EXPORT int name##_hook(int, int, ...) __asm__(#name);                         \
+  extern "C" int name##_hook(int fd, int command, ...) {                        \
+    va_list ap;                                                                 \
+    va_start(ap, command);                                                      \
+    void* arg = va_arg(ap, void*);                                              \
+    va_end(ap);                                                                 \
+    TRHSM_NEXT(int (*)(int, int, ...), #name);                                  \
+    if (!g_hookArmed.load(std::memory_order_acquire) ||                         \
+        (g_hook.command != -1 && g_hook.command != command) ||                  \
+        g_hookCalls.fetch_add(1) + 1 != g_hook.n || g_hookFired.exchange(true)) \
+      return next(fd, command, arg);                                            \
+    if (!g_hook.action) return errno = g_hook.err, -1;                          \
+    if (g_hook.before) g_hook.action(); /* its own calls pass unhooked */       \
+    const int result = next(fd, command, arg), saved = errno;                   \
+    if (!g_hook.before) g_hook.action();                                        \
+    return errno = saved, result;                                               \
   }
 FCNTL(fcntl)
 FCNTL(fcntl64)
-HOOK(1, fstat, (int fd, struct stat* st), (fd, st))
-HOOK(1, fstat64, (int fd, struct stat64* st), (fd, st))
-HOOK(2, ftruncate, (int fd, off_t length), (fd, length))
-HOOK(2, ftruncate64, (int fd, off64_t length), (fd, length))
 #endif
 
 #ifdef TRHSM_FAULT_PRELOAD
@@ -345,18 +310,13 @@ __attribute__((constructor)) static void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");
   char op[16] = {0}, err[16] = {0}, mode[16] = {0};
   long n = 0;
-  if (setting == nullptr ||
-      std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4) {
+  if (!setting || std::sscanf(setting, "%15[a-z]:%ld:%15[A-Z]:%15[a-z]", op, &n, err, mode) != 4)
     return;
-  }
-  const int code = std::strcmp(err, "ENOSPC") == 0  ? ENOSPC
-                   : std::strcmp(err, "EIO") == 0   ? EIO
-                   : std::strcmp(err, "EINTR") == 0 ? EINTR
-                                                    : 0;
-  const bool sticky = std::strcmp(mode, "sticky") == 0;
-  if (code == 0 || OpIndex(op) < 0 || n < 1 || (!sticky && std::strcmp(mode, "once") != 0)) return;
+  const auto is = [](const char* a, const char* b) { return std::strcmp(a, b) == 0; };
+  const int code = is(err, "ENOSPC") ? ENOSPC : is(err, "EIO") ? EIO : is(err, "EINTR") ? EINTR : 0;
+  if (code == 0 || OpIndex(op) < 0 || n < 1 || !(is(mode, "sticky") || is(mode, "once"))) return;
   const char* log = std::getenv("TRHSM_TEST_FAULT_LOG");
   if (log != nullptr && *log != '\0') g_logPath = strdup(log);
-  trhsm_fault_arm(op, n, code, sticky);
+  trhsm_fault_arm(op, n, code, is(mode, "sticky"));
 }
 #endif

@@ -1,15 +1,13 @@
-// I/O fault injection: fails the N-th open, write, fsync, close, rename or read of the process.
-// Linked into a test binary (target trhsm_fault_inject) its definitions of the C library's file
-// functions come first in the lookup order; each forwards to the next definition unless the armed
-// fault fires. Built as libtrhsm_fault_preload.so it is armed from the environment of a program
-// started under LD_PRELOAD:
-//   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>
-// and appends "fault fired <op> <n>" to the log file each time it fails a call.
-// Only descriptors >= 3 count. "open" covers open*, mk(o)stemp, fopen*, fdopen; "write" the
-// write and stream output calls, and the flush (fflush, fclose) of a stream holding unwritten
-// output, whose data is then dropped; "close" close and fclose (the descriptor is released all the
-// same); "rename" rename* (nothing renamed); "read" the read and stream input calls. A failed
-// stream call sets the stream's error indicator.
+// I/O fault injection: fails the N-th open, write, fsync, close, rename or read of the process on
+// a descriptor >= 3. Linked into a test binary (target trhsm_fault_inject) its definitions of the
+// file functions come first and forward to the next unless the armed fault fires. Built as
+// libtrhsm_fault_preload.so it is armed from the environment of a program run under LD_PRELOAD,
+//   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>,
+// appending "fault fired <op> <n>" to the log file at each failed call. "open" covers open*,
+// mk(o)stemp, fopen*, fdopen; "write" the write and stream output calls and a flush (fflush,
+// fclose) of a stream holding output, which is then dropped; "close" close and fclose (the
+// descriptor is released all the same); "rename" rename* (nothing renamed); "read" the read and
+// stream input calls. A failed stream call sets the stream's error indicator.
 #ifndef TRHSM_TESTING_FAULT_INJECT_H_
 #define TRHSM_TESTING_FAULT_INJECT_H_
 

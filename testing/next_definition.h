@@ -1,5 +1,6 @@
-// The next definition of a C library function after an interposer's own (the C library's, or a
-// sanitizer's interceptor before it), looked up once per call site.
+// TRHSM_NEXT(type, name) declares `next`, the next definition of C library function `name` (of
+// function pointer type `type`) after an interposer's own: the C library's, or a sanitizer's
+// interceptor before it; looked up once per call site.
 #ifndef TRHSM_TESTING_NEXT_DEFINITION_H_
 #define TRHSM_TESTING_NEXT_DEFINITION_H_
 
@@ -7,17 +8,10 @@
 
 #include <atomic>
 
-namespace trhsm_test {
-template <typename Fn>
-Fn NextDefinition(std::atomic<void*>& slot, const char* name) {
-  if (slot.load(std::memory_order_acquire) == nullptr) slot.store(dlsym(RTLD_NEXT, name));
-  return reinterpret_cast<Fn>(slot.load(std::memory_order_acquire));
-}
-}  // namespace trhsm_test
-
-// Declares `next`, the next definition of `name`, of function pointer type `type`.
-#define TRHSM_NEXT(type, name)                  \
-  static std::atomic<void*> next_slot{nullptr}; \
-  auto next = trhsm_test::NextDefinition<type>(next_slot, name)
+#define TRHSM_NEXT(type, name)                                          \
+  static std::atomic<void*> next_slot{nullptr};                         \
+  if (next_slot.load(std::memory_order_acquire) == nullptr)             \
+    next_slot.store(dlsym(RTLD_NEXT, name), std::memory_order_release); \
+  auto next = reinterpret_cast<type>(next_slot.load(std::memory_order_acquire))
 
 #endif  // TRHSM_TESTING_NEXT_DEFINITION_H_

@@ -13,7 +13,6 @@
 #include "testing/test_util.h"
 
 namespace trhsm_test {
-
 class RegisteredIndex {
  public:
   RegisteredIndex(const ScratchDir& folder, const std::vector<trhsm::platform::BackupItem>& items)
@@ -26,15 +25,12 @@ class RegisteredIndex {
     for (size_t i = 0; ok && i < items.size(); ++i) ok = index->AddItem(items[i], &error);
     EXPECT_TRUE(ok) << error;
   }
-  RegisteredIndex(const RegisteredIndex&) = delete;
-  RegisteredIndex& operator=(const RegisteredIndex&) = delete;
   const std::string& path() const { return path_; }
 
  private:
   std::string path_;
-  ScopedEnv registry_;
+  ScopedEnv registry_;  // neither copyable nor movable, nor therefore this
 };
-
 }  // namespace trhsm_test
 
 #endif  // TRHSM_TESTING_REGISTERED_INDEX_H_

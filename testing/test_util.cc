@@ -36,8 +36,8 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string LogCapture::Text() const { return ReadFile(dir_.File("log")); }
-bool LogCapture::Contains(const std::string& fragment) const {
-  return Text().find(fragment) != std::string::npos;
+bool LogCapture::Contains(const std::string& part) const {
+  return trhsm_test::Contains(Text(), part);
 }
 void LogCapture::Clear() { WriteFile(dir_.File("log"), ""); }
 
@@ -73,11 +73,8 @@ int WaitChild(int pid, int limitMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
   int status = 0;
   while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return -1;
-    }
+    if (std::chrono::steady_clock::now() > deadline)
+      return ::kill(pid, SIGKILL), WaitChild(pid), -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -87,13 +84,12 @@ int StartChild(const std::function<int()>& body) {
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
-  int code = 98;
+  int code = 98;  // for an exception
   try {
     code = body();
   } catch (...) {
   }
-  std::fflush(nullptr);
-  std::exit(code);
+  std::exit(code);  // flushes the streams
 }
 
 bool WaitForLockWaiter(const std::string& path, int limitMs) {

@@ -1,15 +1,11 @@
-// trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: kills the programs that write the
-// migrated-tree list and the stub tree with SIGKILL at random moments, COUNT times (10000), and
-// checks the list and the tree after every round of kills:
-//   - four forked editors, each owning 16 trees, add and delete trees, recording in shared memory
-//     each edit before it starts and after it returns: the list must parse whole and hold every
-//     edit that returned (an interrupted one either way);
-//   - every second round trhsm-stubjob runs over a small tree backed up with trhsm-index: every
-//     file must stay its original bytes or be a whole stub whose archived copy holds them.
-// Every 8 killed stub rounds the stub job runs to its end (no temporary left, every file a stub in
-// a listed tree), every file is recalled (each its original again) and the tree is backed up
-// afresh. --naive edits through a writer that rewrites the list in place: the loop must find the
-// damage. Exit status: 0 no damage, 1 damage found, 2 usage error, 3 the harness itself failed.
+// trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: SIGKILLs, COUNT times (10000) at
+// random moments, four forked list editors (16 trees each, every edit journaled in shared memory
+// before it starts and after it returns) and, every second round, trhsm-stubjob over a tree backed
+// up by trhsm-index. After each round the list must parse whole and hold every returned edit (an
+// interrupted one either way), and every file be its original bytes or a whole stub of its archived
+// copy; every 8 killed stub rounds the stub job runs to its end (every file a stub in a listed
+// tree), all is recalled and backed up afresh. --naive edits the list in place: damage must show.
+// Exit: 0 no damage, 1 damage, 2 usage error, 3 the harness itself failed.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -18,10 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -50,28 +44,26 @@ namespace fs = std::filesystem;
 namespace mig = trhsm::migrated;
 using Clock = std::chrono::steady_clock;
 using trhsm_test::ReadFile;
+using Strings = std::vector<std::string>;
 
-constexpr int kEditors = 4, kTrees = 16, kEditorMaxUs = 30000;
-// Per editor tree (16 per editor), in memory shared with the editors: the outcome of its last
-// returned edit and the edit started after it ('a', 'd' or 0), one byte each.
+constexpr int kEditors = 4, kTrees = 16, kSlots = kEditors * kTrees, kEditorMaxUs = 30000;
+// Per editor tree, shared with the editors: its last returned edit and the one started after it
+// ('a', 'd' or 0).
 struct Journal {
-  std::atomic<char> listed[kEditors * kTrees], pending[kEditors * kTrees];
+  std::atomic<char> listed[kSlots], pending[kSlots];
 };
 std::string TreeName(int i) {
   return "/crashloop/s" + std::to_string(i / kTrees) + "/t" + std::to_string(i % kTrees);
 }
-std::vector<std::string> Words(const std::string& text) {
+Strings Words(const std::string& text) {
   std::istringstream in(text);
   return {std::istream_iterator<std::string>(in), {}};
 }
-
 [[noreturn]] void HarnessFailed(const std::string& what) {
   std::fprintf(stderr, "crashloop: %s\n", what.c_str());
   std::exit(3);
 }
-
-// Starts `argv` with its output in `out` ("" for none).
-pid_t Start(const std::vector<std::string>& argv, const std::string& out) {
+pid_t Start(const Strings& argv, const std::string& out) {  // output to `out` ("": none)
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   const int fd =
@@ -89,14 +81,14 @@ int Status(pid_t pid) {  // the exit code, 128 + signal when killed
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The naive writer: under the list's lock like the library, but it truncates the list and
-// writes it back in place, each record's closing "|\n" apart from the rest of it.
+// The naive writer: under the list's lock, but it truncates the list and writes it back in place,
+// each record's closing "|\n" apart from the rest of it.
 void NaiveEdit(const std::string& list, const mig::MountList& mounts, char op,
                const std::string& tree) {
   KoFileLock lock(true);
   (void)lock.lock((list + trhsm::tree_list::kLockSuffix).c_str(), KoFileLock::kExclusive,
                   KoFileLock::kWaitForever);
-  std::vector<std::string> problems;
+  Strings problems;
   std::list<std::string> trees = mig::ParseTreeList(mig::ReadListFile(list, "naive"), &problems);
   if (!(op == 'a' ? mig::AddTreeTo(&trees, mounts, tree) : mig::DelTreeFrom(&trees, tree))) return;
   const std::string text = mig::FormatTreeList(trees);
@@ -115,8 +107,7 @@ void NaiveEdit(const std::string& list, const mig::MountList& mounts, char op,
   try {
     TRHSMMigratedDirTrees trees(false, "crash");
     mig::MountList mounts;
-    if (naive && KoMntTab::getAll(mounts).IsError()) _exit(1);
-    if (::write(ready, "r", 1) != 1) _exit(1);
+    if ((naive && KoMntTab::getAll(mounts).IsError()) || ::write(ready, "r", 1) != 1) _exit(1);
     for (;;) {
       const int n = slot * kTrees + static_cast<int>(gen() % kTrees);
       const char op = gen() % 2 == 0 ? 'a' : 'd';
@@ -127,8 +118,7 @@ void NaiveEdit(const std::string& list, const mig::MountList& mounts, char op,
       } else {
         op == 'a' ? trees.addTree(tree.c_str()) : trees.delTree(tree.c_str());
       }
-      journal->listed[n] = op;
-      journal->pending[n] = 0;
+      journal->listed[n] = op, journal->pending[n] = 0;
     }
   } catch (const KoException& e) {
     std::fprintf(stderr, "editor: %s\n", e.what());
@@ -144,27 +134,26 @@ struct Loop {
   std::map<std::string, std::string> reference;  // relative path in files/ -> original bytes
   long kills = 0, rounds = 0, stubRounds = 0, cycles = 0, interrupted = 0, damage = 0;
   long stubMaxUs = 0, damageEvents = 0;
-  std::vector<std::string> findings;
+  Strings findings;
 
-  std::string Bin(const std::string& rel) const { return build + "/" + rel; }
-  std::vector<std::string> StubJob() const {
-    return Words(Bin("examples/stubjob/trhsm-stubjob") + " --quiet --collect-folder " + box +
+  Strings StubJob() const {
+    return Words(build + "/examples/stubjob/trhsm-stubjob --quiet --collect-folder " + box +
                  "/collect/ -J 9 -D media -a 1:0 -s crash");
   }
-  void Damage(const std::string& what) { findings.push_back(what); }
-  bool Fail(const std::string& what) { return Damage(what), Reset(); }
+  bool Fail(const std::string& what) { return findings.push_back(what), Reset(); }
 
   // A fresh backup: new index, archive, collect and job folders; the stub job's trees forgotten.
   void Backup() {
     for (const char* d : {"index.db", "archive", "collect", "jobs"}) fs::remove_all(box + "/" + d);
     for (const char* d : {"archive", "collect", "jobs"}) fs::create_directory(box + "/" + d);
-    const auto index = Words(Bin("tools/trhsm-index") + " add --job 9 --archive-group 3 --index " +
-                             box + "/index.db --archive " + box + "/archive " + box + "/files");
-    if (Status(Start(index, box + "/index.out")) != 0) HarnessFailed("trhsm-index add failed");
+    const std::string at = " --index " + box + "/index.db --archive " + box + "/archive ";
+    if (Status(Start(
+            Words(build + "/tools/trhsm-index add --job 9 --archive-group 3" + at + box + "/files"),
+            box + "/index.out")) != 0)
+      HarnessFailed("trhsm-index add failed");
     TRHSMMigratedDirTrees trees(false, "crash");
     for (const auto& d : {"a-solo", "d0", "d1", "d2"}) trees.delTree((box + "/files/" + d).c_str());
   }
-
   void WriteTree() {  // the originals, and nothing else
     fs::remove_all(box + "/files");
     for (const auto& [rel, bytes] : reference) {
@@ -173,17 +162,15 @@ struct Loop {
     }
   }
 
-  // True when `bytes`, the file `path`, is one whole stub naming it whose archived copy holds
-  // `original`.
+  // True when `bytes`, file `path`, is one whole stub naming it whose archived copy is `original`.
   bool RecallsTo(const std::string& path, const std::string& bytes, const std::string& original) {
     std::vector<char> record(bytes.begin(), bytes.end());
     ReparseData data;
     int length = 0;
     if (record.empty() || !trhsm_stub2meta(record.data(), &length, nullptr, nullptr, 0, true) ||
         size_t(length) != record.size() || ParseStubData(record, data) != 1 ||
-        data.stubGUID != path) {
+        data.stubGUID != path)
       return false;
-    }
     const int copy = ::memfd_create("copy", MFD_CLOEXEC);
     trhsm::platform::CopyHeader header;
     std::string error;
@@ -194,56 +181,59 @@ struct Loop {
     return ok;
   }
 
-  // mode: 's' after a round of kills (interrupted edits are then settled as the list shows
-  // them), 'c' after a complete stub run, 'p' after the recall. False when damage was found.
+  // mode: 's' after a round of kills (interrupted edits are then settled as the list shows them),
+  // 'c' after a complete stub run, 'p' after the recall. False when damage was found.
   bool Check(char mode) {
     const std::string text = mig::ReadListFile(list, "crashloop");
-    std::vector<std::string> problems;
+    Strings problems;
     const std::list<std::string> trees = mig::ParseTreeList(text, &problems);
-    for (const std::string& p : problems) Damage("list: " + p);
-    if (!text.empty() && text.back() != '\n') Damage("list: the last record is cut");
     std::multiset<std::string> listed(trees.begin(), trees.end());
-    for (const std::string& tree : listed) {
-      if (listed.count(tree) > 1) Damage("tree " + tree + " listed twice");
-      bool edited = false;  // one of the editors' trees, or a folder of the stub tree
-      for (int n = 0; n < kEditors * kTrees; ++n) edited |= tree == TreeName(n);
-      if (!edited && tree.rfind(box + "/files/", 0) != 0) Damage("tree " + tree + " never added");
-    }
-    long pending = 0;
-    for (int n = 0; n < kEditors * kTrees; ++n) {
-      const bool have = listed.count(TreeName(n)) != 0, want = journal->listed[n] == 'a';
-      const char open = journal->pending[n];
-      if (have != want && !(open != 0 && have == (open == 'a')))
-        Damage("tree " + TreeName(n) + (want ? " added but not listed" : " listed, not added"));
-      pending += open != 0;
-    }
-    if (mode != 's' && fs::exists(list + ".tmp")) Damage("temporary list left after a whole run");
     mig::MountList mounts;
     if (KoMntTab::getAll(mounts).IsError()) HarnessFailed("cannot read the mount table");
+    // Each check: its damage, found when the condition holds.
+    const auto check = [&](bool bad, const std::string& what) {
+      if (bad) findings.push_back(what);
+    };
+    for (const std::string& p : problems) check(true, "list: " + p);
+    check(!text.empty() && text.back() != '\n', "list: the last record is cut");
+    check(mode != 's' && fs::exists(list + ".tmp"), "temporary list left after a whole run");
+    std::set<std::string> edited;  // the editors' trees
+    for (int n = 0; n < kSlots; ++n) edited.insert(TreeName(n));
+    for (const std::string& tree : listed) {
+      check(listed.count(tree) > 1, "tree " + tree + " listed twice");
+      check(!edited.count(tree) && tree.rfind(box + "/files/", 0) != 0,
+            "tree " + tree + " never added");
+    }
+    long pending = 0;
+    for (int n = 0; n < kSlots; ++n) {
+      const bool have = listed.count(TreeName(n)) != 0, want = journal->listed[n] == 'a';
+      const char open = journal->pending[n];
+      check(have != want && !(open != 0 && have == (open == 'a')),
+            "tree " + TreeName(n) + (want ? " added but not listed" : " listed, not added"));
+      pending += open != 0;
+    }
     for (const auto& e : fs::recursive_directory_iterator(box + "/files")) {
       const std::string name = e.path().filename(), rel = e.path().lexically_relative(box);
-      if (e.is_directory() || reference.count(rel) != 0) continue;
       const bool temporary =
           name.rfind(".trhsm-stub-tmp.", 0) == 0 || name.rfind(".trhsm-recall-tmp.", 0) == 0;
-      if (!temporary || mode != 's') Damage("unexpected file " + rel);
+      check(!e.is_directory() && !reference.count(rel) && (!temporary || mode != 's'),
+            "unexpected file " + rel);
     }
     for (const auto& [rel, original] : reference) {
       const std::string path = box + "/" + rel, have = ReadFile(path);
-      if (!fs::exists(path)) {
-        Damage("file " + rel + " is gone");
-      } else if (have == original) {
-        if (mode == 'c') Damage("file " + rel + " not stubbed after a complete run");
-      } else if (!RecallsTo(path, have, original)) {
-        Damage("file " + rel + " is neither its original bytes nor a whole stub of them");
-      } else if (mode == 'p') {
-        Damage("file " + rel + " still a stub after the recall");
-      } else if (mode == 'c' &&
-                 !mig::FindContainingTree(trees, mounts, path.substr(0, path.rfind('/')).c_str())) {
-        Damage("stub " + rel + " lies in no listed tree after a complete run");
-      }
+      const bool exists = fs::exists(path), same = exists && have == original;
+      const bool stub = exists && !same && RecallsTo(path, have, original);
+      check(!exists, "file " + rel + " is gone");
+      check(same && mode == 'c', "file " + rel + " not stubbed after a complete run");
+      check(exists && !same && !stub,
+            "file " + rel + " is neither its original bytes nor a whole stub of them");
+      check(stub && mode == 'p', "file " + rel + " still a stub after the recall");
+      check(stub && mode == 'c' &&
+                !mig::FindContainingTree(trees, mounts, path.substr(0, path.rfind('/')).c_str()),
+            "stub " + rel + " lies in no listed tree after a complete run");
     }
     if (!findings.empty()) return Reset();
-    for (int n = 0; n < kEditors * kTrees && mode == 's'; ++n) {
+    for (int n = 0; n < kSlots && mode == 's'; ++n) {
       if (journal->pending[n] != 0) journal->listed[n] = listed.count(TreeName(n)) ? 'a' : 'd';
       journal->pending[n] = 0;
     }
@@ -264,12 +254,8 @@ struct Loop {
     });
     findings.clear();
     fs::remove(list), fs::remove(list + ".tmp");
-    for (int n = 0; n < kEditors * kTrees; ++n) journal->listed[n] = 'd', journal->pending[n] = 0;
-    if (tree) {
-      WriteTree();
-      Backup();
-      stubRounds = 0;
-    }
+    for (int n = 0; n < kSlots; ++n) journal->listed[n] = 'd', journal->pending[n] = 0;
+    if (tree) WriteTree(), Backup(), stubRounds = 0;
     return false;
   }
 
@@ -280,12 +266,10 @@ struct Loop {
     stubMaxUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
     if (status != 0) return (void)Fail("the stub run ended with status " + std::to_string(status));
     if (!Check('c')) return;
-    std::vector<std::string> recall = {Bin("tools/trhsm-recall")};
+    Strings recall = {build + "/tools/trhsm-recall"};
     for (const auto& entry : reference) recall.push_back(box + "/" + entry.first);
     if (Status(Start(recall, box + "/recall.out")) != 0) return (void)Fail("the recall failed");
-    if (!Check('p')) return;
-    Backup();
-    ++cycles;
+    if (Check('p')) Backup(), ++cycles;
   }
 
   // The editors and, every second round, the stub job, each killed at its own random moment.
@@ -298,8 +282,7 @@ struct Loop {
       const unsigned seed = gen();
       const pid_t pid = ::fork();
       if (pid == 0) Editor(s, seed, naive, list, journal, ready[1]);
-      plan.push_back({{}, pid});
-      editors.insert(pid);
+      plan.push_back({{}, pid}), editors.insert(pid);
     }
     char byte;
     for (int s = 0; s < kEditors; ++s)
@@ -337,9 +320,11 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--naive") {
       loop.naive = true;
-    } else if ((arg == "--build" || arg == "--seed") && i + 1 < argc) {
-      arg == "--build" ? (void)(loop.build = argv[++i]) : (void)(seed = std::stoul(argv[++i]));
-    } else if (!arg.empty() && std::isdigit(static_cast<unsigned char>(arg[0]))) {
+    } else if (arg == "--build" && i + 1 < argc) {
+      loop.build = argv[++i];
+    } else if (arg == "--seed" && i + 1 < argc) {
+      seed = std::stoul(argv[++i]);
+    } else if (!arg.empty() && arg.find_first_not_of("0123456789") == std::string::npos) {
       count = std::stol(arg);
     } else {
       std::fprintf(stderr, "usage: %s [COUNT] [--naive] [--build DIR] [--seed N]\n", argv[0]);
@@ -348,15 +333,14 @@ int main(int argc, char** argv) {
   }
   loop.build = fs::absolute(loop.build);
   loop.gen.seed(seed);
-  // A kill leaves the same page cache on any file system, and a RAM one keeps fsync from setting
-  // the pace.
+  // A kill leaves the same page cache on any file system; a RAM one keeps fsync from setting pace.
   const char* dir = std::getenv("CRASHLOOP_DIR");
-  std::string pattern = std::string(dir != nullptr                    ? dir
-                                    : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                                      : "/tmp") +
-                        "/crashloop-XXXXXX";
-  if (::mkdtemp(&pattern[0]) == nullptr) HarnessFailed("cannot make the sandbox");
-  const std::string box = loop.box = pattern;
+  std::string box = std::string(dir                               ? dir
+                                : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                  : "/tmp") +
+                    "/crashloop-XXXXXX";
+  if (::mkdtemp(&box[0]) == nullptr) HarnessFailed("cannot make the sandbox");
+  loop.box = box;
   loop.list = box + "/results/" + trhsm::tree_list::kListFileName;
   void* shared =
       ::mmap(nullptr, sizeof(Journal), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -365,18 +349,17 @@ int main(int argc, char** argv) {
   for (auto& tree : loop.journal->listed) tree = 'd';
   fs::create_directories(box + "/results");
   std::string registry =
-      "[Base]\ndBACKUP_INDEX=@/index.db\ndARCHIVE_ROOT=@/archive\n"
-      "dJOB_MANAGER_DIR=@/jobs\nsFOCUS_CLIENT=crash\n"
-      "[Machines/crash]\ndJOB_RESULTS_DIR=@/results\n";
+      "[Base]\ndBACKUP_INDEX=@/index.db\ndARCHIVE_ROOT=@/archive\ndJOB_MANAGER_DIR=@/jobs\n"
+      "sFOCUS_CLIENT=crash\n[Machines/crash]\ndJOB_RESULTS_DIR=@/results\n";
   for (size_t at; (at = registry.find('@')) != std::string::npos;) registry.replace(at, 1, box);
   trhsm_test::WriteFile(box + "/registry", registry);
   trhsm_test::WriteFile(box + "/mounts", "/dev/root / ext4 rw 0 0\n");
   ::setenv("KO_REGISTRY", (box + "/registry").c_str(), 1);
   ::setenv("KO_MOUNT_TABLE", (box + "/mounts").c_str(), 1);
   ::setenv("KO_LOG_FILE", (box + "/trhsm.log").c_str(), 1);
-  // Three folders of files from 300 bytes to ~24 KiB (each larger than its stub), and first in
-  // the pass a folder of one file, which a killed pass may stub whole: the next pass then finds
-  // nothing there to stub, yet must record it.
+  // Three folders of files from 300 bytes to ~24 KiB (each larger than its stub), and first in the
+  // pass a folder of one file, which a killed pass may stub whole: the next pass then finds nothing
+  // there to stub, yet must record it.
   loop.reference["files/a-solo/only"] = std::string(5000, 0);
   for (const char* d : {"d0", "d1", "d2"})
     for (int i = 0; i < 9; ++i)
@@ -395,10 +378,7 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   while (loop.kills < count) {
     loop.Round();
-    if (loop.Check('s') && loop.stubRounds >= 8) {
-      loop.CompleteCycle();
-      loop.stubRounds = 0;
-    }
+    if (loop.Check('s') && loop.stubRounds >= 8) loop.CompleteCycle(), loop.stubRounds = 0;
   }
   std::printf(
       "crashloop: %ld kills in %ld rounds (%ld inside a list edit, %ld complete stub "
