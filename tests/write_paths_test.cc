@@ -100,8 +100,11 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
       writer.SetSeperator('|');
       bool ok = true;
       long time = 1;
+      const int firedBefore = trhsm_fault_fired();
       for (std::string n : {std::string("/a"), big})
         ok = writer.AddToCollectFile(&n[0], false, true, time++) && ok;
+      // A write that fails while adding is reported by that add, not only at the end.
+      EXPECT_FALSE(ok && trhsm_fault_fired() != firedBefore);
       return writer.DeInitialize() == 1 && ok;
     };
     return {"dbStubList_7.kof",   "|/old|1|\n", "|/a|1|\n|" + big + "|2|\n",
