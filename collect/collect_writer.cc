@@ -1,8 +1,10 @@
 // The collect-file writer: formats each line into one buffer and hands it to the stream at once.
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -55,15 +57,26 @@ HSMCollectFile::~HSMCollectFile() = default;
 
 CollectFile::CollectFile() : file(nullptr), addAncestorFlag(false), separator(0) {}
 
-CollectFile::~CollectFile() { (void)DeInitialize(); }
+CollectFile::~CollectFile() {
+  if (file == nullptr || std::uncaught_exceptions() == 0) {
+    (void)DeInitialize();
+    return;
+  }
+  // An exception is leaving the writer's scope: the lines written may not be all of them, so the
+  // old file stays and the temporary goes.
+  std::fclose(file);
+  file = nullptr;
+  if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
+}
 
 int CollectFile::Initialize(std::string newPath) {
   // Opening over an open file would lose the stream and its buffered lines.
   (void)DeInitialize();
+  // The buffer first: memory running out must not leave an open stream and its temporary behind.
+  if (m_streamBuffer.empty()) m_streamBuffer.resize(cl::kWriterBufferSize);
   std::string temporary;
   FILE* opened = trhsm::collect::OpenReplacing(newPath, &temporary);
   if (opened == nullptr) return 0;
-  if (m_streamBuffer.empty()) m_streamBuffer.resize(cl::kWriterBufferSize);
   // Without its own buffer the stream keeps the default one: slower, not wrong.
   std::setvbuf(opened, m_streamBuffer.data(), _IOFBF, m_streamBuffer.size());
   file = opened;

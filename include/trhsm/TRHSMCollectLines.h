@@ -30,7 +30,8 @@ class TRHSM_EXPORT CollectFile {
  public:
   // Closed, no separator, flag false.
   CollectFile();
-  // Finishes the file as DeInitialize does if that was not called (its result goes unreported).
+  // Finishes the file as DeInitialize does if that was not called (its result goes unreported);
+  // while an exception unwinds the stack, the old file stays instead and the temporary goes.
   ~CollectFile();
   CollectFile(const CollectFile&) = delete;
   CollectFile& operator=(const CollectFile&) = delete;
