@@ -47,7 +47,8 @@ build_main() {  # build_main [cmake options...]; the benchmarks only when asked 
 run_ctest() {  # run_ctest <dir> [ctest options...]
   local dir=$1
   shift
-  ctest --test-dir "$dir" --output-on-failure -j "$JOBS" "$@"
+  # Twice as many tests as processors: most of them wait on the disk or on child processes.
+  ctest --test-dir "$dir" --output-on-failure -j "$((JOBS * 2))" "$@"
 }
 
 # Installs the plain build into a prefix and builds a project outside the tree against it, once
@@ -68,6 +69,13 @@ consumer_check() {
 cmd_test() {
   deps
   build_main
+  # Each sanitizer build compiles, at a lower priority, while the checks before it run: those wait
+  # on fsync and on child processes more than they use the processors.
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTRHSM_SANITIZE=address -DTRHSM_BUILD_BENCH=OFF
+  configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DTRHSM_SANITIZE=thread -DTRHSM_BUILD_BENCH=OFF
+  trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+  nice -n 10 cmake --build build-asan -j "$JOBS" > build-asan/build.log 2>&1 &
+  local asan=$!
   run_ctest build
   echo "== Installed package"
   consumer_check
@@ -77,14 +85,14 @@ cmd_test() {
   crashloop_short
 
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTRHSM_SANITIZE=address -DTRHSM_BUILD_BENCH=OFF
-  cmake --build build-asan -j "$JOBS"
+  wait "$asan" || { cat build-asan/build.log; exit 1; }
+  nice -n 10 cmake --build build-tsan -j "$JOBS" --target tsan_tests > build-tsan/build.log 2>&1 &
+  local tsan=$!
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest build-asan
 
   echo "== ThreadSanitizer (lock and cache tests)"
-  configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DTRHSM_SANITIZE=thread -DTRHSM_BUILD_BENCH=OFF
-  cmake --build build-tsan -j "$JOBS" --target tsan_tests
+  wait "$tsan" || { cat build-tsan/build.log; exit 1; }
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L tsan
   echo "build.sh: all tests passed"
 }
