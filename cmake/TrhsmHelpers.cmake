@@ -5,14 +5,18 @@ function(trhsm_test_code target)
   target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O0> -g0)
 endfunction()
 
-# trhsm_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+# trhsm_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [COST <n>])
+# COST: a long-running binary's cases start first, so that they do not end the run alone.
 # One GoogleTest binary per call; its cases become separate ctest tests, listed when ctest runs.
 # The label "tsan" marks the binaries that the ThreadSanitizer build runs.
 function(trhsm_add_test name)
   if(NOT TRHSM_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "COST" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_COST)
+    set(T_COST 0)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   trhsm_test_code(${name})
@@ -21,7 +25,7 @@ function(trhsm_add_test name)
   string(JOIN ":" labels ${name} ${T_LABELS})
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    PROPERTIES LABELS "${labels}" TIMEOUT 300 COST ${T_COST})
   if("tsan" IN_LIST T_LABELS)
     add_dependencies(tsan_tests ${name})
   endif()
