@@ -1,6 +1,8 @@
-// TRHSMMigratedDirTrees end to end: refusals and failures with their messages, both modes, the
-// list's bytes, and threads and processes sharing one list. Its write faults, out of memory and
-// planted links are rows of tests/write_paths_test.cc.
+// The migrated-tree list: its records (exact bytes, damaged lines and their reasons, the
+// line-buffer boundary), the tree algebra (component boundaries, never across a mount point), and
+// TRHSMMigratedDirTrees end to end: refusals and failures with their messages, both modes, threads
+// and processes sharing one list. Never a cut tree: the fuzz target; write faults, out of memory
+// and planted links: rows of tests/write_paths_test.cc.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -17,6 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "migrated/tree_algebra.h"
+#include "migrated/tree_list_codec.h"
+#include "migrated/tree_list_format.h"
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMMigratedDirTrees.h"
@@ -25,7 +31,91 @@ namespace {
 
 using trhsm_test::ReadFile;
 using trhsm_test::WriteFile;
+namespace mig = trhsm::migrated;
 using Trees = std::list<std::string>;
+using Texts = std::vector<std::string>;
+
+TEST(TreeList, RecordsDamagedLinesAndTheLineBufferBoundary) {
+  const std::string longest = "/" + std::string(trhsm::tree_list::kMaxTreeLength - 1, 'p');
+  Texts problems;
+  const Trees trees =
+      mig::ParseTreeList("1|/a/b|\n2|/a|\n1||\nx\n\n1\n|/c|\n1|/d|junk|more\n1|/e|\r\n1|/cut\n" +
+                             std::string("1|/n\0l|\n", 8) + "1|" + longest + "|\n1|" + longest +
+                             "q|\n1|" + std::string(4093, 'z') + "1|/hidden|\n1|/last",
+                         &problems);
+  EXPECT_EQ(trees, (Trees{"/a/b", "/e", longest}));
+  EXPECT_EQ(problems, (Texts{"line 8 dropped: bytes after the closing '|'",
+                             "line 10 dropped: record has no closing '|'",
+                             "line 11 dropped: tree path holds a NUL byte",
+                             "line 13 dropped: line of 4096 bytes is longer than a record can be",
+                             "line 14 dropped: line of 4106 bytes is longer than a record can be",
+                             "line 15 dropped: record has no closing '|'"}));
+  EXPECT_TRUE(mig::ParseTreeList("", &problems).empty());
+
+  EXPECT_EQ(mig::FormatTreeList({"/a/b", "/"}), "1|/a/b|\n1|/|\n");
+  EXPECT_EQ(mig::FormatTreeList({longest}).size(), trhsm::tree_list::kMaxRecordLength);
+  const Trees odd{"/with space", "/tab\there", "/utf8/\xc3\xa9", "/trailing/", "rel", "//d"};
+  EXPECT_EQ(mig::ParseTreeList(mig::FormatTreeList(odd), nullptr), odd);
+
+  std::string why, whys;  // the other refusals: the addTree rows
+  EXPECT_TRUE(mig::IsRecordable(longest, &why));
+  for (const std::string& path : {std::string("/a\0b", 4), longest + "q"})
+    whys += (mig::IsRecordable(path, &why) ? "recordable" : why) + "\n";
+  EXPECT_EQ(whys,
+            "a path holding a NUL byte cannot be recorded\na path longer than 4091 bytes cannot be "
+            "recorded\n");
+}
+
+mig::MountList Mounts(std::initializer_list<const char*> points) {
+  mig::MountList mounts;
+  for (const char* point : points) {
+    KoMntTab::Entry e;
+    e.mountPoint = point;
+    e.fsType = "ext4";
+    mounts.push_back(e);
+  }
+  return mounts;
+}
+
+TEST(TreeAlgebra, ContainmentAndEditsStopAtComponentsAndMountPoints) {
+  // "parent path mount 1": parent holds path, mount its mount point ("-": empty) (a plain prefix).
+  for (const char* row :
+       {"/data /data - 1", "/data /data/x/y - 1", "/data /data/ - 1", "/data /database - 0",
+        "/data /dat - 0", "/data/x /data - 0", "/data// /data/x - 1", "/data/ /data - 1",
+        "/data/ /database - 0", "/ /any/thing - 1", "// /x - 1", "/ relative - 0", "/ - - 0",
+        "/ /data/x /data 0", "/data/x /data/x/y /data 1", "/database /database/x /data 1"}) {
+    char parent[32], path[32], mount[32];
+    ASSERT_EQ(std::sscanf(row, "%31s %31s %31s", parent, path, mount), 3);
+    for (char* field : {path, mount}) field[field[0] == '-' ? 0 : 31] = '\0';
+    const bool holds = mig::isSubDir(parent, path, mount, static_cast<int>(std::strlen(mount)));
+    EXPECT_EQ(row[std::strlen(row) - 1] == '1', holds) << row;
+  }
+  const mig::MountList mounts = Mounts({"/", "/data", "/data/nfs"});
+  EXPECT_EQ(mig::getMount("/data/nfs/x", mounts) + "|" + mig::getMount("/database", mounts) + "|" +
+                mig::getMount("relative", mounts),
+            "/data/nfs|/|");
+
+  EXPECT_EQ(mig::FindContainingTree({"/"}, Mounts({}), "relative"), nullptr);
+  std::string any;  // the other lookups: the list's rows
+  for (const char* path : {"/data", "/data/nfs", "/data/nfs/x", "/data/nfs/x/y"})
+    any += mig::AnyTreeAtOrBelow({"/data/nfs/x"}, mounts, path) ? "1" : "0";
+  any += mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/") ? "1" : "0";
+  EXPECT_EQ(any + (mig::AnyTreeAtOrBelow({"/home/u"}, mounts, "/ho") ? "1" : "0"), "011010");
+  // An added tree replaces the trees it holds on its own file system.
+  const mig::MountList fs = Mounts({"/", "/mnt/fs"});
+  Trees trees{"/a/b", "/z", "/a/c", "/ab", "/mnt/fs/x", "/mnt/y"};
+  EXPECT_TRUE(mig::AddTreeTo(&trees, fs, "/a"));
+  for (const char* covered : {"/a/b/c", "/a/", "/a", "/mnt/y/q"})
+    EXPECT_FALSE(mig::AddTreeTo(&trees, fs, covered)) << covered;
+  EXPECT_TRUE(mig::AddTreeTo(&trees, fs, "/mnt"));  // /mnt/fs/x lies on another file system
+  EXPECT_TRUE(mig::AddTreeTo(&trees, fs, "/mnt/fs/other"));
+  EXPECT_FALSE(mig::AddTreeTo(&trees, fs, "/mnt/plain"));
+  EXPECT_EQ(trees, (Trees{"/z", "/ab", "/mnt/fs/x", "/a", "/mnt", "/mnt/fs/other"}));
+  EXPECT_FALSE(mig::DelTreeFrom(&trees, "/a/"));
+  EXPECT_TRUE(mig::DelTreeFrom(&trees, "/a"));
+  EXPECT_TRUE(mig::AddTreeTo(&trees, fs, "/"));
+  EXPECT_EQ(trees, (Trees{"/mnt/fs/x", "/mnt/fs/other", "/"}));
+}
 
 class MigratedListTest : public ::testing::Test {
  protected:
