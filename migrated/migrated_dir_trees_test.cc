@@ -5,9 +5,7 @@
 // and planted links: rows of tests/write_paths_test.cc.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "migrated/tree_algebra.h"
@@ -132,7 +131,6 @@ class MigratedListTest : public ::testing::Test {
                 message + "|TRHSMMigratedDirTrees::" + tag + "|TRHSMMigratedDirTrees|-1");
     }
   }
-  bool Logged(const std::string& text) const { return log_.Contains(text); }
 
   trhsm_test::Sandbox box_{
       "[Machines/empty]\ndJOB_RESULTS_DIR=\n[Machines/nodir]\nsHOST_NAME=h\n",
@@ -143,13 +141,13 @@ class MigratedListTest : public ::testing::Test {
 TEST_F(MigratedListTest, RefusalsAndConstructionFailures) {
   const std::string ctor = "TRHSMMigratedDirTrees(bool, const char*)";
   const std::string noDir = "Failed to retrieve Velora Job Results directory for VM ";
-  ExpectThrow([] { TRHSMMigratedDirTrees t(false, nullptr); }, ctor,
-              "A valid VM cname must be provided.");
-  ExpectThrow([] { TRHSMMigratedDirTrees t(true, ""); }, ctor,
-              "A valid VM cname must be provided.");
-  ExpectThrow([] { TRHSMMigratedDirTrees t(false, "nodir"); }, ctor,
-              noDir + "nodir from registry.");
-  ExpectThrow([] { TRHSMMigratedDirTrees t(true, "empty"); }, ctor, noDir + "empty from registry.");
+  const std::string none = "A valid VM cname must be provided.";
+  for (const auto& [held, name, message] :
+       {std::tuple<bool, const char*, std::string>{false, nullptr, none},
+        {true, "", none},
+        {false, "nodir", noDir + "nodir from registry."},
+        {true, "empty", noDir + "empty from registry."}})
+    ExpectThrow([held = held, name = name] { TRHSMMigratedDirTrees t(held, name); }, ctor, message);
   WriteFile(List(), "1|/a|\n");
   TRHSMMigratedDirTrees t(false, "c1");
   const std::string bad = "Invalid tree path ", no = " cannot be recorded.";
@@ -189,8 +187,8 @@ TEST_F(MigratedListTest, BothModesQueryAndEditTheSameList) {
       got += t.wasAnySubDirMigrated(path) ? "1" : "0";
     EXPECT_EQ(got + tree, "110000100/home");
   }
-  EXPECT_TRUE(Logged("TRHSMMigratedDirTrees::loadList: " + List() +
-                     ": line 4 dropped: record has no closing '|'"));
+  EXPECT_TRUE(log_.Contains("TRHSMMigratedDirTrees::loadList: " + List() +
+                            ": line 4 dropped: record has no closing '|'"));
   WriteFile(List(), "");
   {
     TRHSMMigratedDirTrees held(true, "c1");
@@ -216,23 +214,14 @@ TEST_F(MigratedListTest, BothModesQueryAndEditTheSameList) {
 
 TEST_F(MigratedListTest, ListThatCannotBeReadOrWritten) {
   TRHSMMigratedDirTrees t(false, "c1");
-  // A socket exists but cannot be opened; the failed load leaves no trees behind.
-  const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  struct sockaddr_un addr {};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(List().size(), sizeof addr.sun_path);
-  std::strcpy(addr.sun_path, List().c_str());
-  ASSERT_EQ(::bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::mkdir(List().c_str(), 0777), 0);
   t._addTree("/kept/in/memory");
-  ExpectThrow([&] { t.loadList(); }, "loadList",
-              "Failed to open file " + List() + " for reading: No such device or address");
-  ASSERT_TRUE(::close(s) == 0 && ::unlink(List().c_str()) == 0);
-  t.saveList();
-  EXPECT_EQ(ReadFile(List()), "");
-  ASSERT_TRUE(::unlink(List().c_str()) == 0 && ::mkdir(List().c_str(), 0777) == 0);
   ExpectThrow([&] { t.wasDirMigrated("/x", nullptr); }, "loadList",
               "Failed to read file " + List() + ": Is a directory");
-  ASSERT_TRUE(::rmdir(List().c_str()) == 0 && ::symlink(List().c_str(), List().c_str()) == 0);
+  ASSERT_EQ(::rmdir(List().c_str()), 0);
+  t.saveList();  // the failed load left no trees behind
+  EXPECT_EQ(ReadFile(List()), "");
+  ASSERT_TRUE(::unlink(List().c_str()) == 0 && ::symlink(List().c_str(), List().c_str()) == 0);
   ExpectThrow([] { TRHSMMigratedDirTrees held(true, "c1"); }, "loadList",
               "Failed to stat file " + List() + ": Too many levels of symbolic links");
   ASSERT_EQ(::unlink(List().c_str()), 0);
@@ -244,7 +233,8 @@ TEST_F(MigratedListTest, ListThatCannotBeReadOrWritten) {
     TRHSMMigratedDirTrees held(true, "c1");
     held.addTree("/lost");
   }  // held mode logs the failure of its save on destruction
-  EXPECT_TRUE(Logged("~TRHSMMigratedDirTrees: Failed to open file " + List() + " for writing"));
+  EXPECT_TRUE(
+      log_.Contains("~TRHSMMigratedDirTrees: Failed to open file " + List() + " for writing"));
   EXPECT_EQ(ReadFile(List()), "1|/old|\n");
 }
 
