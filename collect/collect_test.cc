@@ -125,6 +125,24 @@ TEST(CollectWriter, WritesExactLinesAndRefusesWhatWouldSplitThem) {
   EXPECT_EQ(ReadFile(dir.File("second")), "|/2|2|\n");
 }
 
+// The next GetItem as "result name time inode size meta [status] reparse", a reparse text's
+// trailing current time ("...|time") checked and left out.
+std::string Next(TRHSMCollectFile& reader, std::string meta = "") {
+  HSMCollectFile item;
+  std::string reparse, status = "stale";
+  unsigned long inode = 5;
+  long long size = 5;
+  const int rc = reader.GetItem(item, reparse, meta, inode, size, status);
+  const size_t bar =
+      reparse.find('|') == std::string::npos ? reparse.size() : reparse.rfind('|') + 1;
+  const long late =
+      bar < reparse.size() ? std::labs(std::atol(&reparse[bar]) - std::time(nullptr)) : 0;
+  EXPECT_LE(late, 5) << reparse;
+  return std::to_string(rc) + " " + item.fileName + " " + std::to_string(item.itemTime) + " " +
+         std::to_string(static_cast<long>(inode)) + " " + std::to_string(size) + " " + meta + " [" +
+         status + "] " + reparse.substr(0, bar);
+}
+
 TEST(DirectReader, PairsLinesAndNamesWhatIsMissing) {
   ScratchDir dir;
   trhsm_test::LogCapture log;
@@ -148,20 +166,11 @@ TEST(DirectReader, PairsLinesAndNamesWhatIsMissing) {
   WriteFile(list, "1:2:3|77\nx:y\nr3|3\n");
   TRHSMCollectFileReader reader(args, events);
   ASSERT_TRUE(reader.Initialize() == 1 && reader.Open() == 1);
-  std::string got;
-  for (int i = 0; i < 3; ++i) {
-    HSMCollectFile item;
-    std::string reparse, meta = "caller's", status = "stale";
-    unsigned long inode = 5;
-    long long size = 5;
-    got += std::to_string(reader.GetItem(item, reparse, meta, inode, size, status));
-    got += " " + item.fileName + " " + std::to_string(item.itemTime) + " " + reparse + " " +
-           std::to_string(inode) + " " + meta + " " + std::to_string(size) + " [" + status + "]\n";
-    EXPECT_EQ(log.Contains("Either Failed"), i == 2);
+  for (const std::string want : {"1 /a/one 11 77 -1 caller's [] 1:2:3",
+                                 "1 /a/two 22 -1 -1 caller's [] x:y", "0  0 -1 -1 caller's [] "}) {
+    EXPECT_EQ(Next(reader, "caller's"), want);
+    EXPECT_EQ(log.Contains("Either Failed"), want[0] == '0');
   }
-  EXPECT_EQ(got,
-            "1 /a/one 11 1:2:3 77 caller's -1 []\n1 /a/two 22 x:y 18446744073709551615 caller's -1 "
-            "[]\n0  0  18446744073709551615 caller's -1 []\n");
   EXPECT_TRUE(log.Contains("Either Failed to read " + stub + " and " + list + " or both ended"));
   std::string failures = dir.File("failures");  // this reader reports no skips
   reader.SetFailureFile(failures);
@@ -188,24 +197,9 @@ class DbReaderTest : public ::testing::Test {
                 reader_->Open() == 1);
     reader_->SetFailureFile(failures_);
   }
-  // The next GetItem as "result name time inode size meta [status] reparse", the reparse's trailing
-  // current time checked and left out.
-  std::string Next() {
-    HSMCollectFile item;
-    std::string reparse, meta, status = "stale";
-    unsigned long inode = 5;
-    long long size = 5;
-    const int rc = reader_->GetItem(item, reparse, meta, inode, size, status);
-    const size_t bar = reparse.rfind('|') + 1;
-    const long late = rc == 1 ? std::labs(std::atol(&reparse[bar]) - std::time(nullptr)) : 0;
-    EXPECT_LE(late, 5) << reparse;
-    return std::to_string(rc) + " " + item.fileName + " " + std::to_string(item.itemTime) + " " +
-           std::to_string(static_cast<long>(inode)) + " " + std::to_string(size) + " " + meta +
-           " [" + status + "] " + reparse.substr(0, bar);
-  }
   void ExpectItems(const std::vector<std::string>& want) {
-    for (const std::string& w : want) EXPECT_EQ(Next(), "1 " + w);
-    EXPECT_EQ(Next(), "0  0 -1 -1  [] ");  // the end, with the outputs reset
+    for (const std::string& w : want) EXPECT_EQ(Next(*reader_), "1 " + w);
+    EXPECT_EQ(Next(*reader_), "0  0 -1 -1  [] ");  // the end, with the outputs reset
   }
   std::string Failures() {
     reader_.reset();  // closes, and so flushes, the failure file
@@ -323,7 +317,7 @@ TEST_F(DbReaderTest, NormalLines) {
   // A line without a name column fails the call; the next call goes on.
   args_.skipReportSwitch = 0;  // and nothing reaches the failure file
   Start(false, "1,2,3,4\n1,2,3,4,/six,5\n1,2,3,4,/ok,5,6\n", 124);
-  EXPECT_EQ(Next().substr(0, 3), "-1 ");
+  EXPECT_EQ(Next(*reader_).substr(0, 3), "-1 ");
   ExpectLogged({"Could not find file name in collect file dbStubList_12.kof"});
   ExpectItems({"/ok 99 -1 -1 6 [] 1:3:1:2:3:1:3:/ok|"});  // no inode for type 124
   EXPECT_EQ(Failures(), "");

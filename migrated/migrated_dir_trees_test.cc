@@ -4,7 +4,6 @@
 // and processes sharing one list. Never a cut tree: the fuzz target; write faults, out of memory
 // and planted links: rows of tests/write_paths_test.cc.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,21 +242,12 @@ TEST_F(MigratedListTest, ListThatCannotBeReadOrWritten) {
 TEST_F(MigratedListTest, HeldObjectKeepsOtherProcessesWaitingAndMayEndOnAnotherThread) {
   auto held = std::make_unique<TRHSMMigratedDirTrees>(true, "c1");
   held->addTree("/held");
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const int pid = trhsm_test::StartChild([&] {
-    TRHSMMigratedDirTrees t(false, "c1");
-    if (::write(ready[1], "r", 1) != 1) return 2;  // about to edit
-    t.addTree("/child");
+  const int pid = trhsm_test::StartChild([] {
+    TRHSMMigratedDirTrees(false, "c1").addTree("/child");
     return 0;
   });
-  ::close(ready[1]);
-  struct pollfd signal = {ready[0], POLLIN, 0};
-  char byte = 0;
-  ASSERT_TRUE(::poll(&signal, 1, 30000) == 1 && ::read(ready[0], &byte, 1) == 1) << "never ready";
-  ::close(ready[0]);
-  // The child's edit now waits for the lock this object holds: nothing written yet.
-  ASSERT_TRUE(trhsm_test::WaitForLockWaiter(List() + ".lock")) << "the child's edit did not wait";
+  ASSERT_TRUE(trhsm_test::WaitForLockWaiter(List() + ".lock", 30000))
+      << "the child's edit did not wait";
   EXPECT_EQ(ReadFile(List()), "");
   held.reset();
   EXPECT_EQ(trhsm_test::WaitChild(pid), 0);
