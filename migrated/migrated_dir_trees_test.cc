@@ -65,13 +65,9 @@ TEST(TreeList, RecordsDamagedLinesAndTheLineBufferBoundary) {
 }
 
 mig::MountList Mounts(std::initializer_list<const char*> points) {
-  mig::MountList mounts;
-  for (const char* point : points) {
-    KoMntTab::Entry e;
-    e.mountPoint = point;
-    e.fsType = "ext4";
-    mounts.push_back(e);
-  }
+  mig::MountList mounts(points.size());
+  auto point = points.begin();
+  for (KoMntTab::Entry& e : mounts) e.mountPoint = *point++, e.fsType = "ext4";
   return mounts;
 }
 
