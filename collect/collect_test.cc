@@ -96,7 +96,6 @@ TEST(CollectWriter, WritesExactLinesAndRefusesWhatWouldSplitThem) {
   ASSERT_EQ(writer.Initialize(path), 1);
   EXPECT_EQ(Add(writer, "/a", true, 5), 0);  // no separator yet
   writer.SetSeperator('|');
-  EXPECT_EQ(writer.path, path);
   EXPECT_EQ(Add(writer, "", true, 5) + Add(writer, "/a\n|/b|5|", true, 5) +
                 Add(writer, "/a\n", true, 5) + writer.AddToCollectFile(nullptr, false, true, 5),
             0);
@@ -134,9 +133,7 @@ std::string Next(TRHSMCollectFile& reader, std::string meta = "") {
   const int rc = reader.GetItem(item, reparse, meta, inode, size, status);
   const size_t bar =
       reparse.find('|') == std::string::npos ? reparse.size() : reparse.rfind('|') + 1;
-  const long late =
-      bar < reparse.size() ? std::labs(std::atol(&reparse[bar]) - std::time(nullptr)) : 0;
-  EXPECT_LE(late, 5) << reparse;
+  EXPECT_LE(bar < reparse.size() ? std::labs(std::atol(&reparse[bar]) - std::time(nullptr)) : 0, 5);
   return std::to_string(rc) + " " + item.fileName + " " + std::to_string(item.itemTime) + " " +
          std::to_string(static_cast<long>(inode)) + " " + std::to_string(size) + " " + meta + " [" +
          status + "] " + reparse.substr(0, bar);

@@ -82,14 +82,10 @@ TEST(AutoLockTest, GuardLocksOnceAndReleasesOnce) {
 TEST(LockGuardsTest, MutualExclusion) {
   FXMutex m;
   KoCriticalSection cs;
-  std::promise<void> entered, release;
-  std::thread holder([&] {
+  {
     KoCriticalSectionLock guard(&cs);
-    entered.set_value(), release.get_future().wait();
-  });
-  entered.get_future().wait();
-  EXPECT_EQ(cs.enter(false), 0);
-  release.set_value(), holder.join();
+    EXPECT_EQ(Elsewhere([&cs] { return cs.enter(false); }), 0);
+  }
   EXPECT_EQ(cs.enter(false), 1);
   cs.leave();
   long underMutex = 0, underSection = 0;

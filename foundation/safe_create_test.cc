@@ -24,7 +24,7 @@ bool Names(const std::string& path, int fd) {  // fd keeps its inode from reuse
 }
 
 // A taken name costs another try, an interrupted open the same name again; at most 100 tries.
-TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
+TEST(SafeCreateTest, UniqueFileEmptyOwnFileAndSyncFolder) {
   trhsm_test::ScratchDir dir;
   const std::string prefix = dir.File("t.");
   const int fds = trhsm_open_fd_count();
@@ -47,16 +47,10 @@ TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
     EXPECT_TRUE(fd < 0 || (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
     if (fd >= 0) ::close(fd), ::unlink(path.c_str());
   }
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
   EXPECT_EQ(trhsm_test::ListFolder(dir.path()).size(), 0u);
-}
-
-// An own file is truncated in place, blocking; links planted at the name: the failure-file row
-// of tests/write_paths_test.cc.
-TEST(SafeCreateTest, EmptyOwnFileIsTheOwnFileTruncated) {
-  trhsm_test::ScratchDir dir;
+  // An own file is truncated in place, blocking; links planted at the name: the failure-file row
+  // of tests/write_paths_test.cc.
   const std::string path = dir.File("f");
-  const int fds = trhsm_open_fd_count();
   WriteFile(path, "old text");
   const int old = ::open(path.c_str(), O_RDONLY), fd = trhsm::OpenEmptyOwnFile(path);
   ASSERT_GE(fd, 0);
@@ -64,31 +58,25 @@ TEST(SafeCreateTest, EmptyOwnFileIsTheOwnFileTruncated) {
   EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   ::close(fd), ::close(old), ::unlink(path.c_str());
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
   ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(path), -1);
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(dir.File("missing/f")), -1);
   EXPECT_EQ(errno, ENOENT);
-}
-
-// A failed fsync, even interrupted, is not retried: a second could succeed with nothing on disk.
-TEST(SafeCreateTest, FolderOfAndSyncFolder) {
-  for (const auto& [path, folder] : {std::pair<const char*, const char*>{"name", "."},
+  // A failed fsync, even interrupted, is not retried: a second could succeed with nothing on disk.
+  for (const auto& [name, folder] : {std::pair<const char*, const char*>{"name", "."},
                                      {"/name", "/"},
                                      {"/a/b/c", "/a/b"},
                                      {"a/", "a"}})
-    EXPECT_EQ(trhsm::FolderOf(path), folder) << path;
-  trhsm_test::ScratchDir dir;
+    EXPECT_EQ(trhsm::FolderOf(name), folder) << name;
   WriteFile(dir.File("file"), "");
-  const int fds = trhsm_open_fd_count();
   EXPECT_EQ(trhsm::SyncFolder(dir.path()), 0);
   // The error, armed for the first fsync too; the fsyncs made (0: the folder does not open).
   // clang-format off
-  const struct { std::string folder; int error; long fsyncs; } cases[] = {
+  const struct { std::string folder; int error; long fsyncs; } syncs[] = {
       {dir.File("missing"), ENOENT, 0}, {dir.File("file"), ENOTDIR, 0}, {dir.path(), EIO, 1}, {dir.path(), EINTR, 1}};
   // clang-format on
-  for (const auto& c : cases) {
+  for (const auto& c : syncs) {
     ScopedFault fault("fsync", 1, c.error, false);
     const int rc = trhsm::SyncFolder(c.folder), error = errno;
     EXPECT_EQ(std::vector<long>({rc, error, trhsm_fault_calls("fsync")}),
