@@ -23,12 +23,12 @@ bool Names(const std::string& path, int fd) {  // fd keeps its inode from reuse
   return ::lstat(path.c_str(), &a) == 0 && ::fstat(fd, &b) == 0 && a.st_ino == b.st_ino;
 }
 
-// A taken name costs another try, an interrupted open the same name again; at most 100 tries.
+// A taken name costs another try, an interrupted open the same name again; at most 100 tries
+// (the first open failing, or every one when sticky).
 TEST(SafeCreateTest, UniqueFileEmptyOwnFileAndSyncFolder) {
   trhsm_test::ScratchDir dir;
   const std::string prefix = dir.File("t.");
   const int fds = trhsm_open_fd_count();
-  // The error of the first open, or of every open when sticky; the opens made.
   // clang-format off
   const struct { int error; bool sticky; long opens; } cases[] = {{EEXIST, false, 2}, {EINTR, false, 2}, {EEXIST, true, 100}, {ENOSPC, false, 1}};
   // clang-format on
@@ -48,8 +48,7 @@ TEST(SafeCreateTest, UniqueFileEmptyOwnFileAndSyncFolder) {
     if (fd >= 0) ::close(fd), ::unlink(path.c_str());
   }
   EXPECT_EQ(trhsm_test::ListFolder(dir.path()).size(), 0u);
-  // An own file is truncated in place, blocking; links planted at the name: the failure-file row
-  // of tests/write_paths_test.cc.
+  // An own file is truncated in place, blocking (planted links: tests/write_paths_test.cc).
   const std::string path = dir.File("f");
   WriteFile(path, "old text");
   const int old = ::open(path.c_str(), O_RDONLY), fd = trhsm::OpenEmptyOwnFile(path);

@@ -114,7 +114,6 @@ TEST(TreeAlgebra, ContainmentAndEditsStopAtComponentsAndMountPoints) {
 class MigratedListTest : public ::testing::Test {
  protected:
   std::string List() const { return box_.results() + "/HSMMNTLIST"; }
-  // Checks that `f` throws the list's KoException with `tag` (after the class name) and `message`.
   static void ExpectThrow(const std::function<void()>& f, const std::string& tag,
                           const std::string& message) {
     try {
@@ -274,7 +273,6 @@ TEST_F(MigratedListTest, ThreadsAndProcessesEditingAtOnceLoseNothing) {
   for (int pid : children) EXPECT_EQ(trhsm_test::WaitChild(pid, 120000), 0);
   for (std::thread& t : threads) t.join();
   const std::string text = ReadFile(List());
-  // 240 lines, and each of the 240 edits among them: each exactly once.
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 240);
   for (const std::string who : {"p0", "p1", "p2", "p3", "t0", "t1"}) {
     for (int i = 0; i < 40; ++i)
