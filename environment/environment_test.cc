@@ -1,5 +1,4 @@
-// Configuration getters, the data-migrator agent queries, recursive directory creation and the
-// mandatory-lock probe with its failures.
+// Configuration getters, the data-migrator agent queries, CreateDir and the mandatory-lock probe.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,8 +111,7 @@ bool IsDirectory(const std::string& path) {
 
 TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   trhsm_test::ScratchDir dir;
-  // The last: about 3000 bytes in 100 missing components, longer than any small working buffer.
-  std::string deep = dir.path();
+  std::string deep = dir.path();  // about 3000 bytes in 100 missing components
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :
        {dir.File("a/b/c"), dir.File("a/b/c"), dir.File("x/y/z/"), dir.File("p//q///r"), deep}) {
@@ -133,23 +131,13 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
   EXPECT_TRUE(IsDirectory(dir.File("made")));
-}
-
-// Relative paths, in a child that changes directory; ENOENT once the working directory is gone.
-TEST(CreateDirTest, RelativePaths) {
-  trhsm_test::ScratchDir dir;
-  const std::string gone = dir.File("gone");
-  ASSERT_EQ(::mkdir(gone.c_str(), 0755), 0);
+  // Relative names, in a child: made in the working directory; ENOENT once that is gone.
   EXPECT_EQ(trhsm_test::InChild([&] {
-              if (::chdir(dir.path().c_str()) != 0) return 10;
-              if (CreateDir("rel/a/b") != 1) return 1;
-              if (::chdir(gone.c_str()) != 0 || ::rmdir(gone.c_str()) != 0) return 11;
-              errno = 0;
-              if (CreateDir("a/b") != 0 || errno != ENOENT) return 2;
-              return CreateDir("single") == 0 ? 0 : 3;
+              return ::chdir(dir.path().c_str()) != 0 || CreateDir("gone/a") != 1 ||
+                     ::chdir("gone") != 0 || ::rmdir("a") != 0 || ::rmdir("../gone") != 0 ||
+                     CreateDir("a/b") != 0 || errno != ENOENT;
             }),
             0);
-  EXPECT_TRUE(IsDirectory(dir.File("rel/a/b")));
 }
 
 using trhsm_test::Call;
@@ -168,18 +156,27 @@ int HoldLocks(const std::string& path, const Regions& regions) {
   return fd;
 }
 
-TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
+// Only set-group-ID without group execute is mandatory locking; a given status is believed
+// unless it is a link's. The kernel reports a read lock first when asked for any conflict.
+TEST_F(EnvironmentTest, MandatoryLocksOfAnotherHolder) {
   const std::string exec = dir_.File("exec"), plain = dir_.File("plain"), link = dir_.File("link");
+  EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr) + trhsmIsMandLocked(missing_.c_str(), nullptr), -2);
+  EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
+                            ": No such file or directory"));
+  const int fds = trhsm_open_fd_count();  // after the first line, which opens the log itself
+  struct stat st, linkSt, plainSt, lying = {};
+  lying.st_mode = S_IFREG | 02644;
+  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &lying), -1);
+  EXPECT_TRUE(
+      log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
   if (!MakeFile(path_, 02644) || !MakeFile(exec, 02754) || !MakeFile(plain, 0644))
     GTEST_SKIP() << "the file system refused the set-group-ID bit";
   ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
-  struct stat st, linkSt, plainSt;
   ASSERT_EQ(
       ::stat(path_.c_str(), &st) + ::lstat(link.c_str(), &linkSt) + ::stat(plain.c_str(), &plainSt),
       0);
-  const int fds = trhsm_open_fd_count();
+  log_.Clear();
   EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), &st), 0);
-  // The kernel reports the read lock first when asked for any conflict.
   // clang-format off
   const std::pair<Regions, int> cases[] = {{{{F_WRLCK, 1000}}, 1}, {{{F_WRLCK, 0}}, 1}, {{{F_RDLCK, 0}}, 0}, {{{F_RDLCK, 0}, {F_WRLCK, 2000}}, 1}};
   // clang-format on
@@ -187,7 +184,6 @@ TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
     const int holders[] = {HoldLocks(path_, locks), HoldLocks(exec, {{F_WRLCK, 0}}),
                            HoldLocks(plain, {{F_WRLCK, 0}})};
     ASSERT_GE(holders[0], 0);
-    // Only set-group-ID without group execute is mandatory locking; a given status is believed.
     EXPECT_EQ(
         (std::vector<int>{
             trhsmIsMandLocked(path_.c_str(), &st), trhsmIsMandLocked(link.c_str(), &linkSt),
@@ -197,7 +193,6 @@ TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
         (std::vector<int>{expected, expected, expected, 0, 0, 0}));
     for (int fd : holders) ::close(fd);
   }
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
   const int own = HoldLocks(path_, {});  // a lock of this process is not another's
   struct flock fl = {};
   fl.l_type = F_WRLCK;
@@ -205,28 +200,14 @@ TEST_F(EnvironmentTest, LocksOfAnotherHolder) {
   EXPECT_EQ(trhsmIsMandLocked(path_.c_str(), nullptr), 0);
   ::close(own);
   EXPECT_EQ(log_.Text(), "");
-}
-
-TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
-  EXPECT_EQ(trhsmIsMandLocked(nullptr, nullptr), -1);
-  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), nullptr), -1);
-  EXPECT_TRUE(log_.Contains("trhsmIsMandLocked: Failed to stat " + missing_ +
-                            ": No such file or directory"));
-  const int fds = trhsm_open_fd_count();  // after the first line, which opens the log itself
-  struct stat st = {};
-  st.st_mode = S_IFREG | 02644;  // a status that claims mandatory locking for a missing file
-  EXPECT_EQ(trhsmIsMandLocked(missing_.c_str(), &st), -1);
-  EXPECT_TRUE(
-      log_.Contains("Failed to open " + missing_ + " for writing: No such file or directory"));
-  if (!MakeFile(path_, 02644)) GTEST_SKIP() << "the file system refused the set-group-ID bit";
   // The n-th F_GETLK fails with `error` (0: the holder lets go first); a read lock hides a write.
   const Regions whole = {{F_WRLCK, 0}}, behind = {{F_RDLCK, 0}, {F_WRLCK, 2000}};
   // clang-format off
-  const struct { Regions regions; long n; int error; int result; long probes; } cases[] = {
+  const struct { Regions regions; long n; int error; int result; long probes; } faults[] = {
       {whole, 1, ENOLCK, -1, 1}, {behind, 2, ENOLCK, -1, 2}, {whole, 1, EINTR, 1, 2}, {behind, 2, EINTR, 1, 3},
       {whole, 1, 0, 0, 1}, {behind, 2, 0, 0, 2}};
   // clang-format on
-  for (const auto& c : cases) {
+  for (const auto& c : faults) {
     SCOPED_TRACE(std::to_string(c.n) + " " + std::strerror(c.error));
     int holder = HoldLocks(path_, c.regions), result;
     ASSERT_GE(holder, 0) << std::strerror(errno);
@@ -241,13 +222,13 @@ TEST_F(EnvironmentTest, FailuresAreLoggedAndLeakNothing) {
       probes = hook.calls();
     }
     if (holder >= 0) ::close(holder);
-    EXPECT_EQ(trhsm_open_fd_count(), fds);
     EXPECT_EQ(std::make_pair(result, probes), std::make_pair(c.result, c.probes));
     EXPECT_EQ(log_.Contains("trhsmIsMandLocked: fcntl(" + path_ +
                             ", F_GETLK) failed: " + std::strerror(c.error)),
               c.result == -1)
         << log_.Text();
   }
+  EXPECT_EQ(trhsm_open_fd_count(), fds);
 }
 
 }  // namespace
