@@ -8,11 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "mount/cache_name.h"
 #include "mount/mnt_tab_reads.h"
 #include "mount/stub_cache_state.h"
 #include "testing/test_util.h"
@@ -38,13 +35,28 @@ std::string OrThrown(Call call, const std::string& function = "TRHSMMntTab") {
   }
 }
 
-TEST(MntTab, SnapshotAndLookups) {
-  trhsm_test::Sandbox box("",
-                          "rootfs / ext4 rw 0 0\nsrv:/x /mnt/n\\040x nfs ro,soft 0 0\nhome1 /home "
-                          "ext4 rw 0 0\nover /home xfs rw 0 0\nslash /mnt/x/ ext4 rw 0 0\ndeep "
-                          "/home/a/b ext4 rw 0 0\n");
+unsigned long DevOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_dev;
+}
+
+class MountTest : public ::testing::Test {
+ protected:
+  MountTest() { trhsm::stub_cache::ClearForTest(); }
+  void Table(const std::string& text) { WriteFile(box_.File("mounts"), text); }
+  trhsm_test::Sandbox box_;
+  const std::string s_ = box_.path();
+  const unsigned long sdev_ = DevOf(s_);  // device of the scratch folder
+  trhsm_test::LogCapture log_;
+};
+
+TEST_F(MountTest, TableSnapshotAndLookups) {
+  Table(
+      "rootfs / ext4 rw 0 0\nsrv:/x /mnt/n\\040x nfs ro,soft 0 0\nhome1 /home ext4 rw 0 0\nover "
+      "/home xfs rw 0 0\nslash /mnt/x/ ext4 rw 0 0\ndeep /home/a/b ext4 rw 0 0\n");
   TRHSMMntTab tab;
-  WriteFile(box.File("mounts"), "other /other ext4 rw 0 0\n");  // a snapshot keeps what it read
+  Table("other /other ext4 rw 0 0\n");  // a snapshot keeps what it read
   ASSERT_EQ(tab.getAll().size(), 6u);
   // "path device": the first of two entries for /home.
   for (const char* row :
@@ -61,42 +73,34 @@ TEST(MntTab, SnapshotAndLookups) {
   EXPECT_TRUE(!tab.find("/home", "nfs") && !tab.find("/home/", "ext4") &&
               !tab.find("/hom", "ext4") && !tab.find(nullptr, "ext4") &&
               !tab.find("/home", nullptr));
-  WriteFile(box.File("mounts"), "bad line\n");
+  Table("bad line\n");
   std::list<KoMntTab::Entry> entries;
   const std::string bad = "throws: " + KoMntTab::getAll(entries).AsString();
-  EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }, "TRHSMMntTab"), bad);
+  EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }), bad);
 }
 
-struct stat Recorded(mode_t mode, uid_t uid) {
-  struct stat st {};
-  st.st_mode = S_IFREG | mode, st.st_uid = uid, st.st_gid = getegid();
-  st.st_atime = 1000000, st.st_mtime = 2000000;
-  return st;
-}
-
-TEST(ApplyFileAttr, AppliesWhatItCanAndLogsEachFailure) {
-  trhsm_test::ScratchDir dir;
-  const std::string file = dir.File("f"), missing = dir.File("missing");
+TEST_F(MountTest, ApplyFileAttrAppliesWhatItCanAndLogsEachFailure) {
+  const std::string file = box_.File("f"), missing = box_.File("missing");
   WriteFile(file, "x");
-  trhsm_test::LogCapture log;
-  ASSERT_TRUE(applyFileAttr(Recorded(0640, geteuid()), file.c_str()));
-  struct stat now {};
+  struct stat st {
+  }, now{};
+  st.st_mode = S_IFREG | 0640, st.st_uid = geteuid(), st.st_gid = getegid();
+  st.st_atime = 1000000, st.st_mtime = 2000000;
+  ASSERT_TRUE(applyFileAttr(st, file.c_str()));
   stat(file.c_str(), &now);
   EXPECT_EQ(std::to_string(now.st_mode & 07777) + " " + std::to_string(now.st_mtime) + " " +
-                std::to_string(now.st_atime) + log.Text(),
+                std::to_string(now.st_atime) + log_.Text(),
             "416 2000000 1000000");
-  EXPECT_FALSE(applyFileAttr(Recorded(0600, geteuid()), missing.c_str()) ||
-               applyFileAttr(Recorded(0600, 0), nullptr));
+  st.st_uid = 0;
+  EXPECT_FALSE(applyFileAttr(st, missing.c_str()) || applyFileAttr(st, nullptr));
   for (const std::string& line : {"Failed to chmod " + missing + ": No such file or directory",
                                   "Failed to chown " + missing + ": No such file or directory",
                                   "Failed to change mtime/atime of " + missing + ": No such file",
                                   std::string("applyFileAttr: Invalid NULL path passed as input.")})
-    EXPECT_TRUE(log.Contains(line)) << line;
+    EXPECT_TRUE(log_.Contains(line)) << line;
 }
 
-TEST(StubCacheInfo, FlagAndRootAsStored) {
-  trhsm_test::Sandbox box;
-  trhsm_test::LogCapture log;
+TEST_F(MountTest, StubCacheInfoFlagAndRootAsStored) {
   // "values => enabled root"; no root at all disables the cache.
   for (const std::string row :
        {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/ => 1 /x",
@@ -110,8 +114,8 @@ TEST(StubCacheInfo, FlagAndRootAsStored) {
         "nUSE_STUB_CACHE=Y\ndSTUB_CACHE_ROOT=// => 0 ",
         "nUSE_STUB_CACHE=Y\ndJOB_RESULTS_DIR= => 1 /StubCache"}) {
     const size_t arrow = row.find(" => ");
-    box.SetRegistry("[Machines/c]\n" + row.substr(0, arrow) +
-                    "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
+    box_.SetRegistry("[Machines/c]\n" + row.substr(0, arrow) +
+                     "\n[Machines/z]\nnUSE_STUB_CACHE=Y\n");
     bool enabled = row[arrow + 4] == '0';
     std::string root = "untouched";
     getStubCacheInfo("c", &enabled, &root);
@@ -120,8 +124,8 @@ TEST(StubCacheInfo, FlagAndRootAsStored) {
   }
   for (const char* line : {"getStubCacheInfo", "c: nUSE_STUB_CACHE=Yes", "c: dSTUB_CACHE_ROOT=/x/",
                            "c: Stub cache root: /x", "c: Stub cache disabled."})
-    EXPECT_TRUE(log.Contains(line)) << line;
-  EXPECT_EQ(log.Text().find("nUSE_STUB_CACHE=\n"), std::string::npos);
+    EXPECT_TRUE(log_.Contains(line)) << line;
+  EXPECT_EQ(log_.Text().find("nUSE_STUB_CACHE=\n"), std::string::npos);
   for (const char* client : {static_cast<const char*>(nullptr), ""}) {
     EXPECT_EQ(OrThrown([&] { return getStubCacheInfo(client, nullptr, nullptr), std::string(); },
                        "getStubCacheInfo"),
@@ -138,33 +142,16 @@ std::string Expected(const std::string& device, unsigned long inode) {
   return name;
 }
 
-unsigned long DevOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-  return st.st_dev;
-}
-
 // The cache file name by path, or by device number when path is kByDevice.
 const char kByDevice[] = "";
 std::string Name(const char* path, unsigned long dev, unsigned long inode) {
   struct stat st {};
-  st.st_dev = dev;
-  st.st_ino = inode;
+  st.st_dev = dev, st.st_ino = inode;
   return OrThrown(
       [&] { return path == kByDevice ? getCacheFname(st, "/r") : getCacheFname(path, st, "/r"); });
 }
 
-class CacheFnameTest : public ::testing::Test {
- protected:
-  CacheFnameTest() { trhsm::stub_cache::ClearForTest(); }
-  void Table(const std::string& text) { WriteFile(box_.File("mounts"), text); }
-  trhsm_test::Sandbox box_;
-  const std::string s_ = box_.path();
-  const unsigned long sdev_ = DevOf(s_);  // device of the scratch folder
-  trhsm_test::LogCapture log_;
-};
-
-TEST_F(CacheFnameTest, NamesAndLookups) {
+TEST_F(MountTest, CacheNamesAndLookups) {
   Table("/dev/sdb1 " + s_ + " ext4 rw 0 0\n");
   EXPECT_EQ(Name(kByDevice, sdev_, 1234567), "/r/dev/sdb1/000/000/000/000/012/345/67");
   EXPECT_EQ(Name(s_.c_str(), sdev_, ULONG_MAX), "/r/dev/sdb1/-00/000/000/000/000/000/01");
@@ -177,7 +164,6 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
   Table("n " + s_ + " nfs rw 0 0\na " + s_ + " autofs rw 0 0\nc " + s_ + " cifs rw 0 0\nd " + s_ +
         " cdrfs rw 0 0\ngone " + s_ + "/missing ext4 rw 0 0\nreal " + s_ + " ext4 rw 0 0\n");
   EXPECT_EQ(Name(kByDevice, sdev_, 7), Expected("real", 7));
-
   trhsm::stub_cache::ClearForTest();
   Table("srv:/export " + s_ + " nfs rw 0 0\nproc /proc proc rw 0 0\ngone " + s_ +
         "/gone ext4 rw 0 0\n");
@@ -193,7 +179,6 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
   EXPECT_EQ(Name(kByDevice, sdev_, 5), "");
   EXPECT_EQ(MountTableReads() - reads, 5u);
   EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 5), Expected("srv:/export", 5));
-
   // As if unmounted: neither cache reads the table again; a miss reads it and throws.
   Table("real " + s_ + " ext4 rw 0 0\n");
   EXPECT_EQ(Name(kByDevice, sdev_, 4), Expected("real", 4));
@@ -207,34 +192,32 @@ TEST_F(CacheFnameTest, NamesAndLookups) {
   EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 6), Expected("srv:/export", 6));  // sections left
 }
 
+// "a b 1": a sorts before b (0xC3 < 0 as signed); "path mount-point 1": the mount holds path.
 TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
   auto m = [](const std::string& mp) {
     TRHSMMntTab::Entry e;
     e.mountPoint = mp;
     return StubCacheMount(e, 1);
   };
-  // "a b 1": a sorts before b (0xC3 < 0 as signed); "path mount-point 1": the mount holds path.
   const auto split = [](const std::string& row, const auto& test) {
     const size_t space = row.find(' ');
     return row.substr(0, row.size() - 1) +
            (test(row.substr(0, space), row.substr(space + 1, row.size() - space - 3)) ? "1" : "0");
   };
   for (const std::string row : {"/data/sub /data 1", "/data /data/sub 0", "/data /data 0",
-                                "/b /a 1", "/a /\xC3 1", "/\xC3 /a 0"}) {
+                                "/b /a 1", "/a /\xC3 1", "/\xC3 /a 0"})
     EXPECT_EQ(split(row, [&](auto a, auto b) { return childPathFirst()(m(a), m(b)); }), row);
-  }
   for (const std::string row :
        {"/data/sub/x /data/sub 1", "/data/sub/x /data/ 1", "/data/sub/x /data/s 0", "/data /data 1",
-        "/d /data 0", "/data/sub/x  1", "data  0"}) {
+        "/d /data 0", "/data/sub/x  1", "data  0"})
     EXPECT_EQ(split(row, [&](auto a, auto b) { return stubCacheMountPointCompare(a, 1)(m(b)); }),
               row);
-  }
   EXPECT_FALSE(stubCacheMountPointCompare("/data/x", 2)(m("/data")));
 }
 
 // Eight threads at once, by device and by path: every name right, one table read per cache. The
 // padding entries make a read last long enough for callers to overlap.
-TEST_F(CacheFnameTest, ConcurrentCallersReadTheTableOncePerKey) {
+TEST_F(MountTest, ConcurrentCallersReadTheTableOncePerKey) {
   std::string table;
   for (int i = 0; i < 300; ++i) table += "pad /nowhere/" + std::to_string(i) + " nfs rw 0 0\n";
   Table(table + "x " + s_ + " ext4 rw 0 0\n");
