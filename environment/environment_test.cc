@@ -52,12 +52,10 @@ TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
       "[Machines/B]\nsHOST_NAME=host-b.example\nsV=abcd\n";
   // clang-format off
   const struct { const char* store; Getter get; int size; bool none; const char* out; } rows[] = {
-      {nullptr, GetClientName, 16, false, "-1 #"},  // nobody served
-      {noHost, GetClientName, 16, false, "-1 #"}, {noHost, GetVeloraPath, 16, false, "-1 "},
+      {nullptr, GetClientName, 16, false, "-1 #"}, {noHost, GetClientName, 16, false, "-1 #"}, {noHost, GetVeloraPath, 16, false, "-1 "},
       {full, GetVeloraPath, 8, false, "0 /opt/ve"}, {full, GetVeloraPath, 1, false, "0 "}, {full, GetClientName, 5, false, "0 host"}, {full, GetClientName, 16, false, "0 host-b.example"},
       {full, value, 5, false, "0 abcd"}, {full, value, 4, false, "-1 "},  // no room for the terminator: emptied
-      // Sizes without room for a terminator, and no buffer, write nothing at all.
-      {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},
+      {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},  // nothing written
       {full, GetVeloraPath, 8, true, "-1 #"}, {full, GetClientName, 8, true, "-1 #"}, {full, value, 8, true, "-1 #"},
   };
   // clang-format on
@@ -72,7 +70,6 @@ TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
 }
 
 TEST_F(EnvironmentTest, AgentClientMustBeUniqueAndInstalled) {
-  // Store order decides which is first, and any content counts; the scan stops at the second.
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
       {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n", "Two nodes with Tessaly detected: A and B, but only one is allowed."},
@@ -109,8 +106,8 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
-  trhsm_test::ScratchDir dir;
+TEST_F(EnvironmentTest, CreateDirMakesEveryMissingComponentOrSaysWhyNot) {
+  trhsm_test::ScratchDir& dir = dir_;
   std::string deep = dir.path();  // about 3000 bytes in 100 missing components
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :
@@ -120,14 +117,13 @@ TEST(CreateDirTest, MakesEveryMissingComponentOrSaysWhyNot) {
   const std::string file = dir.File("plain");
   trhsm_test::WriteFile(file, "data");
   // A name too long shows once its parents are made; a regular file of the very name is no folder.
-  // clang-format off
-  const std::pair<std::string, int> refusals[] = {  // the error, 0: not checked
-      {"", 0}, {file + "/sub/dir", ENOTDIR}, {file, EEXIST}, {file + "/", 0}, {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}};
-  // clang-format on
-  for (const auto& [path, error] : refusals) {
+  for (const auto& [path, error] : {std::pair<std::string, int>{"", 0},
+                                    {file + "/sub", ENOTDIR},
+                                    {file, EEXIST},
+                                    {file + "/", 0},
+                                    {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}}) {
     errno = 0;
-    EXPECT_TRUE(CreateDir(path.c_str()) == 0 && (error == 0 || errno == error))
-        << path << " " << errno;
+    EXPECT_TRUE(CreateDir(path.c_str()) == 0 && (error == 0 || errno == error)) << path << errno;
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
   EXPECT_TRUE(IsDirectory(dir.File("made")));
