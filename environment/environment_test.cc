@@ -42,7 +42,7 @@ std::string Get(Getter get, int size, bool none = false) {
   return std::to_string(rc) + " " + (buffer[0] == '#' ? "#" : std::string(buffer));
 }
 
-TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
+TEST_F(EnvironmentTest, BufferGettersAndAgentClient) {
   const Getter value = [](char* b, int n) {
     return GetRegistryItemValue("Machines/B", "sV", b, n, false);
   };
@@ -58,6 +58,13 @@ TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
       {full, GetVeloraPath, 0, false, "-1 #"}, {full, GetClientName, -1, false, "-1 #"}, {full, value, 0, false, "-1 #"},  // nothing written
       {full, GetVeloraPath, 8, true, "-1 #"}, {full, GetClientName, 8, true, "-1 #"}, {full, value, 8, true, "-1 #"},
   };
+  const std::pair<const char*, const char*> cases[] = {
+      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n", "Two nodes with Tessaly detected: A and B, but only one is allowed."},
+      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n[Machines/A/TSLY]\nnINSTALL=1\n",
+       "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
+      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n", "= B"},
+      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n", "Failed to find node name with Tessaly installed."},
+  };
   // clang-format on
   for (const auto& r : rows) {
     if (r.store != nullptr) Store(r.store);
@@ -67,26 +74,15 @@ TEST_F(EnvironmentTest, BufferGettersCutToTheCallersSize) {
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", text, false), 0);
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", text, true), -1);
   EXPECT_EQ(text, "abcd");
-}
-
-TEST_F(EnvironmentTest, AgentClientMustBeUniqueAndInstalled) {
-  // clang-format off
-  const std::pair<const char*, const char*> cases[] = {
-      {"[Machines/A/TSLY]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=0\n", "Two nodes with Tessaly detected: A and B, but only one is allowed."},
-      {"[Machines/zeta]\n[Machines/B/TSLY]\nnINSTALL=\n[Machines/zeta/TSLY]\nnINSTALL=x\n[Machines/A/TSLY]\nnINSTALL=1\n",
-       "Two nodes with Tessaly detected: zeta and B, but only one is allowed."},
-      {"[Machines/A]\nnINSTALL=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n[Machines/B/TSLY]\nnINSTALL=no, whatever\n[Machines/C/TSLY]\nsOTHER=1\n", "= B"},
-      {"[Machines/A/TSLY]\nsOTHER=1\n[Machines/A/UnixTessaly]\nnINSTALL=1\n", "Failed to find node name with Tessaly installed."},
-  };
-  // clang-format on
+  // The agent's client must be unique and installed.
   for (const auto& [store, expected] : cases) {
     Store(store);
     try {
       EXPECT_EQ("= " + getTRHSMClientName(), expected);
     } catch (const KoException& e) {
-      EXPECT_EQ(e.getMessage(), expected);
-      EXPECT_EQ(e.getFunction() + " " + e.getFile() + " " + std::to_string(e.getCode()),
-                "getTRHSMClientName TRHSMCommon -1");
+      EXPECT_EQ(
+          e.getMessage() + " " + e.getFunction() + " " + e.getFile() + std::to_string(e.getCode()),
+          expected + std::string(" getTRHSMClientName TRHSMCommon-1"));
     }
   }
   // Installed means nINSTALL=1 exactly, on the client's UnixTessaly key.
@@ -107,29 +103,28 @@ bool IsDirectory(const std::string& path) {
 }
 
 TEST_F(EnvironmentTest, CreateDirMakesEveryMissingComponentOrSaysWhyNot) {
-  trhsm_test::ScratchDir& dir = dir_;
-  std::string deep = dir.path();  // about 3000 bytes in 100 missing components
+  std::string deep = dir_.path();  // about 3000 bytes in 100 missing components
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :
-       {dir.File("a/b/c"), dir.File("a/b/c"), dir.File("x/y/z/"), dir.File("p//q///r"), deep}) {
+       {dir_.File("a/b/c"), dir_.File("a/b/c"), dir_.File("x/y/z/"), dir_.File("p//q///r"), deep}) {
     EXPECT_TRUE(CreateDir(tail.c_str()) == 1 && IsDirectory(tail)) << tail;
   }
-  const std::string file = dir.File("plain");
+  const std::string file = dir_.File("plain");
   trhsm_test::WriteFile(file, "data");
   // A name too long shows once its parents are made; a regular file of the very name is no folder.
   for (const auto& [path, error] : {std::pair<std::string, int>{"", 0},
                                     {file + "/sub", ENOTDIR},
                                     {file, EEXIST},
                                     {file + "/", 0},
-                                    {dir.File("made/" + std::string(300, 'n')), ENAMETOOLONG}}) {
+                                    {dir_.File("made/" + std::string(300, 'n')), ENAMETOOLONG}}) {
     errno = 0;
     EXPECT_TRUE(CreateDir(path.c_str()) == 0 && (error == 0 || errno == error)) << path << errno;
   }
   EXPECT_EQ(CreateDir(nullptr), 0);
-  EXPECT_TRUE(IsDirectory(dir.File("made")));
+  EXPECT_TRUE(IsDirectory(dir_.File("made")));
   // Relative names, in a child: made in the working directory; ENOENT once that is gone.
   EXPECT_EQ(trhsm_test::InChild([&] {
-              return ::chdir(dir.path().c_str()) != 0 || CreateDir("gone/a") != 1 ||
+              return ::chdir(dir_.path().c_str()) != 0 || CreateDir("gone/a") != 1 ||
                      ::chdir("gone") != 0 || ::rmdir("a") != 0 || ::rmdir("../gone") != 0 ||
                      CreateDir("a/b") != 0 || errno != ENOENT;
             }),
