@@ -54,17 +54,12 @@ std::string Show(const Args& a) {
   return s.str().empty() ? "" : s.str().substr(1);
 }
 
-// Job executables allocate the record: its text widths hold; a new record is clear.
-TEST(CmdLineArgs, LayoutAndClearRecord) {
-  static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName +
-                        sizeof Args::dPath + sizeof Args::stowhostName + sizeof Args::appIdText ==
-                    6 * 256 &&
-                sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
-                sizeof Args::jobBuffer == 50000 && offsetof(Args, sName) == 0);
-  alignas(Args) static unsigned char storage[sizeof(Args)];
-  std::memset(storage, 0xAB, sizeof storage);
-  EXPECT_EQ(Show(*::new (storage) Args), "");
-}
+// Job executables allocate the record: its text widths hold.
+static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath +
+                      sizeof Args::stowhostName + sizeof Args::appIdText ==
+                  6 * 256 &&
+              sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
+              sizeof Args::jobBuffer == 50000 && offsetof(Args, sName) == 0);
 
 const std::string s255(255, 's'), s256(256, 's'), p1023(1023, 'p'), p1024(1024, 'p');
 const std::string kD = "s=default D=d host=d";
@@ -110,9 +105,18 @@ std::vector<Row> ParserRows() {
   for (const char* o : {"-D", "-s", "-jt", "-J", "-a", "-t", "-f"}) rows.push_back({{"-D", "d", "-s", "n", o}, 0, "s=n D=d host=d"});
   return rows;
 }
+const std::pair<Words, unsigned long> kAppNumbers[] = {
+    {{"prog", "-D", "d", "-a", "124:15"}, 124}, {{"prog", "-A", "7:1", "-a", "9:1"}, 7},
+    {{"-a", "33:1"}, 33},  // the program name is searched too; the value is cut to 63 characters
+    {{"prog", "-a", std::string(60, '0') + "124"}, 124}, {{"prog", "-a", std::string(61, '0') + "124"}, 12},
+    {{"prog", "-D", "d", "-a"}, 0}, {{}, 0}, {{"prog", "-a", ""}, 0}, {{"prog", "-a", ":15"}, 0}, {{"prog", "-a", "12a:1"}, 0},
+    {{"prog", "-a", "-5:1"}, 0}, {{"prog", "-a", "99999999999999999999999:1"}, 0}};
 // clang-format on
 
-TEST(ProcessCommandLineArguments, OptionTable) {
+TEST(ProcessCommandLineArguments, OptionTableAndAppNumber) {
+  alignas(Args) static unsigned char storage[sizeof(Args)];  // a new record is clear
+  std::memset(storage, 0xAB, sizeof storage);
+  EXPECT_EQ(Show(*::new (storage) Args), "");
   for (const Row& row : ParserRows()) {
     auto args = std::make_unique<Args>();
     if (row.preset != nullptr) row.preset(*args);
@@ -133,18 +137,7 @@ TEST(ProcessCommandLineArguments, OptionTable) {
   EXPECT_EQ(Show(*args), "");
   EXPECT_EQ(GetClientOsId(args.get()), 1);
   EXPECT_EQ(Show(*args), "os=25");
-}
-
-TEST(GetAppNumberFromCommandLine, TypeOfTheFirstA) {
-  // clang-format off
-  const std::pair<Words, unsigned long> rows[] = {
-      {{"prog", "-D", "d", "-a", "124:15"}, 124}, {{"prog", "-A", "7:1", "-a", "9:1"}, 7},
-      {{"-a", "33:1"}, 33},  // the program name is searched too; the value is cut to 63 characters
-      {{"prog", "-a", std::string(60, '0') + "124"}, 124}, {{"prog", "-a", std::string(61, '0') + "124"}, 12},
-      {{"prog", "-D", "d", "-a"}, 0}, {{}, 0}, {{"prog", "-a", ""}, 0}, {{"prog", "-a", ":15"}, 0}, {{"prog", "-a", "12a:1"}, 0},
-      {{"prog", "-a", "-5:1"}, 0}, {{"prog", "-a", "99999999999999999999999:1"}, 0}};
-  // clang-format on
-  for (const auto& [words, type] : rows)
+  for (const auto& [words, type] : kAppNumbers)
     EXPECT_EQ(WithArgv(words, GetAppNumberFromCommandLine), type) << words.size();
   EXPECT_EQ(GetAppNumberFromCommandLine(3, nullptr), 0u);
 }
