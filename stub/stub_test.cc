@@ -35,7 +35,14 @@ std::string EncodeError(const char* metadata, int size) {
   return "";
 }
 
-TEST(StubRecord, ExampleBytesAndEncoderLimits) {
+void FixCrc(Record* r) {  // after a change, so that the check behind the CRC's is reached
+  uint32_t crc = 0xFFFFFFFFu;
+  ko_crc32(r->data(), r->size() - 4, &crc);
+  trhsm::EncodeFixed32LE(r->data() + r->size() - 4, crc);
+}
+
+// A decoder's refusal sets nothing, except the record length when only the buffer is too small.
+TEST(StubRecord, ExampleBytesLimitsAndRefusals) {
   const char expected[] =
       "VSTUB\n\x0e\xaf\x01\0\x1d\0\0\0\0\0\0\0\x05\0\x03"
       "abc\0\x8e\x69\xf8\xc9";
@@ -48,19 +55,6 @@ TEST(StubRecord, ExampleBytesAndEncoderLimits) {
   const struct { const char* metadata; int size; std::string message; } rows[] = {
       {"hello", 31, ""}, {"hello", 30, small}, {"hello", -1, small}, {nullptr, 64, "Invalid NULL metadata passed."},
       {tooLong.c_str(), 70000, longer}, {tooLong.c_str(), -2, longer}};
-  // clang-format on
-  for (const auto& r : rows) EXPECT_EQ(EncodeError(r.metadata, r.size), r.message) << r.size;
-}
-
-void FixCrc(Record* r) {  // after a change, so that the check behind the CRC's is reached
-  uint32_t crc = 0xFFFFFFFFu;
-  ko_crc32(r->data(), r->size() - 4, &crc);
-  trhsm::EncodeFixed32LE(r->data() + r->size() - 4, crc);
-}
-
-// A refusal sets nothing, except the record length when only the buffer is too small.
-TEST(StubRecord, DecoderResultsAndRefusals) {
-  // clang-format off
   const struct { void (*damage)(Record*); int size; const char* message; } cases[] = {
       {nullptr, 4, nullptr}, {nullptr, 3, "Metadata will not fit into the incoming buffer (3>3)"},
       {[](Record* r) { r->clear(); }, 64, "Invalid NULL input passed."}, {[](Record* r) { (*r)[0] = 0; }, 64, "Invalid NULL input passed."},
@@ -72,6 +66,7 @@ TEST(StubRecord, DecoderResultsAndRefusals) {
       {[](Record* r) { trhsm::EncodeFixed16BE(r->data() + 19, 4); FixCrc(r); }, 64, "Stub data contains invalid metadata length 4"},
   };
   // clang-format on
+  for (const auto& r : rows) EXPECT_EQ(EncodeError(r.metadata, r.size), r.message) << r.size;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message != nullptr ? c.message : "good");
     Record record = Encode("abc");
@@ -104,24 +99,20 @@ std::string Describe(const ReparseData& d) {
   return s.str();
 }
 
-class ReparseTest : public ::testing::Test {
- protected:
-  int Lines() const {
+// Each text parsed into a record whose every field differs: the result and the record after it.
+TEST(ReparseTest, ParseFormsAppIdAndFailures) {
+  trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "9");
+  trhsm_test::LogCapture log_;
+  auto Lines = [&log_] {
     const std::string text = log_.Text();
     return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-  }
-  trhsm_test::ScopedEnv level_{"KO_LOG_LEVEL", "9"};
-  trhsm_test::LogCapture log_;
-};
-
-// Each text parsed into a record whose every field differs: the result and the record after it.
-TEST_F(ReparseTest, ParseFormsAndFailures) {
+  };
   const char kUntouched[] = "-10 -11 -12 -13 -14 -15 [old stub] -16 [old app] -17 -18";
   // clang-format off
   const struct { const char* text; int result; const char* record; } cases[] = {
       {"1:2:3:4:5", 1, "1 2 3 4 5 -15 [old stub] -16 [old app] -17 -18"},  // the short form: five numbers
-      {"", 0, kUntouched}, {"1:2:3:4:5:6", 0, kUntouched}, {"1:2:3:4:5:2:4", 0, kUntouched},  // The GUID is taken by its length: a ":" or "|" inside it does not end it.
-      {kFull, 1, "1 124 7 3 4096 2 [ab:c] 33 [some-guid] 1700000000 77"}, {"1:2:3:4:5:2:3:g|h:8|99", 1, "1 2 3 4 5 2 [g|h] 8 [old app] 99 -18"},
+      {"", 0, kUntouched}, {"1:2:3:4:5:6", 0, kUntouched}, {"1:2:3:4:5:2:4", 0, kUntouched},
+      {kFull, 1, "1 124 7 3 4096 2 [ab:c] 33 [some-guid] 1700000000 77"}, {"1:2:3:4:5:2:3:g|h:8|99", 1, "1 2 3 4 5 2 [g|h] 8 [old app] 99 -18"},  // by length: ":", "|" in a GUID
       {"1:2:3:4:5:1:8:/x/a:b.c|1700000001", 1, "1 2 3 4 5 1 [/x/a:b.c] -16 [old app] 1700000001 -18"},
       {"1:2:3:4:5:1:0:123", 1, "1 2 3 4 5 1 [] -16 [old app] 23 -18"}, {"1:2:3:4:5:1:2:ab|", 1, "1 2 3 4 5 1 [ab] -16 [old app] 0 -18"},
       {"1:2:3:4:5:1:3\n:x:5|9", 1, "1 2 3 4 5 1 [:x:] 0 [old app] 9 -18"},  // a line feed: the GUID starts after it
@@ -131,6 +122,16 @@ TEST_F(ReparseTest, ParseFormsAndFailures) {
       {"1:2:3:4:5:2:4:abcd:33", 0, "1 2 3 4 5 2 [abcd] -16 [old app] -17 -18"}, {"1:2:3:4:5:2:1:a:1|2|3", 0, "1 2 3 4 5 2 [a] -16 [old app] -17 -18"},
       {"1:2:3:4:5:2:-1:ab:33|5", 0, "1 2 3 4 5 2 [old stub] -16 [old app] -17 -18"}, {"1:2:3:4:5:2:9:ab:33|5", 0, "1 2 3 4 5 2 [old stub] -16 [old app] -17 -18"},
       {"1:2:3:4:5:1:2:ab", 0, "1 2 3 4 5 1 [old stub] -16 [old app] -17 -18"},
+  };
+  const struct { const char* text; const char* got; const char* message; } appIds[] = {
+      {kFull, "1 33/ab:c", nullptr}, {"1:2:3:4:5:2:2:xy:4000000000|1", "1 4000000000/xy", nullptr},
+      // The text ends, or meets "|" or a line feed, before the GUID part: nothing to give.
+      {"1:2:3:4:5:2:0", "1 7/keep", nullptr}, {"1:2:3:4:5:2:4|ab:c:33", "1 7/keep", nullptr}, {"1:2:3:4:5:2:4\n:ab:c:3|1", "1 7/keep", nullptr},
+      {"1:2:3:4:5:2", "0 7/keep", "AppID not found in metadata."}, {"1:2:x:4:5:2:4:ab:c:33|1", "0 7/keep", "AppID not found in metadata."},
+      {"1:2:3:4:5:1:4:ab:c:33|1", "0 7/keep", "The supplied stub dose not have GUID in it."},
+      {"1:2:3:4:5:2:-2:ab:c:33|1", "0 7/keep", "Stub GUID length -2 runs outside the metadata."},
+      {"1:2:3:4:5:2:10:ab:c:33|1", "0 7/keep", "Stub GUID length 10 runs outside the metadata."},
+      {"1:2:3:4:5:2:2:ab", "0 7/keep", "Stub GUID length 2 runs outside the metadata."},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -144,25 +145,10 @@ TEST_F(ReparseTest, ParseFormsAndFailures) {
               std::make_pair(c.result == 0, 1 - c.result))
         << c.text;
   }
-}
-
-TEST_F(ReparseTest, AppIdAndGuidStraightFromTheText) {
-  // clang-format off
-  const struct { const char* text; const char* got; const char* message; } cases[] = {
-      {kFull, "1 33/ab:c", nullptr}, {"1:2:3:4:5:2:2:xy:4000000000|1", "1 4000000000/xy", nullptr},
-      // The text ends, or meets "|" or a line feed, before the GUID part: nothing to give.
-      {"1:2:3:4:5:2:0", "1 7/keep", nullptr}, {"1:2:3:4:5:2:4|ab:c:33", "1 7/keep", nullptr}, {"1:2:3:4:5:2:4\n:ab:c:3|1", "1 7/keep", nullptr},
-      {"1:2:3:4:5:2", "0 7/keep", "AppID not found in metadata."}, {"1:2:x:4:5:2:4:ab:c:33|1", "0 7/keep", "AppID not found in metadata."},
-      {"1:2:3:4:5:1:4:ab:c:33|1", "0 7/keep", "The supplied stub dose not have GUID in it."},
-      {"1:2:3:4:5:2:-2:ab:c:33|1", "0 7/keep", "Stub GUID length -2 runs outside the metadata."},
-      {"1:2:3:4:5:2:10:ab:c:33|1", "0 7/keep", "Stub GUID length 10 runs outside the metadata."},
-      {"1:2:3:4:5:2:2:ab", "0 7/keep", "Stub GUID length 2 runs outside the metadata."},
-  };
-  // clang-format on
   const std::string prefix = "DEBUG2 getAppIdFromStubData: ";
   uint32_t appId = 7;
   std::string guid = "keep";
-  for (const auto& c : cases) {
+  for (const auto& c : appIds) {
     std::string shown = c.text;  // the log writes a line feed as "\n"
     Record stub = Encode(c.text);
     log_.Clear();
