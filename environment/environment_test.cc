@@ -74,7 +74,6 @@ TEST_F(EnvironmentTest, BufferGettersAndAgentClient) {
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sV", text, false), 0);
   EXPECT_EQ(GetRegistryItemValue("Machines/B", "sMISSING", text, true), -1);
   EXPECT_EQ(text, "abcd");
-  // The agent's client must be unique and installed.
   for (const auto& [store, expected] : cases) {
     Store(store);
     try {

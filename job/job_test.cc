@@ -1,5 +1,4 @@
-// The argument record and command line; the job-manager facade's calls as the job-client stand-in
-// journals them, accepted, refused, early; a phase and its restart.
+// The command line and its record; the job-manager facade's calls as the stand-in journals them.
 #include "trhsm/HSMJobManager.h"
 
 #include <climits>
@@ -54,7 +53,6 @@ std::string Show(const Args& a) {
   return s.str().empty() ? "" : s.str().substr(1);
 }
 
-// Job executables allocate the record: its text widths hold.
 static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath +
                       sizeof Args::stowhostName + sizeof Args::appIdText ==
                   6 * 256 &&
@@ -97,7 +95,6 @@ std::vector<Row> ParserRows() {
       {{"-i", "99999999999", "-dct", "x", "-D", "d"}, 0, "s=default i=2147483647 D=d host=d"},
       {{"-s", s255, "-D", s255, "-a", s255}, 0, "s=#255 D=#255 host=#255 a=#255"},
       {{"-p", p1023, "-D", "d"}, 0, "s=default p=#1023 D=d host=d"}, {{"-D", "d", "-p", p1024}, -1, "D=d host=d"},
-      {{"-D", "d", "-i", "1", "-s"}, 0, "s=default i=1 D=d host=d"},
   };
   // Too long a text; a value missing; an option that ends the words stops the scan.
   for (const char* o : {"-s", "-vm", "-cs", "-D", "-a"}) rows.push_back({{"-D", "d", o, s256}, -1, "D=d host=d"});
@@ -148,7 +145,6 @@ using trhsm_test::WriteFile;
 class JobManagerTest : public ::testing::Test {
  protected:
   JobManagerTest() { std::filesystem::create_directory(folder_), Refuse(""); }
-  // Configures the folder and makes the stand-in refuse the comma-separated `operations`.
   void Refuse(const std::string& operations) {
     WriteFile(store_,
               "[Base]\ndJOB_MANAGER_DIR=" + folder_ + "\nsJOB_MANAGER_REFUSE=" + operations);
@@ -241,8 +237,7 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
   }
 }
 
-// An unfinished phase's offset reaches the restarted run; a finished job leaves none behind. The
-// offset: the last word, after "-r", a decimal fitting a long; anything else, or none, is 0.
+// A phase's offset reaches the restarted run. Only "-r" and a long as the last words give one.
 TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
   HSMJobManager jm(7, "", "job", &events_);

@@ -124,7 +124,6 @@ TEST_F(MountTest, StubCacheInfoFlagAndRootAsStored) {
               "throws: NULL or empty client name passed as input.");
 }
 
-// The expected cache file name, built with the C library's formatting.
 std::string Expected(const std::string& device, unsigned long inode) {
   char d[32];
   std::snprintf(d, sizeof d, "%020lld", static_cast<long long>(inode));
@@ -204,8 +203,7 @@ TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
   EXPECT_FALSE(stubCacheMountPointCompare("/data/x", 2)(m("/data")));
 }
 
-// Eight threads at once, by device and by path: every name right, one table read per cache. The
-// padding entries make a read last long enough for callers to overlap.
+// Eight threads at once by device and by path (the padding makes a read last): one read per cache.
 TEST_F(MountTest, ConcurrentCallersReadTheTableOncePerKey) {
   std::string table;
   for (int i = 0; i < 300; ++i) table += "pad /nowhere/" + std::to_string(i) + " nfs rw 0 0\n";

@@ -1,5 +1,4 @@
-// Stub records and reparse text: exact bytes, limits, refusals and messages (round trips and the
-// readers' agreement with the parser: the fuzz targets).
+// Stub records and reparse text: exact bytes, limits, refusals, messages (round trips: fuzz/).
 #include <gtest/gtest.h>
 
 #include <algorithm>
