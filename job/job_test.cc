@@ -238,8 +238,13 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
 }
 
 // A phase's offset reaches the restarted run. Only "-r" and a long as the last words give one.
-TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
+TEST_F(JobManagerTest, RestartOffsetsAndOutOfMemory) {
   trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
+  HSMJobManager outside(0, "", "job", &events_);  // outside the job manager: registers nowhere
+  EXPECT_EQ(outside.InitJobManager(), 1);
+  EXPECT_EQ(outside.setJobPendingCause(5) + outside.SetFilesToXfer(3), 0);
+  EXPECT_TRUE(trhsm_test::ListFolder(folder_).empty());
+  log_.Clear();
   HSMJobManager jm(7, "", "job", &events_);
   long offset = 5000;
   ASSERT_EQ(jm.InitJobManager(), 1);
@@ -272,10 +277,7 @@ TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
   Refuse("getRestartString");
   EXPECT_EQ(jm.getRestartOffset(), 0);
   EXPECT_TRUE(log_.Contains("[7] the restart string could not be read: starting from offset 0"));
-}
-
-// Out of memory for either client: the init fails naming it; a facade with one client refuses.
-TEST_F(JobManagerTest, OutOfMemoryForAClient) {
+  // Out of memory for either client: the init fails naming it; a facade with one client refuses.
   std::string failed;
   for (long n = 1; n < 100; ++n) {
     HSMJobManager jm(0, "", "job", &events_);
@@ -294,10 +296,6 @@ TEST_F(JobManagerTest, OutOfMemoryForAClient) {
     EXPECT_TRUE(log_.Contains("HSMJobManager::getRestartOffset: [0] called before InitJobManager"));
   }
   EXPECT_PRED2(trhsm_test::Contains, failed, "KOBkpJobClientKOJobCtrlClient");
-  HSMJobManager outside(0, "", "job", &events_);  // outside the job manager: registers nowhere
-  EXPECT_EQ(outside.InitJobManager(), 1);
-  EXPECT_EQ(outside.setJobPendingCause(5) + outside.SetFilesToXfer(3), 0);
-  EXPECT_TRUE(trhsm_test::ListFolder(folder_).empty());
 }
 
 }  // namespace

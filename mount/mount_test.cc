@@ -74,7 +74,7 @@ TEST_F(MountTest, TableSnapshotAndLookups) {
   EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }), bad);
 }
 
-TEST_F(MountTest, ApplyFileAttrAppliesWhatItCanAndLogsEachFailure) {
+TEST_F(MountTest, FileAttributesAndStubCacheInfo) {
   const std::string file = box_.File("f"), missing = box_.File("missing");
   WriteFile(file, "x");
   struct stat st {
@@ -91,9 +91,6 @@ TEST_F(MountTest, ApplyFileAttrAppliesWhatItCanAndLogsEachFailure) {
   for (const char* line : {"chmod ", "chown ", "change mtime/atime of "})
     EXPECT_TRUE(log_.Contains("Failed to " + (line + missing) + ": No such file")) << line;
   EXPECT_TRUE(log_.Contains("applyFileAttr: Invalid NULL path passed as input."));
-}
-
-TEST_F(MountTest, StubCacheInfoFlagAndRootAsStored) {
   // "values => enabled root"; no root at all disables the cache.
   for (const std::string row :
        {"nUSE_STUB_CACHE=Yes\ndSTUB_CACHE_ROOT=/x/ => 1 /x",
@@ -179,10 +176,7 @@ TEST_F(MountTest, CacheNamesAndLookups) {
   const std::string empty = "throws: Mount table " + box_.File("mounts") + " holds no entries";
   EXPECT_EQ(Name(kByDevice, sdev_ + 1, 4) + Name("/elsewhere", sdev_, 4), empty + empty);
   EXPECT_EQ(Name((s_ + "/f").c_str(), sdev_, 6), Expected("srv:/export", 6));  // sections left
-}
-
-// "< a b 1": a sorts before b (0xC3 < 0 as signed); "@ path mount-point 1": the mount holds path.
-TEST(CachedMounts, DeepestFirstAndHeldAtComponentBoundaries) {
+  // "< a b 1": a sorts before b (0xC3 < 0 as signed); "@ path mount-point 1": the mount holds path.
   auto m = [](const std::string& mp) {
     TRHSMMntTab::Entry e;
     e.mountPoint = mp;
