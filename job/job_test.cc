@@ -247,12 +247,10 @@ TEST_F(JobManagerTest, RestartOffsetsAndOutOfMemory) {
   log_.Clear();
   HSMJobManager jm(7, "", "job", &events_);
   long offset = 5000;
-  ASSERT_EQ(jm.InitJobManager(), 1);
-  EXPECT_EQ(jm.getRestartOffset(), 0);
-  ASSERT_EQ(jm.NotifyJobManagerPhaseSuccess(offset, true), 1);
-  EXPECT_EQ(jm.getRestartOffset(), 5000);
-  EXPECT_EQ(jm.NotifyJobManagerJobSuccess(), 1);
-  EXPECT_EQ(jm.getRestartOffset(), 0);
+  EXPECT_EQ((std::vector<long>{jm.InitJobManager(), jm.getRestartOffset(),  // in this order
+                               jm.NotifyJobManagerPhaseSuccess(offset, true), jm.getRestartOffset(),
+                               jm.NotifyJobManagerJobSuccess(), jm.getRestartOffset()}),
+            (std::vector<long>{1, 0, 1, 5000, 1, 0}));
   EXPECT_EQ(TakeJournal().substr(0, 43), "init \"job\" 7 1 4 0 -\nInit2 7 \"job\" 1 4 - -\n");
   EXPECT_FALSE(log_.Contains("ERROR"));
   const std::string max = std::to_string(LONG_MAX);
