@@ -29,7 +29,8 @@ auto WithArgv(Words words, F f) {
   return f(static_cast<int>(argv.size()), argv.data());
 }
 
-int ParseWords(Words words, Args* args) {
+int ParseWords(Words words, Args* args) {  // after the program's name
+  words.insert(words.begin(), "prog");
   return WithArgv(words,
                   [args](int c, char** v) { return ProcessCommandLineArguments(c, v, args); });
 }
@@ -117,9 +118,8 @@ TEST(ProcessCommandLineArguments, OptionTableAndAppNumber) {
   for (const Row& row : ParserRows()) {
     auto args = std::make_unique<Args>();
     if (row.preset != nullptr) row.preset(*args);
-    Words words{"prog"};
-    words.insert(words.end(), row.words.begin(), row.words.end());
-    EXPECT_EQ(ParseWords(words, args.get()), row.result) << row.words[0] << " .. " << row.record;
+    EXPECT_EQ(ParseWords(row.words, args.get()), row.result)
+        << row.words[0] << " .. " << row.record;
     EXPECT_EQ(Show(*args), row.record) << row.words[0];
   }
   // A null entry ends the vector, whatever argc says; null pointers are refused.
@@ -167,7 +167,7 @@ const std::string kFinished = "\nfinishedWorkWithoutExit 120000\n",
                            kFinished,
                   kInit = "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n";
 
-int PhaseWithOffset(HSMJobManager& jm) {
+int PhaseWithOffset(HSMJobManager& jm) {  // the offset passed in stays as it was
   long offset = 5000;
   return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }

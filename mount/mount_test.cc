@@ -70,8 +70,8 @@ TEST_F(MountTest, TableSnapshotAndLookups) {
               !tab.find("/home", nullptr));
   Table("bad line\n");
   std::list<KoMntTab::Entry> entries;
-  const std::string bad = "throws: " + KoMntTab::getAll(entries).AsString();
-  EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }), bad);
+  EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }),
+            "throws: " + KoMntTab::getAll(entries).AsString());
 }
 
 TEST_F(MountTest, FileAttributesAndStubCacheInfo) {
