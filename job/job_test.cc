@@ -54,22 +54,18 @@ std::string Show(const Args& a) {
   return s.str().empty() ? "" : s.str().substr(1);
 }
 
-static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath +
-                      sizeof Args::stowhostName + sizeof Args::appIdText ==
-                  6 * 256 &&
-              sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
-              sizeof Args::jobBuffer == 50000 && offsetof(Args, sName) == 0);
-
 const std::string s255(255, 's'), s256(256, 's'), p1023(1023, 'p'), p1024(1024, 'p');
 const std::string kD = "s=default D=d host=d";
 
 // clang-format off
+static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath + sizeof Args::stowhostName +
+              sizeof Args::appIdText == 6 * 256 && sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
+              sizeof Args::jobBuffer == 50000 && offsetof(Args, sName) == 0, "the record's layout");
 // The words after the program name, the result, the record after it, and what it held before.
 struct Row { Words words; int result; std::string record; void (*preset)(Args&) = nullptr; };
 std::vector<Row> ParserRows() {
   std::vector<Row> rows = {
-      {{"-j", "5", "-D", "/data/"}, 0, "s=default D=/data host=/data J=5"},
-      {{"-DIRECTORY", "x", "-i", "3"}, 0, "s=default i=3 D=x host=x"},
+      {{"-j", "5", "-D", "/data/"}, 0, "s=default D=/data host=/data J=5"}, {{"-DIRECTORY", "x", "-i", "3"}, 0, "s=default i=3 D=x host=x"},
       {{"-debug", "3", "-job", "12", "-dct", "7"}, 0, "s=default D=3 host=3 J=12 dct=7"},
       {{"-JT", "77", "-D", "d"}, 0, kD + " jt=77"}, {{"-j", "4294967301", "-D", "d"}, 0, kD + " J=4294967301"},
       {{"-dct", "7", "-lustre", "-D", "d"}, 0, kD + " lustre=1 dct=13"}, {{"-lustre", "-dct", "7", "-D", "d"}, 0, kD + " lustre=1 dct=7"},
@@ -260,8 +256,7 @@ TEST_F(JobManagerTest, RestartOffsetsAndOutOfMemory) {
       {"-r\t42\n", 42, "Sending offset 42"}, {"x -r -20", -20, "Sending negative offset 20"},
       {"-r " + max, LONG_MAX, "Sending offset 9223372036854775807"}, {"-r -" + max, -LONG_MAX, "Sending negative offset 9223372036854775807"},
       {"-r5000", 0, "restart string \"-r5000\" holds no restart offset (the last word does not follow \"-r\"): starting from offset 0"},
-      {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"},
-      {"-r +5", 0, "not a decimal"},
+      {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"}, {"-r +5", 0, "not a decimal"},
       {"-r 9223372036854775808", 0, "(\"9223372036854775808\" does not fit a long)"}, {"-r 5000 -j 7", 0, "does not follow"},
   };
   // clang-format on
