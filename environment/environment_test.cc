@@ -43,7 +43,7 @@ std::string Get(Getter get, int size, bool none = false) {
   return std::to_string(rc) + " " + (buffer[0] == '#' ? "#" : std::string(buffer));
 }
 
-TEST_F(EnvironmentTest, BufferGettersAndAgentClient) {
+TEST_F(EnvironmentTest, GettersAgentClientAndCreateDir) {
   const Getter value = [](char* b, int n) {
     return GetRegistryItemValue("Machines/B", "sV", b, n, false);
   };
@@ -96,9 +96,6 @@ TEST_F(EnvironmentTest, BufferGettersAndAgentClient) {
   EXPECT_FALSE(IsTSLYInstalled());
   Store("[Machines/a/UnixTessaly]\nnINSTALL=0\n[Machines/one/UnixTessaly]\nnINSTALL=1\n");
   EXPECT_TRUE(IsTSLYInstalledOnVm("one") && IsTSLYInstalled());
-}
-
-TEST_F(EnvironmentTest, CreateDirMakesEveryMissingComponentOrSaysWhyNot) {
   std::string deep = dir_.path();  // about 3000 bytes in 100 missing components
   for (int i = 0; i < 100; ++i) deep += "/component-" + std::to_string(1000000000000000 + i);
   for (const std::string& tail :

@@ -46,7 +46,7 @@ class MountTest : public ::testing::Test {
   trhsm_test::LogCapture log_;
 };
 
-TEST_F(MountTest, TableSnapshotAndLookups) {
+TEST_F(MountTest, TableLookupsFileAttributesAndStubCacheInfo) {
   Table(
       "rootfs / ext4 rw 0 0\nsrv:/x /mnt/n\\040x nfs ro,soft 0 0\nhome1 /home ext4 rw 0 0\nover "
       "/home xfs rw 0 0\nslash /mnt/x/ ext4 rw 0 0\ndeep /home/a/b ext4 rw 0 0\n");
@@ -72,9 +72,6 @@ TEST_F(MountTest, TableSnapshotAndLookups) {
   std::list<KoMntTab::Entry> entries;
   EXPECT_EQ(OrThrown([] { return TRHSMMntTab().getAll().front().device; }),
             "throws: " + KoMntTab::getAll(entries).AsString());
-}
-
-TEST_F(MountTest, FileAttributesAndStubCacheInfo) {
   const std::string file = box_.File("f"), missing = box_.File("missing");
   WriteFile(file, "x");
   struct stat st {
@@ -141,9 +138,8 @@ std::string Name(const char* path, unsigned long dev, unsigned long inode) {
 TEST_F(MountTest, CacheNamesAndLookups) {
   Table("/dev/sdb1 " + s_ + " ext4 rw 0 0\n");
   EXPECT_EQ(Name(kByDevice, sdev_, 1234567), "/r/dev/sdb1/000/000/000/000/012/345/67");
-  EXPECT_EQ(Name(s_.c_str(), sdev_, ULONG_MAX), "/r/dev/sdb1/-00/000/000/000/000/000/01");
-  EXPECT_EQ(Name(s_.c_str(), sdev_, LONG_MAX) + Name(kByDevice, sdev_, LONG_MAX + 1UL),
-            Expected("/dev/sdb1", LONG_MAX) + Expected("/dev/sdb1", LONG_MAX + 1UL));
+  EXPECT_EQ(Name(s_.c_str(), sdev_, ULONG_MAX) + Name(kByDevice, sdev_, LONG_MAX + 1UL),
+            "/r/dev/sdb1/-00/000/000/000/000/000/01" + Expected("/dev/sdb1", LONG_MAX + 1UL));
   struct stat st {};
   EXPECT_EQ(getCacheFname(st, nullptr) + getCacheFname(s_.c_str(), st, nullptr), "");
   EXPECT_TRUE(log_.Contains("getCacheFname: Invalid NULL stub cache root passed as input."));

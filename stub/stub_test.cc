@@ -49,7 +49,6 @@ TEST(StubRecord, ExampleBytesLimitsAndRefusals) {
   const std::string tooLong(65510, 'm'),
       small = "Buffer for stubfile data is too small.",
       longer = "Metadata is too long for a stub record (65510 bytes, at most 65509).";
-  EXPECT_EQ(Encode(tooLong.substr(1)).size(), 65535u);
   // clang-format off
   const struct { const char* metadata; int size; std::string message; } rows[] = {
       {"hello", 31, ""}, {"hello", 30, small}, {"hello", -1, small}, {nullptr, 64, "Invalid NULL metadata passed."},
