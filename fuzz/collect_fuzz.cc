@@ -1,0 +1,160 @@
+// The collect readers, byte 0 % 3 choosing Lines, Direct or Database for the rest of the input:
+// each item comes, in order, from one whole line; a writer's names read back as written.
+#include "fuzz/fuzz_check.h"
+#include "trhsm/CZeString.h"
+#include "trhsm/TRHSMCollectFile.h"
+#include "trhsm/TRHSMCollectLines.h"
+
+namespace {
+
+// Writes lines of `bytes` as timed names; a reader takes each back, or refuses one too long.
+void WriterRoundTrip(const std::string& bytes, char separator) {
+  const std::string path = trhsm_fuzz::Path("collect");
+  std::vector<std::string> names;
+  CollectFile writer;
+  FUZZ_CHECK(writer.Initialize(path) == 1);
+  writer.SetSeperator(separator);
+  trhsm_fuzz::ForLines(bytes, [&](std::string_view line) {
+    std::string name(line.substr(0, line.find('\0')));
+    if (names.size() == 8) return;
+    FUZZ_CHECK(writer.AddToCollectFile(&name[0], false, true, -1700000000L) == !name.empty());
+    if (!name.empty()) names.push_back(name);
+  });
+  FUZZ_CHECK(writer.DeInitialize() == 1 && CountLines(path.c_str()) == names.size());
+  FILE* in = std::fopen(path.c_str(), "rb");
+  HSMCollectFile item;
+  for (const std::string& name : names) {  // 2047 bytes after the first separator at most
+    const int got = GetLineFromCollectFile(in, separator, item);
+    FUZZ_CHECK(name.size() + 14 > 2047
+                   ? got == 0
+                   : got == 1 && item.fileName == name && item.itemTime == -1700000000L);
+  }
+  FUZZ_CHECK(GetLineFromCollectFile(in, separator, item) == 0);
+  std::fclose(in);
+}
+
+// Byte 0 bits 0-1 GetLine's buffer (1024, 2048, 1 + byte 1, 1 + byte 1 % 16), bits 2-4 1 for the
+// writer, 2 for CountLines; byte 2 the separator ("|" below 0xC0); byte 3 a bit per call, timed.
+void Lines(const uint8_t* data, size_t size) {
+  if (size < 4) return;
+  const size_t sizes[4] = {1024, 2048, 1u + data[1], 1u + data[1] % 16u}, room = sizes[data[0] & 3];
+  const char separator = data[2] < 0xC0 ? '|' : static_cast<char>(data[2]);
+  const std::string bytes(trhsm_fuzz::Text(data + 4, size - 4));
+  // A digit, '-' or a line feed as the separator merges with the time; no writer uses them.
+  if ((data[0] >> 2 & 7) == 1 && !std::strchr("0123456789-\n", separator))
+    WriterRoundTrip(bytes, separator);
+  HSMCollectFile item;
+  FUZZ_CHECK(GetLineFromCollectFile(nullptr, separator, item) == -1);
+  if (bytes.empty()) return;    // fmemopen takes no empty buffer
+  if ((data[0] >> 2 & 7) == 2)  // a last line without its line feed counts too
+    FUZZ_CHECK(CountLines(trhsm_fuzz::Write("count", bytes).c_str()) ==
+               std::count(bytes.begin(), bytes.end(), '\n') + 0ul + (bytes.back() != '\n'));
+  std::vector<char> copy(bytes.begin(), bytes.end()), buffer(room);  // exactly the input's bytes
+  FILE* stream = fmemopen(copy.data(), copy.size(), "r");
+  for (size_t call = 0, at = 0; at < bytes.size(); ++call) {
+    item.fileName = "mark";
+    const bool timed = data[3] >> call % 8 & 1;
+    const int got = timed ? GetLineFromCollectFile(stream, separator, item)
+                          : GetLine(stream, buffer.data(), room);
+    const std::string line = bytes.substr(at, std::ftell(stream) - at);
+    const size_t first = line.find(separator);
+    at += line.size();
+    FUZZ_CHECK(!line.empty() && (line.back() == '\n' || (got == 0 && at == bytes.size())));
+    FUZZ_CHECK(timed ? got == 0
+                           ? item.fileName.empty()
+                           : got == 1 && line.size() - first <= 2048 &&
+                                 line.find('\0', first) == line.npos &&
+                                 line.find(separator + item.fileName + separator, first) == first
+                     : got >= -1 && got <= 1 && strnlen(buffer.data(), room) < room &&
+                           (got != 1 || line == buffer.data() + std::string("\n")));
+  }
+  FUZZ_CHECK(GetLineFromCollectFile(stream, separator, item) == 0 &&
+             GetLine(stream, buffer.data(), room) == 0);
+  std::fclose(stream);
+}
+
+// Bytes 0-1 (little-endian) the length of the stub collect file ("...|name|time|" lines), which
+// follows; then the stub list ("reparse[|inode]" lines).
+void Direct(const uint8_t* data, size_t size) {
+  if (size < 2) return;
+  trhsm_fuzz::QuietLogs("7");
+  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2),
+                         collect = body.substr(0, data[0] | data[1] << 8),
+                         list = body.substr(collect.size());
+  static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
+  args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
+  args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
+  // A timed line counts from its first '|': at most 2047 bytes from there, line feed included.
+  trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
+  EvEvent events;
+  TRHSMCollectFileReader reader(args, events);
+  FUZZ_CHECK(reader.Initialize() == 1 && reader.Open() == 1);
+  for (int rc = 1; rc == 1;) {
+    HSMCollectFile item;
+    std::string reparse, meta = "mark", status = "mark";
+    unsigned long inode = 0;
+    long long fileSize = 0;
+    if ((rc = reader.GetItem(item, reparse, meta, inode, fileSize, status)) == 0) break;
+    FUZZ_CHECK(rc == 1 && meta == "mark" && fileSize == -1 && status.empty());
+    FUZZ_CHECK(timed.Next(
+        [&](auto line) { return line.find('|' + item.fileName + '|') == line.find('|'); }, true));
+    FUZZ_CHECK(listed.Next(
+        [&](auto line) {
+          return line == reparse || (line.rfind(reparse + '|', 0) == 0 &&
+                                     line.find('|', reparse.size() + 1) == line.npos);
+        },
+        true));
+  }
+}
+
+// Byte 0 bit 0 turbo, bit 1 application type 124, bit 2 a failure file, bits 3+4 log level 7.
+void Database(const uint8_t* data, size_t size) {
+  if (size == 0) return;
+  const bool turbo = data[0] & 1;
+  trhsm_fuzz::QuietLogs((data[0] & 0x18) == 0x18 ? "7" : "0");  // Open takes the level
+  const std::string_view text = trhsm_fuzz::Text(data + 1, size - 1);
+  static TRHSM_CMDLINE_ARGS args;
+  args.collectFolder = trhsm_fuzz::Scratch() + "/";
+  args.jobId = 12, args.auxNumber = 3, args.appIdSecond = 15, args.restartValue = 99;
+  args.skipReportSwitch = data[0] >> 2 & 1;
+  std::string path = trhsm_fuzz::Write(turbo ? "turbo.kof" : "dbStubList_12.kof", text);
+  EvEvent events;
+  auto reader = std::make_unique<TRHSMCollectFileDBReader>(args, events, turbo, "dbStubList",
+                                                           data[0] & 2 ? 124 : 0);
+  std::string failures = trhsm_fuzz::Path("failures.txt");
+  if (args.skipReportSwitch) reader->SetFailureFile(failures);
+  reader->SetAppTypeGUID("AG");
+  FUZZ_CHECK((turbo ? reader->Initialize(path) : reader->Initialize()) == 1 && reader->Open() == 1);
+  auto begins = [](std::string_view line, const std::string& value) {
+    std::vector<std::string_view> fields;
+    std::string scratch;
+    CZeString::TokenizeViews(line, '"', '"', '\\', ',', fields, scratch);
+    return std::any_of(fields.begin(), fields.end(),
+                       [&](auto f) { return f.rfind(value, 0) == 0; });
+  };
+  trhsm_fuzz::WholeLines lines(text, 2047);
+  // Every call uses up a line at least.
+  for (size_t calls = 0, lineFeeds = std::count(text.begin(), text.end(), '\n');; ++calls) {
+    HSMCollectFile item;
+    std::string reparse, meta, status;
+    unsigned long inode = 0;
+    long long fileSize = 0;
+    const int rc = reader->GetItem(item, reparse, meta, inode, fileSize, status);
+    FUZZ_CHECK(calls <= lineFeeds && (rc == 1 || rc == 0 || (rc == -1 && !turbo)));
+    if (rc == 0) break;
+    FUZZ_CHECK(rc == -1 || (!reparse.empty() && (turbo ? !meta.empty() : item.itemTime == 99) &&
+                            lines.Next([&](std::string_view line) {
+                              return begins(line, meta) && (turbo || begins(line, item.fileName));
+                            })));
+  }
+  reader.reset();
+  ::unlink(path.c_str());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 0)
+    (data[0] % 3 == 0 ? Lines : data[0] % 3 == 1 ? Direct : Database)(data + 1, size - 1);
+  return 0;
+}
