@@ -1,5 +1,6 @@
 // The archive stand-in's recall path on the input as an archive file: a header read encodes back
-// to its bytes; a copy is verified and copied out, its bytes only, exactly when its checksum matches.
+// to its bytes; a copy is verified and copied out, its bytes only, exactly when its checksum
+// matches.
 #include "fuzz/fuzz_check.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"

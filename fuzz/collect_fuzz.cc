@@ -1,5 +1,4 @@
-// The collect readers, byte 0 % 3 choosing Lines, Direct or Database for the rest of the input:
-// each item comes, in order, from one whole line; a writer's names read back as written.
+// The collect readers (byte 0 % 3 picks Lines, Direct or Database): items only from whole lines.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/CZeString.h"
 #include "trhsm/TRHSMCollectFile.h"
@@ -7,7 +6,7 @@
 
 namespace {
 
-// Writes lines of `bytes` as timed names; a reader takes each back, or refuses one too long.
+// Lines of `bytes` written as timed names read back, but for one too long.
 void WriterRoundTrip(const std::string& bytes, char separator) {
   const std::string path = trhsm_fuzz::Path("collect");
   std::vector<std::string> names;
@@ -40,7 +39,6 @@ void Lines(const uint8_t* data, size_t size) {
   const size_t sizes[4] = {1024, 2048, 1u + data[1], 1u + data[1] % 16u}, room = sizes[data[0] & 3];
   const char separator = data[2] < 0xC0 ? '|' : static_cast<char>(data[2]);
   const std::string bytes(trhsm_fuzz::Text(data + 4, size - 4));
-  // A digit, '-' or a line feed as the separator merges with the time; no writer uses them.
   if ((data[0] >> 2 & 7) == 1 && !std::strchr("0123456789-\n", separator))
     WriterRoundTrip(bytes, separator);
   HSMCollectFile item;
@@ -73,8 +71,7 @@ void Lines(const uint8_t* data, size_t size) {
   std::fclose(stream);
 }
 
-// Bytes 0-1 (little-endian) the length of the stub collect file ("...|name|time|" lines), which
-// follows; then the stub list ("reparse[|inode]" lines).
+// Bytes 0-1 (little-endian) the stub collect file's length, the file, then the stub list.
 void Direct(const uint8_t* data, size_t size) {
   if (size < 2) return;
   trhsm_fuzz::QuietLogs("7");
@@ -84,7 +81,6 @@ void Direct(const uint8_t* data, size_t size) {
   static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
   args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
   args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
-  // A timed line counts from its first '|': at most 2047 bytes from there, line feed included.
   trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
   EvEvent events;
   TRHSMCollectFileReader reader(args, events);
@@ -125,7 +121,7 @@ void Database(const uint8_t* data, size_t size) {
   if (args.skipReportSwitch) reader->SetFailureFile(failures);
   reader->SetAppTypeGUID("AG");
   FUZZ_CHECK((turbo ? reader->Initialize(path) : reader->Initialize()) == 1 && reader->Open() == 1);
-  auto begins = [](std::string_view line, const std::string& value) {
+  auto begins = [](std::string_view line, const std::string& value) {  // a field of the line
     std::vector<std::string_view> fields;
     std::string scratch;
     CZeString::TokenizeViews(line, '"', '"', '\\', ',', fields, scratch);
@@ -133,7 +129,6 @@ void Database(const uint8_t* data, size_t size) {
                        [&](auto f) { return f.rfind(value, 0) == 0; });
   };
   trhsm_fuzz::WholeLines lines(text, 2047);
-  // Every call uses up a line at least.
   for (size_t calls = 0, lineFeeds = std::count(text.begin(), text.end(), '\n');; ++calls) {
     HSMCollectFile item;
     std::string reparse, meta, status;
@@ -147,8 +142,6 @@ void Database(const uint8_t* data, size_t size) {
                               return begins(line, meta) && (turbo || begins(line, item.fileName));
                             })));
   }
-  reader.reset();
-  ::unlink(path.c_str());
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
-// What every fuzz target checks; a broken property aborts with its reason (a finding in libFuzzer,
-// a failure in the replay test):
-//  - never a crash, a read past the input or undefined behaviour (the sanitizers see to that);
-//  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
-//    line feed and no longer than the reader's buffer (WholeLines);
-//  - decode, encode and decode again gives the same value, where the format has an encoder;
-//  - a refusal is a clean error, never a partial result: its outputs keep the target's marks.
+// Every fuzz target checks, aborting with the reason: no crash or undefined behaviour; no item from a
+// cut line (WholeLines); exact round trips; a refusal leaves its outputs as they were.
 #pragma once
 
 #include <fcntl.h>
@@ -42,10 +37,8 @@ void ForLines(std::string_view text, Each each) {
   }
 }
 
-// The lines of a text that a reader may take an item from, in order: ended by a line feed, and
-// from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
-// Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
-// ended by a line feed or none.
+// The lines an item may come from: ended by a line feed, from the first `from` byte on without NUL
+// and at most `longest` bytes. Next(): the next that `accept` takes (`strict`: the very next line).
 struct WholeLines {
   WholeLines(std::string_view text, size_t longest, char from = 0) {
     ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
@@ -67,8 +60,7 @@ struct WholeLines {
   size_t next_ = 0;
 };
 
-// The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
-// targets sync what they write) and removed with its contents at exit.
+// The process's scratch folder (TMPDIR, else /dev/shm), made at first use and removed at exit.
 inline int Remove(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 inline const std::string& Scratch() {
   static const struct Folder {
@@ -89,7 +81,6 @@ inline std::string Write(const std::string& name, std::string_view text) {
   return path;
 }
 
-// Points the environment variable `var` at the scratch file `name`, written with `text`.
 inline int SetFile(const char* var, const std::string& name, std::string_view text = "") {
   return setenv(var, Write(name, text).c_str(), 1);
 }

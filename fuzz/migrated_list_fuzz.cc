@@ -1,6 +1,4 @@
-// The migrated-tree list: every tree comes, in order, from a whole line "1|<tree>|..." of at most
-// 4095 bytes, and saved again the list reads back the same. Input: byte 0 bit 0 held mode (locked
-// for the object's life, written back at its end), else transaction mode; then the list file.
+// The migrated-tree list; byte 0 bit 0: held mode (locked, saved at its end), else transactions.
 #include "fuzz/fuzz_check.h"
 #include "migrated/tree_list_codec.h"
 #include "migrated/tree_list_file.h"
@@ -8,13 +6,11 @@
 
 namespace mg = trhsm::migrated;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ::mkdir(trhsm_fuzz::Path("results").c_str(), 0755);
-  return trhsm_fuzz::SetFile("KO_MOUNT_TABLE", "mounts", "rootdev / ext4 rw 0 0\n") |
-         trhsm_fuzz::SetFile(
-             "KO_REGISTRY", "registry",
-             "[Machines/client1]\ndJOB_RESULTS_DIR=" + trhsm_fuzz::Path("results\n"));
-}
+static const int kSetUp =
+    ::mkdir(trhsm_fuzz::Path("results").c_str(), 0755) |
+    trhsm_fuzz::SetFile("KO_MOUNT_TABLE", "mounts", "rootdev / ext4 rw 0 0\n") |
+    trhsm_fuzz::SetFile("KO_REGISTRY", "registry",
+                        "[Machines/client1]\ndJOB_RESULTS_DIR=" + trhsm_fuzz::Path("results\n"));
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

@@ -1,5 +1,4 @@
-// The reparse text parser and the stub readers on it: the input is the text, put into a stub record
-// too (up to its first NUL), and handed to the readers raw as a stub file.
+// The reparse text parser and the stub readers, on the text raw and put into a stub record.
 #include <tuple>
 
 #include "fuzz/fuzz_check.h"
@@ -33,7 +32,7 @@ void CheckReaders(std::vector<char> stub, const std::string* carried) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) { return trhsm_fuzz::QuietLogs("7"); }
+static const int kLogs = trhsm_fuzz::QuietLogs("7");
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(trhsm_fuzz::Text(data, size)), carried = text.substr(0, text.find('\0'));
