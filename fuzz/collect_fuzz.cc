@@ -81,7 +81,7 @@ void Direct(const uint8_t* data, size_t size) {
   static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
   args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
   args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
-  trhsm_fuzz::WholeLines timed(collect, 2047, '|'), listed(list, 1023);
+  trhsm_fuzz::WholeLines timed{collect, 2047, '|'}, listed{list, 1023};
   EvEvent events;
   TRHSMCollectFileReader reader(args, events);
   FUZZ_CHECK(reader.Initialize() == 1 && reader.Open() == 1);
@@ -128,7 +128,7 @@ void Database(const uint8_t* data, size_t size) {
     return std::any_of(fields.begin(), fields.end(),
                        [&](auto f) { return f.rfind(value, 0) == 0; });
   };
-  trhsm_fuzz::WholeLines lines(text, 2047);
+  trhsm_fuzz::WholeLines lines{text, 2047};
   for (size_t calls = 0, lineFeeds = std::count(text.begin(), text.end(), '\n');; ++calls) {
     HSMCollectFile item;
     std::string reparse, meta, status;

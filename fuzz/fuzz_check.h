@@ -1,5 +1,5 @@
-// Every fuzz target checks, aborting with the reason: no crash or undefined behaviour; no item from a
-// cut line (WholeLines); exact round trips; a refusal leaves its outputs as they were.
+// Every fuzz target checks, aborting with the reason: no crash or undefined behaviour; no item from
+// a cut line (WholeLines); exact round trips; a refusal leaves its outputs as they were.
 #pragma once
 
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <list>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,27 +37,26 @@ void ForLines(std::string_view text, Each each) {
   }
 }
 
-// The lines an item may come from: ended by a line feed, from the first `from` byte on without NUL
-// and at most `longest` bytes. Next(): the next that `accept` takes (`strict`: the very next line).
+// The lines of `text` an item may come from: ended by a line feed, from the first `from` byte on
+// without NUL and at most `longest` bytes. Next(): the next that `accept` takes (`strict`: the very
+// next line ended by a line feed, or none).
 struct WholeLines {
-  WholeLines(std::string_view text, size_t longest, char from = 0) {
-    ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
-      const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
-      const bool whole = part.size() <= longest && part.find('\0') == part.npos;
-      lines_.push_back(whole && (!part.empty() || line.empty()) ? line : std::string_view());
-    });
-  }
+  std::string_view text;
+  size_t longest;
+  char from = 0;
   template <typename Accept>
   bool Next(Accept accept, bool strict = false) {
-    while (next_ < lines_.size()) {
-      const std::string_view line = lines_[next_++];
-      if (line.data() != nullptr && accept(line)) return true;
+    for (size_t nl; (nl = text.find('\n')) != text.npos;) {
+      const std::string_view line = text.substr(0, nl);
+      const std::string_view part = line.substr(from ? std::min(line.find(from), nl) : 0);
+      text.remove_prefix(nl + 1);
+      if (part.size() <= longest && part.find('\0') == part.npos && (!part.empty() || !nl) &&
+          accept(line))
+        return true;
       if (strict) return false;
     }
     return false;
   }
-  std::vector<std::string_view> lines_;
-  size_t next_ = 0;
 };
 
 // The process's scratch folder (TMPDIR, else /dev/shm), made at first use and removed at exit.
@@ -75,9 +74,7 @@ inline std::string Path(const std::string& name) { return Scratch() + "/" + name
 // Writes `text` as the scratch file `name` (or a path in the scratch folder); returns its path.
 inline std::string Write(const std::string& name, std::string_view text) {
   const std::string path = name.rfind(Scratch(), 0) == 0 ? name : Path(name);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  FUZZ_CHECK(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
-  ::close(fd);
+  FUZZ_CHECK(std::ofstream(path, std::ios::binary).write(text.data(), text.size()).good());
   return path;
 }
 

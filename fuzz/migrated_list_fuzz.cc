@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TRHSMMigratedDirTrees list(data[0] & 1, "client1");
     trees = list.getDirList();
     FUZZ_CHECK(mg::ParseTreeList(text, nullptr) == trees);
-    trhsm_fuzz::WholeLines lines(ended, 4094);  // the last line may lack its line feed
+    trhsm_fuzz::WholeLines lines{ended, 4094};  // the last line may lack its line feed
     for (const std::string& tree : trees)
       FUZZ_CHECK(!tree.empty() && tree.find_first_of(std::string("|\0", 2)) == tree.npos &&
                  lines.Next([&](auto line) { return line.rfind("1|" + tree + "|", 0) == 0; }));

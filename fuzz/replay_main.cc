@@ -2,7 +2,6 @@
 // cut short and with a bit flipped: all bits of the first 64 bytes, then one at a stride that keeps
 // an input near a thousand runs. Each run gets a copy of exactly the input's size.
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 
 #include "fuzz/fuzz_check.h"
