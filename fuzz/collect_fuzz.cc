@@ -1,4 +1,4 @@
-// The collect readers (byte 0 % 3 picks Lines, Direct or Database): items only from whole lines.
+// The collect line functions (byte 0 even) and the database reader (odd): items from whole lines.
 #include "fuzz/fuzz_check.h"
 #include "trhsm/CZeString.h"
 #include "trhsm/TRHSMCollectFile.h"
@@ -71,38 +71,6 @@ void Lines(const uint8_t* data, size_t size) {
   std::fclose(stream);
 }
 
-// Bytes 0-1 (little-endian) the stub collect file's length, the file, then the stub list.
-void Direct(const uint8_t* data, size_t size) {
-  if (size < 2) return;
-  trhsm_fuzz::QuietLogs("7");
-  const std::string_view body = trhsm_fuzz::Text(data + 2, size - 2),
-                         collect = body.substr(0, data[0] | data[1] << 8),
-                         list = body.substr(collect.size());
-  static TRHSM_CMDLINE_ARGS args;  // some 60 KB: one for all runs
-  args.stubFileName = trhsm_fuzz::Write("stub_collect.kof", collect);
-  args.stubListName = trhsm_fuzz::Write("stub_list.txt", list);
-  trhsm_fuzz::WholeLines timed{collect, 2047, '|'}, listed{list, 1023};
-  EvEvent events;
-  TRHSMCollectFileReader reader(args, events);
-  FUZZ_CHECK(reader.Initialize() == 1 && reader.Open() == 1);
-  for (int rc = 1; rc == 1;) {
-    HSMCollectFile item;
-    std::string reparse, meta = "mark", status = "mark";
-    unsigned long inode = 0;
-    long long fileSize = 0;
-    if ((rc = reader.GetItem(item, reparse, meta, inode, fileSize, status)) == 0) break;
-    FUZZ_CHECK(rc == 1 && meta == "mark" && fileSize == -1 && status.empty());
-    FUZZ_CHECK(timed.Next(
-        [&](auto line) { return line.find('|' + item.fileName + '|') == line.find('|'); }, true));
-    FUZZ_CHECK(listed.Next(
-        [&](auto line) {
-          return line == reparse || (line.rfind(reparse + '|', 0) == 0 &&
-                                     line.find('|', reparse.size() + 1) == line.npos);
-        },
-        true));
-  }
-}
-
 // Byte 0 bit 0 turbo, bit 1 application type 124, bit 2 a failure file, bits 3+4 log level 7.
 void Database(const uint8_t* data, size_t size) {
   if (size == 0) return;
@@ -147,7 +115,6 @@ void Database(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0)
-    (data[0] % 3 == 0 ? Lines : data[0] % 3 == 1 ? Direct : Database)(data + 1, size - 1);
+  if (size > 0) (data[0] & 1 ? Database : Lines)(data + 1, size - 1);
   return 0;
 }

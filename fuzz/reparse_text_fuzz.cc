@@ -36,13 +36,10 @@ static const int kLogs = trhsm_fuzz::QuietLogs("7");
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(trhsm_fuzz::Text(data, size)), carried = text.substr(0, text.find('\0'));
-  ReparseData parsed, again;
-  const int ok = ParseStubReparseData(text, parsed);
-  // Parsed GUIDs are the text's own bytes.
-  FUZZ_CHECK(
-      (ok == 0 || ok == 1) && ParseStubReparseData(text, again) == ok &&
-      Fields(parsed) == Fields(again) &&
-      (!ok || (text.find(parsed.stubGUID) != text.npos && text.find(parsed.appGUID) != text.npos)));
+  ReparseData parsed;
+  const int ok = ParseStubReparseData(text, parsed);  // its GUIDs are the text's own bytes
+  FUZZ_CHECK((ok == 0 || ok == 1) && (!ok || (text.find(parsed.stubGUID) != text.npos &&
+                                              text.find(parsed.appGUID) != text.npos)));
   if (!carried.empty() && carried.size() <= 65509) {
     std::vector<char> stub(carried.size() + 26);
     FUZZ_CHECK(trhsm_meta2stub(carried.c_str(), 7, stub.data(), stub.size()) == int(stub.size()));
