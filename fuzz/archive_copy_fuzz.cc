@@ -1,6 +1,5 @@
-// The archive stand-in's recall path on the input as an archive file: a header read encodes back
-// to its bytes; a copy is verified and copied out, its bytes only, exactly when its checksum
-// matches.
+// The archive stand-in's recall path: a header read encodes back to its bytes; a copy is verified
+// and copied out, its bytes only, exactly when its checksum matches.
 #include "fuzz/fuzz_check.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"
@@ -58,8 +57,7 @@ int64_t CheckCopy(const std::string& root, const std::string& a, int64_t offset)
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string a(trhsm_fuzz::Text(data, size));
-  const std::string root = trhsm_fuzz::Scratch();
+  const std::string a(trhsm_fuzz::Text(data, size)), root = trhsm_fuzz::Scratch();
   ::mkdir(trhsm_fuzz::Path("1").c_str(), 0755);
   trhsm_fuzz::Write(tp::ArchiveFilePath(root, 1, 2), a);
   // The chain of copies from 0, other places with the magic, offsets around and past the end.

@@ -22,7 +22,7 @@
 
 namespace trhsm_fuzz {
 
-// The log goes to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
+// The log to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
 inline int QuietLogs(const char* level) {
   return setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", level, 1);
 }
@@ -37,23 +37,17 @@ void ForLines(std::string_view text, Each each) {
   }
 }
 
-// The lines of `text` an item may come from: ended by a line feed, from the first `from` byte on
-// without NUL and at most `longest` bytes. Next(): the next that `accept` takes (`strict`: the very
-// next line ended by a line feed, or none).
+// Next(): the next line of `text` that `accept` takes of those an item may come from: ended by a
+// line feed, without NUL and at most `longest` bytes.
 struct WholeLines {
   std::string_view text;
   size_t longest;
-  char from = 0;
   template <typename Accept>
-  bool Next(Accept accept, bool strict = false) {
+  bool Next(Accept accept) {
     for (size_t nl; (nl = text.find('\n')) != text.npos;) {
       const std::string_view line = text.substr(0, nl);
-      const std::string_view part = line.substr(from ? std::min(line.find(from), nl) : 0);
       text.remove_prefix(nl + 1);
-      if (part.size() <= longest && part.find('\0') == part.npos && (!part.empty() || !nl) &&
-          accept(line))
-        return true;
-      if (strict) return false;
+      if (nl <= longest && line.find('\0') == line.npos && accept(line)) return true;
     }
     return false;
   }

@@ -1,4 +1,5 @@
-// The reparse text parser and the stub readers, on the text raw and put into a stub record.
+// The reparse text parser and the stub readers, which agree with it on the text raw and put into a
+// stub record; a refusal leaves their outputs alone.
 #include <tuple>
 
 #include "fuzz/fuzz_check.h"
@@ -11,7 +12,6 @@ auto Fields(const ReparseData& a) {
                   a.appGUID, a.reparseTime, a.extraNumber);
 }
 
-// Each reader agrees with extraction and the parser; a refusal leaves its outputs alone.
 void CheckReaders(std::vector<char> stub, const std::string* carried) {
   std::string text = "mark", appGUID = "mark", stubGUID = "mark";
   const int got = GetStubReparseData(stub, text);

@@ -20,8 +20,7 @@ int Encode(const std::string& text, int64_t value, std::vector<char>* out, size_
   return e.getCode();
 }
 
-// Too long, or one byte too few, refused (-1) with nothing written; else decoded back.
-void RoundTrip(const std::string& text, int64_t value) {
+void RoundTrip(const std::string& text, int64_t value) {  // refused: nothing written
   std::vector<char> record(text.size() + sr::kOverhead + 8, 'M'), back(record.size());
   const int needed = Encode(text, value, nullptr, 0);
   const bool fits = text.size() <= static_cast<size_t>(sr::kMaxMetadataLength);
@@ -36,8 +35,7 @@ void RoundTrip(const std::string& text, int64_t value) {
              (text.empty() || (got == value && text == back.data())));
 }
 
-// A refusal writes nothing; an accepted record decodes, encodes and decodes to the same.
-void Decode(const std::vector<char>& record) {
+void Decode(const std::vector<char>& record) {  // refused: nothing written; else a round trip
   int length = -7;
   int64_t value = -7, mark = -7;
   const bool ok = trhsm_stub2meta(record.data(), &length, &value, nullptr, 0, true);
