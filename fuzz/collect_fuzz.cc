@@ -75,7 +75,7 @@ void Lines(const uint8_t* data, size_t size) {
 void Database(const uint8_t* data, size_t size) {
   if (size == 0) return;
   const bool turbo = data[0] & 1;
-  trhsm_fuzz::QuietLogs((data[0] & 0x18) == 0x18 ? "7" : "0");  // Open takes the level
+  setenv("KO_LOG_LEVEL", (data[0] & 0x18) == 0x18 ? "7" : "0", 1);  // Open takes the level
   const std::string_view text = trhsm_fuzz::Text(data + 1, size - 1);
   static TRHSM_CMDLINE_ARGS args;
   args.collectFolder = trhsm_fuzz::Scratch() + "/";
@@ -114,7 +114,4 @@ void Database(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0) (data[0] & 1 ? Database : Lines)(data + 1, size - 1);
-  return 0;
-}
+FUZZ_PARTS(Lines, Database)

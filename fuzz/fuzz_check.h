@@ -20,13 +20,17 @@
   ((ok) ? (void)0      \
         : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #ok), abort()))
 
+// A target of two parts: byte 0 even hands the rest of the input to `even`, odd to `odd`.
+#define FUZZ_PARTS(even, odd)                                               \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    if (size > 0) (data[0] & 1 ? odd : even)(data + 1, size - 1);           \
+    return 0;                                                               \
+  }
+
 namespace trhsm_fuzz {
 
-// The log to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
-inline int QuietLogs(const char* level) {
-  return setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", level, 1);
-}
-inline const int kQuiet = QuietLogs("0");
+// The log to /dev/null, at KO_LOG_LEVEL 0 (7 also formats every refusal's message).
+inline const int kQuiet = setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", "0", 1);
 
 // Calls `each` with every line of `text` (without its line feed), the last one even if unended.
 template <typename Each>

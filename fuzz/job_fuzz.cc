@@ -65,7 +65,4 @@ void Restart(const uint8_t* data, size_t size) {
   ::unlink(restart.c_str());
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0) (data[0] & 1 ? Restart : Args)(data + 1, size - 1);
-  return 0;
-}
+FUZZ_PARTS(Args, Restart)

@@ -85,7 +85,4 @@ void Trees(const uint8_t* data, size_t size) {  // byte 0 bit 0: held mode, else
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0) (data[0] & 1 ? Trees : Table)(data + 1, size - 1);
-  return 0;
-}
+FUZZ_PARTS(Table, Trees)

@@ -108,7 +108,4 @@ void Archive(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0) (data[0] & 1 ? Archive : Registry)(data + 1, size - 1);
-  return 0;
-}
+FUZZ_PARTS(Registry, Archive)

@@ -7,7 +7,7 @@
 #include "trhsm/KoException.h"
 #include "trhsm/TRHSMStubFile.h"
 
-static const int kLogs = trhsm_fuzz::QuietLogs("7");
+static const int kLogs = setenv("KO_LOG_LEVEL", "7", 1);
 
 namespace sr = trhsm::stub_record;
 
@@ -109,7 +109,4 @@ void Text(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size > 0) (data[0] & 1 ? Text : Record)(data + 1, size - 1);
-  return 0;
-}
+FUZZ_PARTS(Record, Text)
