@@ -69,11 +69,10 @@ inline const std::string& Scratch() {
 }
 inline std::string Path(const std::string& name) { return Scratch() + "/" + name; }
 
-// Writes `text` as the scratch file `name` (or a path in the scratch folder); returns its path.
+// Writes `text` as the scratch file `name`; returns its path.
 inline std::string Write(const std::string& name, std::string_view text) {
-  const std::string path = name.rfind(Scratch(), 0) == 0 ? name : Path(name);
-  FUZZ_CHECK(std::ofstream(path, std::ios::binary).write(text.data(), text.size()).good());
-  return path;
+  FUZZ_CHECK(std::ofstream(Path(name), std::ios::binary).write(text.data(), text.size()).good());
+  return Path(name);
 }
 
 inline int SetFile(const char* var, const std::string& name, std::string_view text = "") {

@@ -8,8 +8,6 @@
 #include "trhsm/TRHSMMigratedDirTrees.h"
 #include "trhsm/TRHSMMntTab.h"
 
-namespace {
-
 template <typename E>  // fields joined by NULs, which no field holds, for the blanks between
 std::string Row(const E& e) {
   std::string row;
@@ -82,7 +80,5 @@ void Trees(const uint8_t* data, size_t size) {  // byte 0 bit 0: held mode, else
   FUZZ_CHECK(mg::ParseTreeList(mg::ReadListFile(path, "fuzz"), nullptr) == trees);
   ::unlink(path.c_str());
 }
-
-}  // namespace
 
 FUZZ_PARTS(Table, Trees)

@@ -1,6 +1,6 @@
-// Runs a fuzz target on every file of the folders named, in name order; with --damage also on each
-// cut short and with a bit flipped: all bits of the first 64 bytes, then one at a stride that keeps
-// an input near a thousand runs. Each run gets a copy of exactly the input's size.
+// Runs a fuzz target on each file of the folders named (name order); with --damage also on each cut
+// short, and with a bit flipped: every bit of the first 64 bytes, then one at a stride (~1000
+// runs).
 #include <filesystem>
 #include <iterator>
 
@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
       files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   size_t runs = 0;
-  auto run = [&runs](std::vector<uint8_t> in) {
+  auto run = [&runs](std::vector<uint8_t> in) {  // a copy of exactly the input's size
     LLVMFuzzerTestOneInput(in.empty() ? nullptr : in.data(), in.size()), ++runs;
   };
   for (const std::string& file : files) {
