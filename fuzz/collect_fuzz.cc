@@ -4,8 +4,7 @@
 #include "trhsm/TRHSMCollectFile.h"
 #include "trhsm/TRHSMCollectLines.h"
 
-// Lines of `bytes` written as timed names read back, but for one too long.
-void WriterRoundTrip(const std::string& bytes, char separator) {
+void WriterRoundTrip(const std::string& bytes, char separator) {  // names read back but too long
   const std::string path = trhsm_fuzz::Path("collect");
   std::vector<std::string> names;
   CollectFile writer;
@@ -30,8 +29,7 @@ void WriterRoundTrip(const std::string& bytes, char separator) {
   std::fclose(in);
 }
 
-// Byte 0 bits 0-1 GetLine's buffer (1024, 2048, 1 + byte 1, 1 + byte 1 % 16), bits 2-4 1 for the
-// writer; byte 2 the separator ("|" below 0xC0); byte 3 a bit per call, timed.
+// Byte 0: GetLine's buffer (bits 0-1), the writer (bits 2-4 = 1); 2: separator; 3: timed calls.
 void Lines(const uint8_t* data, size_t size) {
   if (size < 4) return;
   const size_t sizes[4] = {1024, 2048, 1u + data[1], 1u + data[1] % 16u}, room = sizes[data[0] & 3];

@@ -1,5 +1,4 @@
-// The command line parser on NUL-separated arguments (byte 0 even; "9..." first: "-t"/"-f" needed)
-// and the job manager's restart offset, only from "-r" and its digits in a restart file (odd).
+// The command line parser on NUL-separated arguments (byte 0 even); restart offsets, "-r" (odd).
 #include "fuzz/fuzz_check.h"
 #include "trhsm/HSMJobManager.h"
 #include "trhsm/TRHSMCmdLine.h"

@@ -1,6 +1,5 @@
-// The stand-ins' configuration store (byte 0 even): a value is the rest of its whole line, a buffer
-// too small refused, untouched. Their archive (odd): a header read encodes back to its bytes; a
-// copy is verified and copied out, its bytes only, exactly when its checksum matches.
+// Stand-ins: configuration values whole lines, a small buffer refused untouched (byte 0 even); read
+// archive headers encode back, copies verified and copied out iff their checksum matches (odd).
 #include "fuzz/fuzz_check.h"
 #include "platform/archive.h"
 #include "platform/archive_format.h"

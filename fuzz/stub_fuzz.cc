@@ -50,8 +50,7 @@ void Decode(const std::vector<char>& record) {  // refused: nothing written; els
   RoundTrip(text.data(), value);
 }
 
-// A record as far as its length field says (one byte when byte 0 is 0); bytes 1-8 a value and
-// the rest a text to encode.
+// A record as far as its length field says (one byte if byte 0 is 0); bytes 1-8 value, rest text.
 void Record(const uint8_t* data, size_t size) {
   std::vector<char> file(data, data + size);
   size_t needed = size > 0 && data[0] == 0 ? 1 : sr::kLengthOffset + 2;
