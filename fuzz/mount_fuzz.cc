@@ -23,11 +23,9 @@ std::string Row(const E& e) {
 // The table's entries as rows, or none when koReadMntTab refuses it.
 std::string Read(std::string_view text) {
   trhsm_fuzz::SetFile("KO_MOUNT_TABLE", "mounts", text);
-  char error[64];
-  std::memset(error, 'x', sizeof error);
-  std::string rows;
-  KoMntEntry* r = koReadMntTab(error, sizeof error);
-  FUZZ_CHECK(r != nullptr || std::memchr(error, 0, sizeof error) != nullptr);
+  std::string error(64, 'x'), rows;
+  KoMntEntry* r = koReadMntTab(&error[0], error.size());
+  FUZZ_CHECK(r != nullptr || error.find('\0') != error.npos);
   for (KoMntEntry* next; r != nullptr; std::free(r), r = next) {
     FUZZ_CHECK(std::memchr(r->device, 0, 1024) && std::memchr(r->mountPoint, 0, 1024) &&
                std::memchr(r->fsType, 0, 256) && std::memchr(r->auxText, 0, 256));
