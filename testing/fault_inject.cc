@@ -1,6 +1,6 @@
-// Definitions of the C library's file functions that fail the armed call (or run a hook's action)
-// and forward the others to the next definition in the lookup order (the C library, or a
-// sanitizer's interceptor before it).
+// Interposers of the C library's file functions (only those that the library, the tools, the C++
+// and SQLite libraries call): they fail the armed call and forward the others to the next
+// definition in the lookup order (the C library's, or a sanitizer's interceptor before it).
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -10,11 +10,11 @@
 #include <sys/stat.h>
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdio_ext.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,9 +27,14 @@
 #include <utility>
 
 #include "testing/call_hooks.h"
-#include "testing/next_definition.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
+// Declares `next`, of function pointer type `type`: the next definition of `name`.
+#define TRHSM_NEXT(type, name)                                          \
+  static std::atomic<void*> next_slot{nullptr};                         \
+  if (next_slot.load(std::memory_order_acquire) == nullptr)             \
+    next_slot.store(dlsym(RTLD_NEXT, name), std::memory_order_release); \
+  auto next = reinterpret_cast<type>(next_slot.load(std::memory_order_acquire))
 
 namespace {
 
@@ -113,11 +118,6 @@ T Failed(FILE* fp = nullptr) {
   return result;
 }
 
-mode_t ModeArg(int flags, va_list ap) {
-  const bool takes = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-  return takes ? static_cast<mode_t>(va_arg(ap, int)) : 0;
-}
-
 }  // namespace
 
 // An interposer: `params` and `args` are parenthesised lists; `fails` decides, `result` may use r.
@@ -137,46 +137,37 @@ mode_t ModeArg(int flags, va_list ap) {
   SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>(), r)
 #define STREAM(ret, op, name, params, args) \
   SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp), r)
-#define OPEN_VA(name, params, args)                   \
-  SHIM_HEAD(int, name, params) {                      \
-    va_list ap;                                       \
-    va_start(ap, flags);                              \
-    const mode_t mode = ModeArg(flags, ap);           \
-    va_end(ap);                                       \
-    if (Fails(kOpen, path, -1)) return Failed<int>(); \
-    TRHSM_NEXT(int(*) params, #name);                 \
-    return Opened(next args, path);                   \
+#define OPEN_VA(name, params, args)                                                  \
+  SHIM_HEAD(int, name, params) {                                                     \
+    va_list ap;                                                                      \
+    va_start(ap, flags);                                                             \
+    const mode_t mode =                                                              \
+        (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, int) : 0; \
+    va_end(ap);                                                                      \
+    if (Fails(kOpen, path, -1)) return Failed<int>();                                \
+    TRHSM_NEXT(int(*) params, #name);                                                \
+    return Opened(next args, path);                                                  \
   }
 
 // clang-format off
 OPEN_VA(open, (const char* path, int flags, ...), (path, flags, mode))
 OPEN_VA(open64, (const char* path, int flags, ...), (path, flags, mode))
 OPEN_VA(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-OPEN_VA(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-PATH(int, kOpen, __open_2, path, (const char* path, int flags), (path, flags))
-PATH(int, kOpen, __open64_2, path, (const char* path, int flags), (path, flags))
-PATH(int, kOpen, __openat_2, path, (int dir, const char* path, int flags), (dir, path, flags))
-PATH(int, kOpen, mkstemp, t, (char* t), (t))
 PATH(int, kOpen, mkostemp, t, (char* t, int flags), (t, flags))
 PATH(FILE*, kOpen, fopen, path, (const char* path, const char* mode), (path, mode))
 PATH(FILE*, kOpen, fopen64, path, (const char* path, const char* mode), (path, mode))
 FD(FILE*, kOpen, fdopen, (int fd, const char* mode), (fd, mode))  // the descriptor stays open
 FD(ssize_t, kWrite, write, (int fd, const void* p, size_t n), (fd, p, n))
-FD(ssize_t, kWrite, pwrite, (int fd, const void* p, size_t n, off_t at), (fd, p, n, at))
 FD(ssize_t, kWrite, pwrite64, (int fd, const void* p, size_t n, off64_t at), (fd, p, n, at))
 FD(ssize_t, kWrite, writev, (int fd, const iovec* v, int n), (fd, v, n))
 FD(ssize_t, kRead, read, (int fd, void* p, size_t n), (fd, p, n))
 FD(ssize_t, kRead, pread, (int fd, void* p, size_t n, off_t at), (fd, p, n, at))
 FD(ssize_t, kRead, pread64, (int fd, void* p, size_t n, off64_t at), (fd, p, n, at))
-FD(ssize_t, kRead, readv, (int fd, const iovec* v, int n), (fd, v, n))
 FD(int, kFsync, fsync, (int fd), (fd))
 FD(int, kFsync, fdatasync, (int fd), (fd))
 STREAM(size_t, kWrite, fwrite, (const void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(int, kWrite, fputs, (const char* s, FILE* fp), (s, fp))
 STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
-STREAM(int, kWrite, vfprintf, (FILE* fp, const char* f, va_list ap), (fp, f, ap))
-STREAM(int, kWrite, __vfprintf_chk, (FILE* fp, int flag, const char* f, va_list ap),
-       (fp, flag, f, ap))
 STREAM(size_t, kRead, fread, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(char*, kRead, fgets, (char* s, int n, FILE* fp), (s, n, fp))
 STREAM(int, kRead, getc, (FILE* fp), (fp))
@@ -184,22 +175,17 @@ SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp), r)
 PATH(int, kRename, rename, to, (const char* from, const char* to), (from, to))
 PATH(int, kRename, renameat, to, (int fd, const char* from, int td, const char* to),
      (fd, from, td, to))
-PATH(int, kRename, renameat2, to, (int fd, const char* from, int td, const char* to, unsigned f),
-     (fd, from, td, to, f))
 // clang-format on
 
-// fprintf and its checked form, through their va_list forms above.
-#define VA_SHIM(name, params, last, call) \
-  SHIM_HEAD(int, name, params) {          \
-    va_list ap;                           \
-    va_start(ap, last);                   \
-    const int r = call;                   \
-    va_end(ap);                           \
-    return r;                             \
-  }
-VA_SHIM(fprintf, (FILE * fp, const char* f, ...), f, vfprintf_shim(fp, f, ap))
-VA_SHIM(__fprintf_chk, (FILE * fp, int flag, const char* f, ...), f,
-        __vfprintf_chk_shim(fp, flag, f, ap))
+SHIM_HEAD(int, fprintf, (FILE * fp, const char* f, ...)) {
+  if (StreamFails(kWrite, fp)) return Failed<int>(fp);
+  TRHSM_NEXT(int (*)(FILE*, const char*, va_list), "vfprintf");
+  va_list ap;
+  va_start(ap, f);
+  const int r = next(fp, f, ap);
+  va_end(ap);
+  return r;
+}
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 SHIM_HEAD(int, close, (int fd)) {
   if (IsCounterFd(fd)) g_counterFd[fd] = false;
@@ -250,7 +236,8 @@ EXPORT int trhsm_open_fd_count(void) {
   return count;
 }
 
-// ---- The fcntl hook (testing/call_hooks.h): test binaries only ----
+// The fcntl hook (testing/call_hooks.h), in test binaries only. fcntl's argument, if any, is an
+// int, a long or a pointer: passed on as a pointer-sized word, as the C library itself does.
 #ifndef TRHSM_FAULT_PRELOAD
 namespace {
 std::atomic<bool> g_hookArmed{false}, g_hookFired{false};
@@ -263,48 +250,36 @@ struct {
 } g_hook;
 }  // namespace
 
-namespace trhsm_test {
-ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command)
+trhsm_test::ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command)
     : ScopedCallHook(call, n, false, nullptr, command) {
   g_hook.err = err;
 }
-ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<void()> action,
-                               int command)
-    : call_(call) {
+trhsm_test::ScopedCallHook::ScopedCallHook(Call, long n, bool before, std::function<void()> action,
+                                           int command) {
   g_hookArmed = false, g_hookCalls = 0, g_hookFired = false;
   g_hook = {n, 0, command, before, std::move(action)};
-  g_hookArmed = call_ == Call::kFcntl;
+  g_hookArmed = true;
 }
-ScopedCallHook::~ScopedCallHook() { g_hookArmed = false; }
-long ScopedCallHook::calls() const { return g_hookCalls; }
-bool ScopedCallHook::fired() const { return g_hookFired; }
-}  // namespace trhsm_test
+trhsm_test::ScopedCallHook::~ScopedCallHook() { g_hookArmed = false; }
+long trhsm_test::ScopedCallHook::calls() const { return g_hookCalls; }
 
-// fcntl's argument, if any, is an int, a long or a pointer: passed on as a pointer-sized word, as
-// the C library itself does.
-#define FCNTL(name)                                                             \
-  EXPORT int name##_hook(int, int, ...) __asm__(#name);                         \
-  extern "C" int name##_hook(int fd, int command, ...) {                        \
-    va_list ap;                                                                 \
-    va_start(ap, command);                                                      \
-    void* arg = va_arg(ap, void*);                                              \
-    va_end(ap);                                                                 \
-    TRHSM_NEXT(int (*)(int, int, ...), #name);                                  \
-    if (!g_hookArmed.load(std::memory_order_acquire) ||                         \
-        (g_hook.command != -1 && g_hook.command != command) ||                  \
-        g_hookCalls.fetch_add(1) + 1 != g_hook.n || g_hookFired.exchange(true)) \
-      return next(fd, command, arg);                                            \
-    if (!g_hook.action) return errno = g_hook.err, -1;                          \
-    if (g_hook.before) g_hook.action(); /* its own calls pass unhooked */       \
-    const int result = next(fd, command, arg), saved = errno;                   \
-    if (!g_hook.before) g_hook.action();                                        \
-    return errno = saved, result;                                               \
-  }
-FCNTL(fcntl)
-FCNTL(fcntl64)
-#endif
-
-#ifdef TRHSM_FAULT_PRELOAD
+SHIM_HEAD(int, fcntl, (int fd, int command, ...)) {
+  va_list ap;
+  va_start(ap, command);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  TRHSM_NEXT(int (*)(int, int, ...), "fcntl");
+  if (!g_hookArmed.load(std::memory_order_acquire) ||
+      (g_hook.command != -1 && g_hook.command != command) ||
+      g_hookCalls.fetch_add(1) + 1 != g_hook.n || g_hookFired.exchange(true))
+    return next(fd, command, arg);
+  if (!g_hook.action) return errno = g_hook.err, -1;
+  if (g_hook.before) g_hook.action();  // its own calls pass unhooked
+  const int result = next(fd, command, arg), saved = errno;
+  if (!g_hook.before) g_hook.action();
+  return errno = saved, result;
+}
+#else
 // TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>; a malformed value arms nothing.
 __attribute__((constructor)) static void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");
