@@ -53,23 +53,6 @@ int OpIndex(const char* op) {
   return -1;
 }
 
-// The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
-constexpr int kMaxFd = 4096;
-std::atomic<bool> g_counterFd[kMaxFd];
-bool IsCounterFile(const char* path) {
-  const size_t n = path == nullptr ? 0 : std::strlen(path);
-  return n >= 5 && std::strcmp(path + n - 5, ".gcda") == 0;
-}
-bool IsCounterFd(int fd) { return fd >= 0 && fd < kMaxFd && g_counterFd[fd]; }
-int FdOf(int fd) { return fd; }
-int FdOf(FILE* fp) { return fp != nullptr ? fileno(fp) : -1; }
-template <typename T>
-T Opened(T result, const char* path) {
-  const int fd = FdOf(result);
-  if (fd >= 0 && fd < kMaxFd) g_counterFd[fd] = IsCounterFile(path);
-  return result;
-}
-
 // Appends one line by system calls, so logging neither counts nor fails.
 void LogFired(int op, long call) {
   const int saved = errno;
@@ -81,22 +64,22 @@ void LogFired(int op, long call) {
 }
 
 // Counts a call of `op` on `path` (or on descriptor `fd` when path is null); true when it fails.
+// The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
 bool Fails(int op, const char* path, int fd) {
-  if (!g_counting.load(std::memory_order_acquire)) return false;
-  if (path != nullptr ? IsCounterFile(path) : fd < 3 || IsCounterFd(fd)) return false;
+  if (!g_counting.load(std::memory_order_acquire) || (path == nullptr && fd < 3)) return false;
+  char named[4096], link[40];
+  if (path == nullptr) {
+    const int saved = errno;
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, named, sizeof named - 1);
+    named[length > 0 ? length : 0] = '\0';
+    errno = saved, path = named;
+  }
+  const size_t length = std::strlen(path);
+  if (length >= 5 && std::strcmp(path + length - 5, ".gcda") == 0) return false;
   const long call = g_calls[op].fetch_add(1) + 1, n = g_armedN.load();
   if (g_armedOp.load() != op || (call != n && !(g_sticky.load() && call > n))) return false;
-  if (!g_fired.exchange(true)) {
-    const int saved = errno;
-    std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path != nullptr ? path : "");
-    if (path == nullptr) {
-      char link[40];
-      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-      const ssize_t length = readlink(link, g_firedPath, sizeof g_firedPath - 1);
-      g_firedPath[length > 0 ? length : 0] = '\0';
-    }
-    errno = saved;
-  }
+  if (!g_fired.exchange(true)) std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path);
   if (g_logPath != nullptr) LogFired(op, call);
   return true;
 }
@@ -120,23 +103,22 @@ T Failed(FILE* fp = nullptr) {
 
 }  // namespace
 
-// An interposer: `params` and `args` are parenthesised lists; `fails` decides, `result` may use r.
+// An interposer: `params` and `args` are parenthesised lists; `fails` decides.
 #define SHIM_HEAD(ret, name, params)            \
   EXPORT ret name##_shim params __asm__(#name); \
   extern "C" ret name##_shim params
-#define SHIM(ret, name, params, args, fails, failed, result) \
-  SHIM_HEAD(ret, name, params) {                             \
-    if (fails) return failed;                                \
-    TRHSM_NEXT(ret(*) params, #name);                        \
-    ret r = next args;                                       \
-    return result;                                           \
+#define SHIM(ret, name, params, args, fails, failed) \
+  SHIM_HEAD(ret, name, params) {                     \
+    if (fails) return failed;                        \
+    TRHSM_NEXT(ret(*) params, #name);                \
+    return next args;                                \
   }
 #define PATH(ret, op, name, path, params, args) \
-  SHIM(ret, name, params, args, Fails(op, path, -1), Failed<ret>(), Opened(r, path))
+  SHIM(ret, name, params, args, Fails(op, path, -1), Failed<ret>())
 #define FD(ret, op, name, params, args) \
-  SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>(), r)
+  SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>())
 #define STREAM(ret, op, name, params, args) \
-  SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp), r)
+  SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp))
 #define OPEN_VA(name, params, args)                                                  \
   SHIM_HEAD(int, name, params) {                                                     \
     va_list ap;                                                                      \
@@ -146,7 +128,7 @@ T Failed(FILE* fp = nullptr) {
     va_end(ap);                                                                      \
     if (Fails(kOpen, path, -1)) return Failed<int>();                                \
     TRHSM_NEXT(int(*) params, #name);                                                \
-    return Opened(next args, path);                                                  \
+    return next args;                                                                \
   }
 
 // clang-format off
@@ -171,7 +153,7 @@ STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
 STREAM(size_t, kRead, fread, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(char*, kRead, fgets, (char* s, int n, FILE* fp), (s, n, fp))
 STREAM(int, kRead, getc, (FILE* fp), (fp))
-SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp), r)
+SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp))
 PATH(int, kRename, rename, to, (const char* from, const char* to), (from, to))
 PATH(int, kRename, renameat, to, (int fd, const char* from, int td, const char* to),
      (fd, from, td, to))
@@ -188,20 +170,13 @@ SHIM_HEAD(int, fprintf, (FILE * fp, const char* f, ...)) {
 }
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 SHIM_HEAD(int, close, (int fd)) {
-  if (IsCounterFd(fd)) g_counterFd[fd] = false;
   const bool failed = Fails(kClose, nullptr, fd);
   TRHSM_NEXT(int (*)(int), "close");
   const int err = g_armedErr.load(), r = next(fd);
   return failed ? (errno = err, -1) : r;
 }
 SHIM_HEAD(int, fclose, (FILE * fp)) {
-  bool failed = false;
-  if (IsCounterFd(FdOf(fp))) {
-    g_counterFd[FdOf(fp)] = false;
-  } else {
-    failed = FlushFails(fp);
-    failed = StreamFails(kClose, fp) || failed;
-  }
+  const bool flushFailed = FlushFails(fp), failed = StreamFails(kClose, fp) || flushFailed;
   TRHSM_NEXT(int (*)(FILE*), "fclose");
   const int err = g_armedErr.load(), r = next(fp);
   return failed ? (errno = err, EOF) : r;

@@ -1,11 +1,11 @@
 // trhsm-crashloop [COUNT] [--naive] [--build DIR] [--seed N]: SIGKILLs, COUNT times (10000) at
-// random moments, four forked list editors (16 trees each, every edit journaled in shared memory
-// before it starts and after it returns) and, every second round, trhsm-stubjob over a tree backed
-// up by trhsm-index. After each round the list must parse whole and hold every returned edit (an
-// interrupted one either way), and every file be its original bytes or a whole stub of its archived
-// copy; every 8 killed stub rounds the stub job runs to its end (every file a stub in a listed
-// tree), all is recalled and backed up afresh. --naive edits the list in place: damage must show.
-// Exit: 0 no damage, 1 damage, 2 usage error, 3 the harness itself failed.
+// random moments, four forked list editors (every edit journaled in shared memory before it starts
+// and after it returns) and, every second round, trhsm-stubjob over a tree backed up by
+// trhsm-index. After each round the list must parse whole and hold every returned edit, every file
+// be its original bytes or a whole stub of it; every 8 killed stub rounds the stub job runs to its
+// end (every file a stub in a listed tree) and trhsm-recall must bring back every original.
+// --naive edits the list in place: damage must show. Exit: 0 no damage, 1 damage, 2 usage error,
+// 3 the harness itself failed.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -30,7 +30,6 @@
 #include "migrated/tree_list_codec.h"
 #include "migrated/tree_list_file.h"
 #include "migrated/tree_list_format.h"
-#include "platform/archive.h"
 #include "testing/test_util.h"
 #include "trhsm/KoException.h"
 #include "trhsm/KoFileLock.h"
@@ -47,8 +46,7 @@ using trhsm_test::ReadFile;
 using Strings = std::vector<std::string>;
 
 constexpr int kEditors = 4, kTrees = 16, kSlots = kEditors * kTrees, kEditorMaxUs = 30000;
-// Per editor tree, shared with the editors: its last returned edit and the one started after it
-// ('a', 'd' or 0).
+// Per editor tree: its last returned edit and the one started after it ('a', 'd' or 0).
 struct Journal {
   std::atomic<char> listed[kSlots], pending[kSlots];
 };
@@ -126,6 +124,16 @@ void NaiveEdit(const std::string& list, const mig::MountList& mounts, char op,
   _exit(1);
 }
 
+// True when `bytes` is one whole stub record naming `path`.
+bool IsStubOf(const std::string& path, const std::string& bytes) {
+  std::vector<char> record(bytes.begin(), bytes.end());
+  ReparseData data;
+  int length = 0;
+  return !record.empty() && trhsm_stub2meta(record.data(), &length, nullptr, nullptr, 0, true) &&
+         size_t(length) == record.size() && ParseStubData(record, data) == 1 &&
+         data.stubGUID == path;
+}
+
 struct Loop {
   std::string box, build, list;
   bool naive = false;
@@ -142,8 +150,14 @@ struct Loop {
   }
   bool Fail(const std::string& what) { return findings.push_back(what), Reset(); }
 
-  // A fresh backup: new index, archive, collect and job folders; the stub job's trees forgotten.
+  // The original tree, backed up afresh: new index, archive, collect and job folders; the stub
+  // job's trees forgotten.
   void Backup() {
+    fs::remove_all(box + "/files");
+    for (const auto& [rel, bytes] : reference) {
+      fs::create_directories(fs::path(box + "/" + rel).parent_path());
+      trhsm_test::WriteFile(box + "/" + rel, bytes);
+    }
     for (const char* d : {"index.db", "archive", "collect", "jobs"}) fs::remove_all(box + "/" + d);
     for (const char* d : {"archive", "collect", "jobs"}) fs::create_directory(box + "/" + d);
     const std::string at = " --index " + box + "/index.db --archive " + box + "/archive ";
@@ -153,32 +167,6 @@ struct Loop {
       HarnessFailed("trhsm-index add failed");
     TRHSMMigratedDirTrees trees(false, "crash");
     for (const auto& d : {"a-solo", "d0", "d1", "d2"}) trees.delTree((box + "/files/" + d).c_str());
-  }
-  void WriteTree() {  // the originals, and nothing else
-    fs::remove_all(box + "/files");
-    for (const auto& [rel, bytes] : reference) {
-      fs::create_directories(fs::path(box + "/" + rel).parent_path());
-      trhsm_test::WriteFile(box + "/" + rel, bytes);
-    }
-  }
-
-  // True when `bytes`, file `path`, is one whole stub naming it whose archived copy is `original`.
-  bool RecallsTo(const std::string& path, const std::string& bytes, const std::string& original) {
-    std::vector<char> record(bytes.begin(), bytes.end());
-    ReparseData data;
-    int length = 0;
-    if (record.empty() || !trhsm_stub2meta(record.data(), &length, nullptr, nullptr, 0, true) ||
-        size_t(length) != record.size() || ParseStubData(record, data) != 1 ||
-        data.stubGUID != path)
-      return false;
-    const int copy = ::memfd_create("copy", MFD_CLOEXEC);
-    trhsm::platform::CopyHeader header;
-    std::string error;
-    const bool ok = trhsm::platform::CopyOut(box + "/archive", data.field2, data.field3,
-                                             data.field4, copy, &header, &error) &&
-                    ReadFile("/proc/self/fd/" + std::to_string(copy)) == original;
-    ::close(copy);
-    return ok;
   }
 
   // mode: 's' after a round of kills (interrupted edits are then settled as the list shows them),
@@ -190,7 +178,6 @@ struct Loop {
     std::multiset<std::string> listed(trees.begin(), trees.end());
     mig::MountList mounts;
     if (KoMntTab::getAll(mounts).IsError()) HarnessFailed("cannot read the mount table");
-    // Each check: its damage, found when the condition holds.
     const auto check = [&](bool bad, const std::string& what) {
       if (bad) findings.push_back(what);
     };
@@ -222,12 +209,11 @@ struct Loop {
     for (const auto& [rel, original] : reference) {
       const std::string path = box + "/" + rel, have = ReadFile(path);
       const bool exists = fs::exists(path), same = exists && have == original;
-      const bool stub = exists && !same && RecallsTo(path, have, original);
+      const bool stub = exists && !same && IsStubOf(path, have);
       check(!exists, "file " + rel + " is gone");
       check(same && mode == 'c', "file " + rel + " not stubbed after a complete run");
-      check(exists && !same && !stub,
-            "file " + rel + " is neither its original bytes nor a whole stub of them");
-      check(stub && mode == 'p', "file " + rel + " still a stub after the recall");
+      check(exists && !same && !stub, "file " + rel + " is neither its original nor a whole stub");
+      check(stub && mode == 'p', "file " + rel + " is not its original after the recall");
       check(stub && mode == 'c' &&
                 !mig::FindContainingTree(trees, mounts, path.substr(0, path.rfind('/')).c_str()),
             "stub " + rel + " lies in no listed tree after a complete run");
@@ -243,11 +229,10 @@ struct Loop {
 
   // Reports the findings and starts again from an empty list (and the original tree).
   bool Reset() {
-    if (++damageEvents <= 3) {
-      std::printf("crashloop: damage after kill %ld (round %ld):\n", kills, rounds);
+    if (++damageEvents <= 3)
       for (size_t i = 0; i < findings.size() && i < 5; ++i)
-        std::printf("  damage: %s\n", findings[i].c_str());
-    }
+        std::printf("crashloop: damage after kill %ld (round %ld): %s\n", kills, rounds,
+                    findings[i].c_str());
     damage += findings.size();
     const bool tree = std::any_of(findings.begin(), findings.end(), [](const std::string& f) {
       return f.rfind("tree", 0) != 0 && f.rfind("list", 0) != 0 && f.rfind("temporary", 0) != 0;
@@ -255,7 +240,7 @@ struct Loop {
     findings.clear();
     fs::remove(list), fs::remove(list + ".tmp");
     for (int n = 0; n < kSlots; ++n) journal->listed[n] = 'd', journal->pending[n] = 0;
-    if (tree) WriteTree(), Backup(), stubRounds = 0;
+    if (tree) Backup(), stubRounds = 0;
     return false;
   }
 
@@ -348,11 +333,11 @@ int main(int argc, char** argv) {
   loop.journal = new (shared) Journal();
   for (auto& tree : loop.journal->listed) tree = 'd';
   fs::create_directories(box + "/results");
-  std::string registry =
-      "[Base]\ndBACKUP_INDEX=@/index.db\ndARCHIVE_ROOT=@/archive\ndJOB_MANAGER_DIR=@/jobs\n"
-      "sFOCUS_CLIENT=crash\n[Machines/crash]\ndJOB_RESULTS_DIR=@/results\n";
-  for (size_t at; (at = registry.find('@')) != std::string::npos;) registry.replace(at, 1, box);
-  trhsm_test::WriteFile(box + "/registry", registry);
+  trhsm_test::WriteFile(
+      box + "/registry",
+      "[Base]\ndBACKUP_INDEX=" + box + "/index.db\ndARCHIVE_ROOT=" + box +
+          "/archive\ndJOB_MANAGER_DIR=" + box +
+          "/jobs\nsFOCUS_CLIENT=crash\n[Machines/crash]\ndJOB_RESULTS_DIR=" + box + "/results\n");
   trhsm_test::WriteFile(box + "/mounts", "/dev/root / ext4 rw 0 0\n");
   ::setenv("KO_REGISTRY", (box + "/registry").c_str(), 1);
   ::setenv("KO_MOUNT_TABLE", (box + "/mounts").c_str(), 1);
@@ -367,7 +352,6 @@ int main(int argc, char** argv) {
           300 + (i * 7919 + 2 * 131) % 24000);
   for (auto& [rel, bytes] : loop.reference)
     for (char& c : bytes) c = static_cast<char>(loop.gen());
-  loop.WriteTree();
   loop.Backup();
   loop.CompleteCycle();  // also times a whole pass: kills of the stub job spread over all of it
   std::printf(
@@ -385,10 +369,7 @@ int main(int argc, char** argv) {
       "cycles), damage found: %ld, time %.1f s\n",
       loop.kills, loop.rounds, loop.interrupted, loop.cycles, loop.damage,
       std::chrono::duration<double>(Clock::now() - start).count());
-  if (loop.damage == 0 || loop.naive) {
-    fs::remove_all(box);
-  } else {
-    std::printf("crashloop: sandbox kept: %s\n", box.c_str());
-  }
+  if (loop.damage == 0 || loop.naive) fs::remove_all(box);
+  if (loop.damage != 0 && !loop.naive) std::printf("crashloop: sandbox kept: %s\n", box.c_str());
   return loop.damage == 0 ? 0 : 1;
 }
