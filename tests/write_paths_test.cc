@@ -49,10 +49,8 @@ struct WritePath {
   std::vector<std::string> plants;  // names where hostile mode plants (none: another row's)
   std::function<bool()> run;
   int traits = 0;
-  std::string noCalls = "";  // operations it never makes: their faults are skipped
-  // With an entry planted at the target, what the new file holds ("": it is kept as an earlier
-  // run's result).
-  std::string written = "=after";
+  std::string noCalls = "";        // operations it never makes: their faults are skipped
+  std::string written = "=after";  // with an entry planted at the target ("": kept as a result)
   std::function<void()> prepare = [] {};
 };
 
@@ -160,8 +158,7 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
     return {"12.restart", " -r 5000", " -r 6000", {"12.restart"}, run, kFifoReplaced};
   }
   if (name == "TreeListHeldSave") {
-    // Held mode saves on request and again on destruction, which prepare() brings about outside
-    // the run; the old list is put back after it.
+    // Held mode saves on request and again on destruction, which prepare() does outside the run.
     auto held = std::make_shared<std::unique_ptr<TRHSMMigratedDirTrees>>();
     keep->push_back(held);
     const auto prepare = [=] {
@@ -173,9 +170,8 @@ WritePath MakeRow(const trhsm_test::Sandbox& box, const std::string& name,
     const auto run = [=] { return Library([&] { (*held)->saveList(); }); };
     return {list, "1|/old|\n", "1|/new|\n", {}, run, 0, "", "=after", prepare};
   }
-  // An archive grows in place: `before` holds an old copy, `after` also the whole new copy (its
-  // header depends on nothing but the unchanged source), as appended here once; a take-back the
-  // other way round.
+  // An archive grows in place: `before` holds an old copy, `after` also the new copy (its header
+  // depends on nothing but the unchanged source) as appended here once; a take-back the reverse.
   const std::string arc = results + "/3/1.arc", from = box.File("new");
   WriteFile(box.File("old"), "old copy\n"), WriteFile(from, std::string(20000, 'n'));
   Appender first(results, 3, 1);
@@ -221,8 +217,7 @@ class WritePathTest : public ::testing::TestWithParam<Param> {
     row_.before.empty() ? (void)::unlink(Target().c_str()) : WriteFile(Target(), row_.before);
     row_.prepare();
   }
-  // Whole old or whole new as the result says (`either`: also new after a reported failure), and
-  // no temporary left behind.
+  // Whole old or new as the result says (`either`: also new after a failure), no temporary left.
   void ExpectWhole(bool succeeded, bool either, const std::string& where) {
     const std::string now = ReadFile(Target());
     EXPECT_TRUE(now == row_.after ? succeeded || either : now == row_.before && !succeeded)
@@ -245,10 +240,8 @@ std::string Name(const ::testing::TestParamInfo<Param>& info) {
   return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param);
 }
 
-// For each way to fail and n = 1, 2, ...: the n-th call of the kind fails, until a run in which it
-// no longer fires (which must succeed). open, write, fsync, close and rename fail with ENOSPC and
-// EIO, once and sticky; open, write, fsync and read are interrupted (EINTR) once; "alloc" is the
-// n-th allocation (std::bad_alloc).
+// For each way to fail and n = 1, 2, ...: the n-th call of the kind fails (the n-th allocation for
+// "alloc"), until a run in which it no longer fires (which must succeed).
 const char* const kOps[] = {"open", "write", "fsync", "close", "rename", "read", "alloc"};
 using WritePathFaults = WritePathTest;
 TEST_P(WritePathFaults, OldFileOrNewFileWhole) {
@@ -285,9 +278,9 @@ TEST_P(WritePathFaults, OldFileOrNewFileWhole) {
       EXPECT_EQ(trhsm_open_fd_count(), fds) << "descriptor leaked";
       EXPECT_TRUE(fired || ok) << "failed without a fault";
       // Must fail: a fault on a file in the folder, but not a failed close of a descriptor only
-      // read or locked (nothing written through it can be lost), nor a failed read (a line count
-      // of the finished file), nor an interrupted call but fsync (the list file's own I/O retries
-      // them, stdio reports them; the pages of an interrupted fsync may be lost).
+      // read or locked, nor a failed read (of the finished file), nor an interrupted call but
+      // fsync (the list file retries them, stdio reports them; an interrupted fsync may lose
+      // pages).
       const bool inside = path.compare(0, folder.size(), folder) == 0 &&
                           (path.size() == folder.size() || path[folder.size()] == '/');
       const bool must = inside && (op != "close" || path.find(".tmp") != std::string::npos) &&
