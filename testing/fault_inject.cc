@@ -7,12 +7,9 @@
 #endif
 #include "testing/fault_inject.h"
 
-#include <sys/stat.h>
-
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdio_ext.h>
 #include <sys/syscall.h>
 #include <unistd.h>
