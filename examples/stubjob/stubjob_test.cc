@@ -1,8 +1,8 @@
-// trhsm-stubjob run as a program on a tree indexed and archived by trhsm-index, and trhsm-recall
-// bringing the stubs back.
+// trhsm-stubjob run on a tree indexed by trhsm-index, and trhsm-recall bringing the stubs back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -23,8 +23,10 @@
 namespace {
 
 using trhsm_test::Contains;
+using trhsm_test::ListFolder;
 using trhsm_test::ProgramRun;
 using trhsm_test::ReadFile;
+using trhsm_test::RunProgram;
 using trhsm_test::WriteFile;
 
 std::string Counts(int stubbed, int done, int skipped, int refused) {
@@ -33,7 +35,6 @@ std::string Counts(int stubbed, int done, int skipped, int refused) {
          " refused";
 }
 
-// The run ended with `status` and printed each of `says`.
 void Expect(const ProgramRun& r, int status, std::initializer_list<std::string> says) {
   EXPECT_EQ(r.status, status) << r.out;
   for (const std::string& s : says) EXPECT_PRED2(Contains, r.out, s);
@@ -60,10 +61,9 @@ class StubJobTest : public ::testing::Test {
     const int fd = ::open((files_ + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_EQ(::pwrite(fd, "tail\n", 5, (8 << 20) - 5), 5);
     ::close(fd);
-    // Attributes are set before the backup: setting one is a change.
-    const std::string b = files_ + "/sub/b";
+    const std::string b = files_ + "/sub/b";  // attributes set before the backup: a change
     xattrs_ = ::setxattr(b.c_str(), "user.note", "kept", 4, 0) == 0 &&
-              trhsm_test::RunProgram("setfacl", {"-m", "u:65534:r", b}).status == 0;
+              RunProgram("setfacl", {"-m", "u:65534:r", b}).status == 0;
     for (const std::string name : {"a", "sub/b", "sparse", "empty", "one", kLong.c_str()}) {
       const std::string path = files_ + "/" + name;
       ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
@@ -73,11 +73,10 @@ class StubJobTest : public ::testing::Test {
       ASSERT_EQ(::stat(path.c_str(), &st), 0);
       blocks_[name] = st.st_blocks;
     }
-    acl_ = trhsm_test::RunProgram("getfacl", {"-c", b}).out;
+    acl_ = RunProgram("getfacl", {"-c", b}).out;
     index_ = dir_.File("index.db");
-    ASSERT_EQ(trhsm_test::RunProgram(
-                  TRHSM_INDEX_TOOL, {"add", "--job", "9", "--archive-group", "3", "--index", index_,
-                                     "--archive", dir_.File("archive"), files_})
+    ASSERT_EQ(RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", "9", "--archive-group", "3", "--index",
+                                            index_, "--archive", dir_.File("archive"), files_})
                   .status,
               0);
     dir_.SetRegistry("[Base]\ndBACKUP_INDEX=" + index_ + "\ndARCHIVE_ROOT=" + dir_.File("archive") +
@@ -86,7 +85,10 @@ class StubJobTest : public ::testing::Test {
 
   ProgramRun Job(std::vector<std::string> extra = {}, const std::string& job = "9") {
     extra.insert(extra.end(), {"-J", job, "-D", "media", "-a", "1:0"});
-    return trhsm_test::RunProgram(TRHSM_STUBJOB, extra);
+    return RunProgram(TRHSM_STUBJOB, extra);
+  }
+  ProgramRun Recall(const std::vector<std::string>& args) {
+    return RunProgram(TRHSM_RECALL_TOOL, args);
   }
 
   bool IsStub(const std::string& name) {
@@ -105,50 +107,85 @@ class StubJobTest : public ::testing::Test {
   bool xattrs_ = false;                     // the file system took a user attribute and an ACL
 };
 
-// Stubs keep mode, times, attributes and ACL; "released" is the blocks freed; the recall brings
-// the bytes back with the holes of a sparse file.
+// Stubs and recalled files keep mode, times, attributes and ACL; "released" is the blocks freed;
+// the recall brings the bytes back with the holes of a sparse file.
 TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
-  ProgramRun r = Job({"--verify", "--quiet"});
-  ASSERT_EQ(r.status, 0) << r.out;
+  const ProgramRun r = Job({"--verify", "--quiet"});
   uint64_t freed = 0;
+  const auto kept = [&](const std::string& name) {
+    struct stat st = {};
+    EXPECT_EQ(::stat((files_ + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+    EXPECT_EQ(st.st_mtim.tv_sec, kTimes[1].tv_sec) << name;
+    EXPECT_EQ(st.st_mtim.tv_nsec, kTimes[1].tv_nsec) << name;
+    return st.st_blocks;
+  };
   for (const std::string& name : kStubbed) {
     EXPECT_TRUE(IsStub(name)) << name;
-    struct stat st;
-    ASSERT_EQ(::stat((files_ + "/" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
-    EXPECT_EQ(st.st_mtim.tv_nsec, kTimes[1].tv_nsec) << name;
-    freed += (blocks_[name] - std::min(blocks_[name], st.st_blocks)) * 512;
+    freed += (blocks_[name] - std::min(blocks_[name], kept(name))) * 512;
   }
   Expect(r, 0,
          {Counts(4, 0, 2, 0) + ", " + trhsm_tools::Bytes(freed) + " released",
           "  skipped (too small to release): 2"});
   EXPECT_EQ(ReadFile(files_ + "/one"), "1");
-  EXPECT_EQ(trhsm_test::ListFolder(files_ + "/sub"),
-            (std::vector<std::string>{kLong.substr(4), "b"}));
+  EXPECT_EQ(ListFolder(files_ + "/sub"), (std::vector<std::string>{kLong.substr(4), "b"}));
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
   EXPECT_FALSE(trees.wasDirMigrated(dir_.File("elsewhere").c_str(), nullptr));
   EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addStubSize 8388608\n");
-  const std::string b = files_ + "/sub/b";
-  for (int recalled = 0; recalled < 2; ++recalled) {
-    if (xattrs_) {
-      char value[16] = {};
-      EXPECT_EQ(::getxattr(b.c_str(), "user.note", value, sizeof value), 4) << recalled;
-      EXPECT_EQ(trhsm_test::RunProgram("getfacl", {"-c", b}).out, acl_) << recalled;
-    }
-    if (recalled) break;
-    std::vector<std::string> all;
-    for (const std::string& name : kStubbed) all.push_back(files_ + "/" + name);
-    r = trhsm_test::RunProgram(TRHSM_RECALL_TOOL, all);
-    ASSERT_EQ(r.status, 0) << r.out;
-  }
-  for (const std::string& name : kStubbed)
+  const ProgramRun back = Recall({files_ + "/"});
+  Expect(back, 0,
+         {"trhsm-recall: recalled \"" + files_ + "/sub/b\" (200.0 kB)\n",
+          "trhsm-recall: 4 files recalled, 8.6 MB; left alone 2 files that are no stubs\n"});
+  EXPECT_FALSE(Contains(back.out, " of 4")) << "progress off a terminal\n" << back.out;
+  for (const std::string& name : kStubbed) {
     EXPECT_EQ(ReadFile(files_ + "/" + name), originals_[name]);
-  struct stat st;
-  ASSERT_EQ(::stat((files_ + "/sparse").c_str(), &st), 0);
-  EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the hole was written out";
-  EXPECT_EQ(st.st_mtim.tv_sec, kTimes[1].tv_sec);
+    const blkcnt_t blocks = kept(name);
+    EXPECT_TRUE(name != "sparse" || blocks * 512 < (1 << 20)) << "the hole was written out";
+  }
+  const std::string b = files_ + "/sub/b";
+  char value[16] = {};
   if (!xattrs_) GTEST_SKIP() << "the file system refuses user attributes or ACLs: not checked";
+  EXPECT_EQ(::getxattr(b.c_str(), "user.note", value, sizeof value), 4);
+  EXPECT_EQ(RunProgram("getfacl", {"-c", b}).out, acl_);
+}
+
+// A recall refuses, on a line each, a file it cannot bring back whole and leaves it as it was; a
+// dry run says what it would do, in text or one JSON object per line.
+TEST_F(StubJobTest, RecallRefusesWhatItCannotBringBackWhole) {
+  ASSERT_EQ(Job({"--quiet"}).status, 0);
+  const std::string a = files_ + "/a", arc = dir_.File("archive/3/1.arc"), stub = ReadFile(a);
+  WriteFile(files_ + "/longer", stub + "more");
+  ProgramRun r = Recall({"--archive", dir_.File("elsewhere"), a, files_ + "/one",
+                         files_ + "/longer", files_ + "/missing"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "trhsm-recall: refused \"" + a + "\": open archive " + dir_.File("elsewhere") +
+                       "/3/1.arc: No such file or directory\ntrhsm-recall: refused \"" + files_ +
+                       "/one\": not a stub file\ntrhsm-recall: refused \"" + files_ +
+                       "/longer\": not a stub file (4 bytes after the stub record)\n"
+                       "trhsm-recall: refused \"" +
+                       files_ + "/missing\": open " + files_ +
+                       "/missing: No such file or directory\n"
+                       "trhsm-recall: 0 files recalled, 0 bytes; 4 failed\n");
+  EXPECT_EQ(Recall({files_ + "/one"}).out,
+            "trhsm-recall: refused \"" + files_ + "/one\": not a stub file\n");
+  r = Recall({"--dry-run", "--json", a, arc});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(r.out, "{\"file\":\"" + a + "\",\"ok\":true,\"dryRun\":true,\"archive\":\"" + arc +
+                       "\",\"offset\":0,\"size\":1100}\n{\"file\":\"" + arc +
+                       "\",\"ok\":false,\"dryRun\":true,\"error\":\"not a stub file\"}\n"
+                       "{\"summary\":true,\"dryRun\":true,\"recalled\":1,\"failed\":1,"
+                       "\"skipped\":0,\"bytes\":1100}\n");
+  Expect(Recall({"--dry-run", a}), 0,
+         {"would recall \"" + a + "\": 1.1 kB from \"" + arc + "\" at offset 0\n"});
+  std::string bytes = ReadFile(arc);
+  bytes[trhsm::archive_format::kHeaderSize + 1000] ^= 0x10;
+  WriteFile(arc, bytes);
+  for (const char* mode : {"--dry-run", "--json"})
+    Expect(Recall({mode, a}), 1, {"copy in " + arc, "fails its checksum"});
+  EXPECT_EQ(ReadFile(a), stub);
+  EXPECT_EQ(ListFolder(files_),
+            (std::vector<std::string>{"a", "empty", "longer", "one", "sparse", "sub"}));
 }
 
 // New bytes of the same length, with the old times put back (cp -p, rsync -t): only the change
@@ -160,7 +197,8 @@ void EditKeepingSizeAndTimes(const std::string& path) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
 }
 
-// Each row changes "a" after the backup: the job leaves it as it is and says why.
+// Each row changes "a" after the backup, while another process holds it open (locked for
+// "locked"): the job leaves it as it is and says why.
 struct Refusal {
   const char* name;
   std::function<void(const std::string& path)> change;
@@ -173,13 +211,12 @@ TEST_P(RefusalTest, FileIsRefusedAndUntouched) {
   ::mkdir(collect.c_str(), 0755);
   GetParam().change(path);
   const std::string now = ReadFile(path);
-  // Another process holds a lock on it meanwhile (it says so on the pipe once it holds it).
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   const int holder = trhsm_test::StartChild([&] {
-    const int fd = ::open(path.c_str(), O_RDWR);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
+    const int fd = ::open(path.c_str(), O_RDWR);
     if (GetParam().reason == std::string("locked") && ::fcntl(fd, F_SETLK, &lock) != 0) return 1;
     (void)!::write(ready[1], "x", 1);
     return ::pause();
@@ -215,7 +252,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "changed since backup (another inode)"},
         Refusal{"HardLinked", [](const std::string& p) { ::link(p.c_str(), (p + "2").c_str()); },
                 "hard-linked"},
-        // Set up for mandatory locking; the lock itself is taken by the test.
         Refusal{"Locked", [](const std::string& p) { ::chmod(p.c_str(), 02640); }, "locked"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
@@ -245,11 +281,9 @@ TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
       index_, trhsm::platform::BackupIndex::Mode::kCreate, &error);
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  ASSERT_TRUE(
-      index &&
-      index->AddItem(
-          {10, 7, 1, 0, static_cast<int64_t>(bytes.size()), path, kTimes[1].tv_sec, st.st_ino, {}},
-          &error))
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  ASSERT_TRUE(index &&
+              index->AddItem({10, 7, 1, 0, size, path, kTimes[1].tv_sec, st.st_ino, {}}, &error))
       << error;
   index.reset();
   EditKeepingSizeAndTimes(path);
@@ -278,19 +312,19 @@ TEST_F(StubJobTest, DryRunChangesNothing) {
           "\n{\"summary\":true,\"dryRun\":true,\"wouldStub\":4,\"done\":0,\"skipped\":1,"
           "\"refused\":1,"});
   size_t lines = 0;
-  for (size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1, ++lines) {
+  for (size_t at = 0; at < r.out.size(); at = r.out.find('\n', at) + 1, ++lines)
     EXPECT_TRUE(r.out[at] == '{' && r.out[r.out.find('\n', at) - 1] == '}') << r.out;
-  }
   EXPECT_EQ(lines, 7u) << r.out;
   for (const std::string& name : kStubbed)
     EXPECT_EQ(ReadFile(files_ + "/" + name), originals_[name]);
-  EXPECT_TRUE(trhsm_test::ListFolder(jobs_).empty());
+  EXPECT_TRUE(ListFolder(jobs_).empty());
   EXPECT_NE(::access((dir_.results() + "/HSMMNTLIST").c_str(), F_OK), 0);
 }
 
 // A quit request ends the pass unfinished; a complete job leaves no restart offset: the rerun goes
 // through every item again, finds the stubs done (recording their trees, which a killed run may
-// not have), clears its own stale temporaries and no one else's, and keeps refusing what changed.
+// not have) and keeps refusing what changed. The job and the recall each clear their own stale
+// temporaries, not one a running recall holds locked, nor links or files of others.
 TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   EditKeepingSizeAndTimes(files_ + "/a");
   WriteFile(jobs_ + "/9.quit", "");
@@ -300,21 +334,30 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   Expect(Job({"--quiet"}), 1, {Counts(3, 0, 2, 1)});
   EXPECT_NE(::access((jobs_ + "/9.restart").c_str(), F_OK), 0);
   ASSERT_EQ(::unlink((dir_.results() + "/HSMMNTLIST").c_str()), 0);
-  const std::string p = files_ + "/sub/.trhsm-stub-tmp.";
-  WriteFile(p + "abc123", "half");
+  const std::string sub = files_ + "/sub/";
   WriteFile(dir_.File("victim"), "keep");
-  ASSERT_EQ(::symlink(dir_.File("victim").c_str(), (p + "LinkAA").c_str()), 0);
-  ASSERT_EQ(::link(dir_.File("victim").c_str(), (p + "HardAA").c_str()), 0);
-  WriteFile(p + "toolong1", "x");
-  const std::string stub = ReadFile(files_ + "/sub/b");
+  for (const std::string p : {".trhsm-stub-tmp.", ".trhsm-recall-tmp."}) {
+    WriteFile(sub + p + "Stale1", "half");
+    WriteFile(sub + p + "toolong1", "x");
+    ASSERT_EQ(::symlink(dir_.File("victim").c_str(), (sub + p + "Link01").c_str()), 0);
+    ASSERT_EQ(::link(dir_.File("victim").c_str(), (sub + p + "Hard01").c_str()), 0);
+  }
+  WriteFile(sub + ".trhsm-recall-tmp.Held01", "being written");
+  const std::string stub = ReadFile(sub + "b");
   Expect(Job({"--quiet"}), 1, {Counts(0, 3, 2, 1) + ", 0 bytes released"});
-  EXPECT_EQ(ReadFile(files_ + "/sub/b"), stub);
+  EXPECT_EQ(ReadFile(sub + "b"), stub);
   EXPECT_FALSE(IsStub("a"));
-  EXPECT_EQ(trhsm_test::ListFolder(files_ + "/sub"),
-            (std::vector<std::string>{".trhsm-stub-tmp.HardAA", ".trhsm-stub-tmp.LinkAA",
-                                      ".trhsm-stub-tmp.toolong1", kLong.substr(4), "b"}));
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
+  const int held = ::open((sub + ".trhsm-recall-tmp.Held01").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  Expect(Recall({sub + "b"}), 0, {"recalled \"" + sub + "b\" (200.0 kB)\n"});
+  ::close(held);
+  EXPECT_EQ(ListFolder(sub),
+            (std::vector<std::string>{".trhsm-recall-tmp.Hard01", ".trhsm-recall-tmp.Held01",
+                                      ".trhsm-recall-tmp.Link01", ".trhsm-recall-tmp.toolong1",
+                                      ".trhsm-stub-tmp.Hard01", ".trhsm-stub-tmp.Link01",
+                                      ".trhsm-stub-tmp.toolong1", kLong.substr(4), "b"}));
   EXPECT_EQ(ReadFile(dir_.File("victim")), "keep");
 }
 
@@ -323,7 +366,7 @@ TEST_F(StubJobTest, ProgressOnATerminalLeavesRefusalsOnLinesOfTheirOwn) {
   if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to lend a terminal";
   EditKeepingSizeAndTimes(files_ + "/a");
   EditKeepingSizeAndTimes(files_ + "/sub/b");
-  const ProgramRun r = trhsm_test::RunProgram(
+  const ProgramRun r = RunProgram(
       "/usr/bin/script", {"-qec", std::string(TRHSM_STUBJOB) + " -J 9 -D m -a 1:0", "/dev/null"});
   Expect(r, 1, {"trhsm-stubjob: 6 of 6 items, 2 stubbed"});
   int refusals = 0;
