@@ -27,41 +27,31 @@ using trhsm_test::ReadFile;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-struct Fault {  // the n-th `op` call fails with `err`, every later one when `sticky`
-  std::string op;
-  long n;
-  int err;
-  bool sticky;
-  std::string Describe() const {
-    return op + ":" + std::to_string(n) + (err == ENOSPC ? ":ENOSPC:" : ":EIO:") +
-           (sticky ? "sticky" : "once");
-  }
-};
 struct ToolResult {
   int status;
   std::string out;
   bool fired;  // the armed fault failed a call
 };
 
-// Runs `program` (killed after a minute) with `env` added, under the preloaded fault shim when
-// `fault` is given.
+// Runs `program` (killed after a minute) with `env` added, under the preloaded shim armed with
+// `fault` ("op:n:ENOSPC|EIO:once|sticky") when one is given.
 ToolResult RunTool(const char* program, const std::vector<std::string>& args,
-                   std::vector<std::string> env, const Fault* fault = nullptr,
+                   std::vector<std::string> env, const std::string& fault = "",
                    const std::string& scratch = "") {
   const std::string log = scratch + "/fault.log";
-  if (fault != nullptr) {
+  if (!fault.empty()) {
     ::unlink(log.c_str());
     const char* asan = std::getenv("ASAN_OPTIONS");  // the shim goes ahead of a sanitizer runtime
     env.insert(env.end(), {"ASAN_OPTIONS=" + std::string(asan ? asan : "") +
                                ":verify_asan_link_order=0:detect_leaks=0",
-                           "LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH,
-                           "TRHSM_TEST_FAULT=" + fault->Describe(), "TRHSM_TEST_FAULT_LOG=" + log});
+                           "LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH, "TRHSM_TEST_FAULT=" + fault,
+                           "TRHSM_TEST_FAULT_LOG=" + log});
   }
   env.insert(env.begin(), {"60", "/usr/bin/env"});
   env.push_back(program);
   env.insert(env.end(), args.begin(), args.end());
   const trhsm_test::ProgramRun r = trhsm_test::RunProgram("/usr/bin/timeout", env);
-  return {r.status, r.out, fault && Contains(ReadFile(log), "fault fired " + fault->op)};
+  return {r.status, r.out, !fault.empty() && Contains(ReadFile(log), "fault fired")};
 }
 
 // A row's command and its states. `names` are what it writes (or writes in), for the plants; no
@@ -250,34 +240,31 @@ TEST_P(ToolSweep, EveryFaultLeavesTheFilesWholeAndFailsTheRun) {
   const std::string op = std::get<1>(GetParam());
   const World w = row.setup(dir.path());
   const std::string own = w.names[0].substr(0, w.names[0].rfind('/') + 1);
-  std::map<long, ToolResult> once;  // by call number
-  const auto run = [&](const Fault& f) {
+  const auto run = [&](const std::string& f) {
     w.reset();
     const auto before = Listings(w);
-    const ToolResult r = RunTool(row.program, w.args, w.env, &f, dir.path());
-    const std::string what = std::string(row.name) + " " + f.Describe() + "\n" + r.out;
+    const ToolResult r = RunTool(row.program, w.args, w.env, f, dir.path());
+    const std::string what = std::string(row.name) + " " + f + "\n" + r.out;
     EXPECT_EQ(Listings(w), before) << what << ": an entry was left or lost";
     EXPECT_TRUE(r.status == 0 ? w.done() : w.whole()) << what;
     EXPECT_TRUE(r.status == 0 || (r.status == 1 && Contains(r.out, Tool(row.program)))) << what;
     return r;
   };
-  const auto at = [&](long n) -> const ToolResult& {
-    if (!once.count(n)) once[n] = run(Fault{op, n, ENOSPC, false});
-    return once[n];
-  };
-  long calls = 0;  // the tool's calls of `op`: every one of them fails once
-  while (at(calls + 1).fired) ASSERT_LE(++calls, 250) << op << ": always fired";
+  std::vector<ToolResult> once;  // call n failed once: once[n - 1], until one is not called
+  do once.push_back(run(op + ":" + std::to_string(once.size() + 1) + ":ENOSPC:once"));
+  while (once.back().fired && once.size() <= 250);
+  const long calls = static_cast<long>(once.size()) - 1;
+  ASSERT_LT(calls, 250) << op << ": always fired";
   long first = 0, last = 0;
   for (long n = 1; n <= calls; ++n) {
-    const ToolResult& r = at(n);
+    const ToolResult& r = once[n - 1];
     if (r.status != 0 && Contains(r.out, own)) last = n, first = first ? first : n;
     EXPECT_TRUE(r.status != 0 || w.mayIgnore(op, n, calls)) << op << ":" << n << " ignored";
   }
   EXPECT_TRUE(first != 0 || (op != "write" && op != "fsync")) << row.name << ": " << op;
-  for (const Fault& f :
-       {Fault{op, 0, ENOSPC, true}, Fault{op, 0, EIO, false}, Fault{op, 0, EIO, true}}) {
+  for (const char* f : {":ENOSPC:sticky", ":EIO:once", ":EIO:sticky"}) {
     for (long m = std::max(1L, first - 1); first != 0 && m <= last + 1; ++m) {
-      const ToolResult r = run(Fault{op, m, f.err, f.sticky});
+      const ToolResult r = run(op + ":" + std::to_string(m) + f);
       EXPECT_TRUE(!r.fired || r.status != 0 || w.mayIgnore(op, m, calls)) << op << ":" << m;
     }
   }

@@ -336,19 +336,4 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   EXPECT_EQ(ReadFile(dir_.File("victim")), "keep");
 }
 
-TEST_F(StubJobTest, ProgressOnATerminalLeavesRefusalsOnLinesOfTheirOwn) {
-  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "no script(1) to lend a terminal";
-  EditKeepingSizeAndTimes(files_ + "/a");
-  EditKeepingSizeAndTimes(files_ + "/sub/b");
-  const ProgramRun r = RunProgram(
-      "/usr/bin/script", {"-qec", std::string(TRHSM_STUBJOB) + " -J 9 -D m -a 1:0", "/dev/null"});
-  Expect(r, 1, {"trhsm-stubjob: 6 of 6 items, 2 stubbed"});
-  int refusals = 0;
-  for (size_t at = r.out.find("trhsm-stubjob: refused"); at != std::string::npos;
-       at = r.out.find("trhsm-stubjob: refused", at + 1), ++refusals) {
-    EXPECT_TRUE(at == 0 || r.out[at - 1] == '\n') << r.out;
-  }
-  EXPECT_EQ(refusals, 2) << r.out;
-}
-
 }  // namespace
