@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,22 +26,12 @@ TEST(Tools, CommandLine) {
   ScratchDir dir;
   ScopedEnv log("KO_LOG_FILE", dir.File("log"));
   const std::string a = dir.File("a"), idx = dir.File("i.db"), none = dir.File("none");
+  const std::string g = dir.File("g"), m = std::string(70000, 'm');  // too long for a record
   WriteFile(a + "x", "x");
   RunProgram(TRHSM_INDEX_TOOL,
              {"add", "--job", "1", "--index", idx, "--archive", dir.File("r"), a + "x"});
-  RunProgram(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", dir.File("g")});
-  WriteFile(dir.File("reg3"), "[Base]\ndBACKUP_INDEX=" + idx + "\n");
-  WriteFile(dir.File("reg4"), "[Base]\n");
+  RunProgram(TRHSM_STUB_TOOL, {"encode", "--value", "1", "--metadata", "m", g});
   WriteFile(dir.File("reg1"), "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + none + "\n");
-  WriteFile(dir.File("reg2"),
-            "[Base]\ndARCHIVE_ROOT=/\ndBACKUP_INDEX=" + idx + "\ndJOB_MANAGER_DIR=" + none + "\n");
-  // "A" a missing file, "G" a stub, "I" the index, "M" a metadata too long for a record.
-  const std::map<std::string, std::string> words = {{"A", a},
-                                                    {"G", dir.File("g")},
-                                                    {"I", idx},
-                                                    {"M", std::string(70000, 'm')},
-                                                    {"J", "-J 9 -D m -a 1 --collect-folder " + a},
-                                                    {"X", a + "x"}};
   struct Case {
     const char* tool;
     std::string args;
@@ -53,39 +42,30 @@ TEST(Tools, CommandLine) {
              *recall = TRHSM_RECALL_TOOL, *full = "/dev/full";
   const Case cases[] = {
       {stub, "--help", 0, "--metadata TEXT  the record's metadata"},
-      {stub, "encode --value 12x --metadata m A", 2, "--value \"12x\" is not a 64"},
-      {stub, "encode --value 1 --metadata M A", 2, "--metadata: "},
-      {stub, "show --json G", 1, "write standard output", full},
+      {stub, "encode --value 12x --metadata m " + a, 2, "--value \"12x\" is not a 64"},
+      {stub, "encode --value 1 --metadata " + m + " " + a, 2, "--metadata: "},
+      {stub, "show --json " + g, 1, "write standard output", full},
       {index, "--help", 0, "--archive-group G  the archive group"},
       {index, "add /tmp", 2, "--job N is required"},
-      {index, "add --job x1 /tmp", 2, "not \"x1\""},
-      {index, "list --job 1 --index I", 1, "write standard output", full},
+      {index, "list --job 1 --index " + idx, 1, "write standard output", full},
       {index, "list --job 8", 1, "trhsm-index: KO_REGISTRY is not set", "", ""},
-      {index, "add --job 9 X", 1, "no archive root configured", "", dir.File("reg3")},
-      {index, "list --job 8", 1, "no backup index configured", "", dir.File("reg4")},
-      {index, "list --job 8", 1, "read registry " + none + ": No such", "", none},
       {index, "list --job 8", 1, "registry /: Is a directory; or give --index PATH"},
       {recall, "--help", 0, "  --archive DIR "},
       {recall, "", 2, "trhsm-recall: no FILE given\nusage:"},
-      {recall, "--bogus f", 2, "trhsm-recall: unknown option \"--bogus\"\nusage:"},
       {recall, "f", 1, "registry /: Is a directory; or give --archive DIR"},
       {recall, "--help", 1, "", full},
       {job, "", 2, "trhsm-stubjob: missing -J JOB"},
-      {job, "--bogus -J 9 -D m -a 1", 2, "unknown option --bogus"},
       {job, "-J 91abc -D m -a 1", 2, "bad job number \"91abc\" after -J"},
-      {job, "-J 9223372036854775808 -D m -a 1", 2, "bad job number"},
       {job, "-J x --help", 0, "usage: trhsm-stubjob [OPTIONS] -J JOB -D MEDIAHOST -a APPID"},
       {job, "-h", 1, "", full},
       {job, "-J 9 -D m -a 1", 1, "cannot read registry /: Is a directory"},
-      {job, "J", 1, "index " + none + ": No such file or directory (dBACKUP_INDEX", "",
-       dir.File("reg1")},
-      {job, "J", 1, "job-manager folder " + none + ": No such file or directory (dJOB_", "",
-       dir.File("reg2")},
+      {job, "-J 9 -D m -a 1 --collect-folder " + a, 1,
+       "index " + none + ": No such file or directory (dBACKUP_INDEX", "", dir.File("reg1")},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args;
-    std::istringstream in(words.count(c.args) ? words.at(c.args) : c.args);
-    for (std::string w; in >> w;) args.push_back(words.count(w) ? words.at(w) : w);
+    std::istringstream in(c.args);
+    for (std::string w; in >> w;) args.push_back(w);
     ScopedEnv registry("KO_REGISTRY", c.registry);
     const trhsm_test::Streams r = trhsm_test::RunApart(c.tool, args, c.out);
     const std::string row = std::string(c.tool) + " " + c.args + "\n" + r.out + r.err;
