@@ -72,12 +72,9 @@ TEST(Tools, CommandLine) {
     EXPECT_EQ(r.status, c.status) << row;
     EXPECT_PRED2(Contains, c.status == 0 ? r.out : r.err, c.says) << row;
     // A failure is one line; a usage error says nothing on standard output and shows the usage.
-    EXPECT_TRUE(c.status != 1 || !c.out.empty() ||
-                r.out + r.err == r.err.substr(0, r.err.find('\n') + 1))
-        << row;
-    EXPECT_TRUE(c.status != 2 ||
-                (r.out.empty() && (Contains(r.err, "usage:") || Contains(r.err, "--help)\n"))))
-        << row;
+    const bool oneLine = r.out + r.err == r.err.substr(0, r.err.find('\n') + 1);
+    const bool usage = r.out.empty() && (Contains(r.err, "usage:") || Contains(r.err, "--help)\n"));
+    EXPECT_TRUE(c.status == 1 ? oneLine || !c.out.empty() : c.status != 2 || usage) << row;
   }
   EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;
 }
@@ -99,12 +96,8 @@ TEST(StubTool, EncodeAndShow) {
             0);
   const std::string bytes = ReadFile(f);
   EXPECT_EQ(bytes.size(), 33u);
-  EXPECT_EQ(RunProgram(TRHSM_STUB_TOOL, {"show", full}).out,
-            full +
-                ": record length 76, value 3, metadata "
-                "\"1:124:7:3:4096:2:4:ab:c:33:some-guid:77|1700000000\"\n  reparse: field0 1, "
-                "field1 124, field2 7, field3 3, field4 4096, layout 2, stubGUID \"ab:c\", appId "
-                "33, appGUID \"some-guid\", reparseTime 1700000000, extraNumber 77\n");
+  EXPECT_EQ(RunProgram(TRHSM_STUB_TOOL, {"show", f}).out,
+            f + ": record length 33, value -5, metadata \"1:2:3|x\"\n");
   EXPECT_EQ(
       RunProgram(TRHSM_STUB_TOOL, {"show", "--json", f, full}).out,
       "{\"file\": \"" + f +
@@ -124,7 +117,7 @@ TEST(StubTool, EncodeAndShow) {
       {"VST", "file is too short for a stub record (3 bytes)"},
       {"", "empty file"},
       {crc, "Stub data is corrupt: invalid CRC32"},
-      {"just some ordinary text file\n", "Invalid stub signature"}};
+      {"an ordinary text file\n", "Invalid stub signature"}};
   std::vector<std::string> args = {"show", f, dir.File("missing"), dir.path()};
   for (size_t i = 0; i < damaged.size(); ++i) {
     WriteFile(dir.File(std::to_string(i)), damaged[i].first);

@@ -51,7 +51,7 @@ class StubJobTest : public ::testing::Test {
     WriteFile(files_ + "/a", std::string(1100, 'a'));
     WriteFile(files_ + "/sub/b", big);
     WriteFile(files_ + "/" + kLong, big.substr(0, 5000));
-    WriteFile(files_ + "/empty", "");  // no larger than any stub: skipped
+    WriteFile(files_ + "/empty", "");  // these two no larger than any stub: skipped
     WriteFile(files_ + "/one", "1");
     // 8 MiB with data only in its last bytes: the hole before them must stay one.
     const int fd = ::open((files_ + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -65,9 +65,6 @@ class StubJobTest : public ::testing::Test {
       ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
       ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
       originals_[name] = ReadFile(path);
-      struct stat st;
-      ASSERT_EQ(::stat(path.c_str(), &st), 0);
-      blocks_[name] = st.st_blocks;
     }
     acl_ = RunProgram("getfacl", {"-c", b}).out;
     ASSERT_EQ(RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", "9", "--archive-group", "3", "--index",
@@ -82,9 +79,7 @@ class StubJobTest : public ::testing::Test {
     extra.insert(extra.end(), {"-J", job, "-D", "media", "-a", "1:0"});
     return RunProgram(TRHSM_STUBJOB, extra);
   }
-  ProgramRun Recall(const std::vector<std::string>& args) {
-    return RunProgram(TRHSM_RECALL_TOOL, args);
-  }
+  ProgramRun Recall(const std::vector<std::string>& a) { return RunProgram(TRHSM_RECALL_TOOL, a); }
 
   bool IsStub(const std::string& name) {
     const std::string text = ReadFile(files_ + "/" + name);
@@ -99,14 +94,11 @@ class StubJobTest : public ::testing::Test {
               index_ = dir_.File("index.db");
   std::string acl_;
   std::map<std::string, std::string> originals_;
-  std::map<std::string, blkcnt_t> blocks_;  // before the job
-  bool xattrs_ = false;                     // the file system took a user attribute and an ACL
+  bool xattrs_ = false;  // the file system took a user attribute and an ACL
 };
 
 // Stubs and recalled files keep mode, times, attributes and ACL, a sparse file its holes.
 TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
-  const ProgramRun r = Job({"--verify", "--quiet"});
-  uint64_t freed = 0;
   const auto kept = [&](const std::string& name) {
     struct stat st = {};
     EXPECT_EQ(::stat((files_ + "/" + name).c_str(), &st), 0);
@@ -115,9 +107,13 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
     EXPECT_EQ(st.st_mtim.tv_nsec, kTimes[1].tv_nsec) << name;
     return st.st_blocks;
   };
+  std::map<std::string, blkcnt_t> blocks;
+  for (const std::string& name : kStubbed) blocks[name] = kept(name);
+  const ProgramRun r = Job({"--verify", "--quiet"});
+  uint64_t freed = 0;
   for (const std::string& name : kStubbed) {
     EXPECT_TRUE(IsStub(name)) << name;
-    freed += (blocks_[name] - std::min(blocks_[name], kept(name))) * 512;
+    freed += (blocks[name] - std::min(blocks[name], kept(name))) * 512;
   }
   Expect(r, 0,
          {Counts(4, 0, 2, 0) + ", " + trhsm_tools::Bytes(freed) + " released",
@@ -180,8 +176,7 @@ TEST_F(StubJobTest, RecallRefusesWhatItCannotBringBackWhole) {
             (std::vector<std::string>{"a", "empty", "longer", "one", "sparse", "sub"}));
 }
 
-// New bytes of the same length, with the old times put back (cp -p, rsync -t): only the change
-// time tells.
+// New bytes of the same length, the old times put back (cp -p): only the change time tells.
 void EditKeepingSizeAndTimes(const std::string& path) {
   std::string text = ReadFile(path);
   text[0] = 'F';
@@ -281,10 +276,8 @@ TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
               "(change time)\"}\n",
           "\n{\"summary\":true,\"dryRun\":true,\"wouldStub\":3,\"done\":0,\"skipped\":2,"
           "\"refused\":1,"});
-  size_t lines = 0;
-  for (size_t at = 0; at < dry.out.size(); at = dry.out.find('\n', at) + 1, ++lines)
+  for (size_t at = 0; at < dry.out.size(); at = dry.out.find('\n', at) + 1)
     EXPECT_TRUE(dry.out[at] == '{' && dry.out[dry.out.find('\n', at) - 1] == '}') << dry.out;
-  EXPECT_EQ(lines, 7u) << dry.out;
   WriteFile(jobs_ + "/9.quit", "");
   Expect(Job({"--quiet"}), 1, {Counts(0, 0, 0, 0) + ", 0 bytes released (stopped on request)"});
   EXPECT_EQ(ReadFile(files_ + "/sub/b"), originals_["sub/b"]);
