@@ -1,6 +1,6 @@
-// Every write path of the tools and the stub job with the N-th open, write, fsync, close or rename
-// failing, and with a link, a FIFO or another's file planted at each name it writes: every file
-// stays whole, no temporary is left, nothing outside is touched, a failure is the tool's own line.
+// Every write path of the tools and the stub job under I/O faults and with entries planted at its
+// names: every file stays whole, no entry is left, nothing outside is touched, a failure is its
+// own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,29 +33,8 @@ struct ToolResult {
   bool fired;  // the armed fault failed a call
 };
 
-// Runs `program` (killed after a minute) with `env` added, under the preloaded shim armed with
-// `fault` ("op:n:ENOSPC|EIO:once|sticky") when one is given.
-ToolResult RunTool(const char* program, const std::vector<std::string>& args,
-                   std::vector<std::string> env, const std::string& fault = "",
-                   const std::string& scratch = "") {
-  const std::string log = scratch + "/fault.log";
-  if (!fault.empty()) {
-    ::unlink(log.c_str());
-    const char* asan = std::getenv("ASAN_OPTIONS");  // the shim goes ahead of a sanitizer runtime
-    env.insert(env.end(), {"ASAN_OPTIONS=" + std::string(asan ? asan : "") +
-                               ":verify_asan_link_order=0:detect_leaks=0",
-                           "LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH, "TRHSM_TEST_FAULT=" + fault,
-                           "TRHSM_TEST_FAULT_LOG=" + log});
-  }
-  env.insert(env.begin(), {"60", "/usr/bin/env"});
-  env.push_back(program);
-  env.insert(env.end(), args.begin(), args.end());
-  const trhsm_test::ProgramRun r = trhsm_test::RunProgram("/usr/bin/timeout", env);
-  return {r.status, r.out, !fault.empty() && Contains(ReadFile(log), "fault fired")};
-}
-
-// A row's command and its states. `names` are what it writes (or writes in), for the plants; no
-// entry may appear in their folders or go; a refusal naming the first one's folder is its own.
+// `names`: what a row writes (or writes in), where entries are planted; a refusal naming the
+// first one's folder is one of its own write. No entry may appear in their folders or go.
 struct World {
   std::vector<std::string> args, env, names;
   std::function<void()> reset;  // back to the state before the run
@@ -91,11 +70,9 @@ void Remove(const std::vector<std::string>& paths) {
   for (const std::string& p : paths) std::filesystem::remove_all(p, ignored);
 }
 
-std::string Add(const std::string& dir, const std::string& job, const std::string& path) {
-  return trhsm_test::RunProgram(TRHSM_INDEX_TOOL,
-                                {"add", "--job", job, "--index", dir + "/index.db", "--archive",
-                                 dir + "/archive", path})
-      .out;
+void Add(const std::string& dir, const std::string& job, const std::string& path) {
+  trhsm_test::RunProgram(TRHSM_INDEX_TOOL, {"add", "--job", job, "--index", dir + "/index.db",
+                                            "--archive", dir + "/archive", path});
 }
 
 bool IsStubOf(const std::string& path, const std::string& bytes) {
@@ -232,22 +209,34 @@ std::string Snapshot(const std::string& path) {
   return out;
 }
 
-// One row under one op's faults, or ("planted") with an entry planted at each name it writes.
 class ToolFaults : public ::testing::TestWithParam<std::tuple<Row, const char*>> {
  protected:
-  // The worlds live in memory when they can: a fault run's cost is its syncs.
   const trhsm_test::ScopedEnv tmp_{"TMPDIR", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"};
   ScratchDir dir_;
   const Row& row_ = std::get<0>(GetParam());
   const std::string op_ = std::get<1>(GetParam());
   const World w_ = row_.setup(dir_.path());
 
-  // Runs the row from its first state: no entry left or lost, a success done, a failure its line
-  // and `kept` true.
+  // Runs the row, under the preloaded shim armed with `fault` ("op:n:EIO:once") if one is given:
+  // no entry left or lost; a success done, a failure one line of its own with `kept` true.
   ToolResult Run(const std::string& fault, const std::function<bool()>& kept,
                  const std::string& plant = "") {
     const auto before = Listings(w_);
-    const ToolResult r = RunTool(row_.program, w_.args, w_.env, fault, dir_.path());
+    std::vector<std::string> env = w_.env;
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string log = dir_.File("fault.log");
+    ::unlink(log.c_str());
+    if (!fault.empty()) {  // the shim goes ahead of a sanitizer runtime
+      env.insert(env.end(), {"ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                                 ":verify_asan_link_order=0:detect_leaks=0",
+                             "LD_PRELOAD=" TRHSM_FAULT_PRELOAD_PATH, "TRHSM_TEST_FAULT=" + fault,
+                             "TRHSM_TEST_FAULT_LOG=" + log});
+    }
+    env.insert(env.begin(), {"60", "/usr/bin/env"});
+    env.push_back(row_.program);
+    env.insert(env.end(), w_.args.begin(), w_.args.end());
+    const trhsm_test::ProgramRun p = trhsm_test::RunProgram("/usr/bin/timeout", env);
+    const ToolResult r = {p.status, p.out, Contains(ReadFile(log), "fault fired")};
     const std::string what = std::string(row_.name) + " " + fault + plant + "\n" + r.out;
     EXPECT_EQ(Listings(w_), before) << what << ": an entry was left or lost";
     EXPECT_TRUE(r.status == 0 ? w_.done() : r.status == 1 && Contains(r.out, row_.says) && kept())
@@ -282,8 +271,7 @@ void ToolFaults::Sweep() {
   }
 }
 
-// A link, a dangling link, a hard link, a FIFO or another user's file at each name it writes is
-// neither followed nor replaced unsafely: a refusal leaves it as it was, and nothing outside.
+// An entry planted at a name it writes is neither followed nor replaced unsafely.
 void ToolFaults::Plant() {
   const std::string outside = dir_.File("outside"), victim = outside + "/victim";
   for (const std::string& name : w_.names) {

@@ -20,8 +20,7 @@ using trhsm_test::ScopedEnv;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-// Help on standard output with status 0; a usage error on standard error with status 2; a
-// misconfiguration, or a standard output that cannot be written (/dev/full), status 1.
+// Help on standard output, status 0; a usage error 2; misconfiguration or /dev/full 1, one line.
 TEST(Tools, CommandLine) {
   ScratchDir dir;
   ScopedEnv log("KO_LOG_FILE", dir.File("log"));
@@ -71,7 +70,6 @@ TEST(Tools, CommandLine) {
     const std::string row = std::string(c.tool) + " " + c.args + "\n" + r.out + r.err;
     EXPECT_EQ(r.status, c.status) << row;
     EXPECT_PRED2(Contains, c.status == 0 ? r.out : r.err, c.says) << row;
-    // A failure is one line; a usage error says nothing on standard output and shows the usage.
     const bool oneLine = r.out + r.err == r.err.substr(0, r.err.find('\n') + 1);
     const bool usage = r.out.empty() && (Contains(r.err, "usage:") || Contains(r.err, "--help)\n"));
     EXPECT_TRUE(c.status == 1 ? oneLine || !c.out.empty() : c.status != 2 || usage) << row;
@@ -79,8 +77,7 @@ TEST(Tools, CommandLine) {
   EXPECT_NE(::access(a.c_str(), F_OK), 0) << "a refused encode wrote " << a;
 }
 
-// encode writes the exact record, keeps an existing file unless --force; show prints each field
-// (in JSON a name's bytes that are not UTF-8 kept apart) and refuses each damaged file.
+// encode keeps an existing file unless --force; show prints each field, refuses damaged files.
 TEST(StubTool, EncodeAndShow) {
   ScratchDir dir;
   const std::string f = dir.File("s"), full = dir.File("full");
@@ -134,8 +131,7 @@ TEST(StubTool, EncodeAndShow) {
                "\"ok\": false, \"error\": \"Stub data is corrupt");
 }
 
-// add: regular files below each PATH, each once, links not followed, names with a line feed
-// refused; list prints CSV and JSON.
+// add: files below each PATH, each once, no link followed, no line feed in a name; list.
 TEST(IndexTool, AddAndList) {
   ScratchDir dir;
   const std::string tree = dir.File("tree"), index = dir.File("i.db"), arc = dir.File("arc");

@@ -184,8 +184,7 @@ void EditKeepingSizeAndTimes(const std::string& path) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), kTimes, 0), 0);
 }
 
-// Each row changes "a" after the backup, while the test holds it open (locked for "locked"): the
-// job leaves it as it is and says why.
+// Each row changes "a" after the backup, and the test holds it open: the job refuses it.
 struct Refusal {
   const char* name;
   std::function<void(const std::string& path)> change;
@@ -231,8 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"Locked", [](const std::string& p) { ::chmod(p.c_str(), 02640); }, "locked"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-// A copy archived before change times were recorded (header version 1) is released only when
-// --verify proves its bytes, which it does not once they changed, however size and times look.
+// A copy without a change time (header version 1) is released only once --verify proves it.
 TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
   namespace af = trhsm::archive_format;
   const std::string path = files_ + "/a", bytes = originals_["a"];
@@ -258,10 +256,8 @@ TEST_F(StubJobTest, CopyWithoutChangeTimeNeedsVerify) {
   EXPECT_TRUE(IsStub("a"));
 }
 
-// A dry run (one JSON object a line) changes nothing, a quit request ends the pass unfinished; a
-// complete job leaves no restart offset: the rerun finds the stubs done (recording their trees)
-// and refuses what changed. The job and the recall each clear their own stale temporaries, not
-// one held locked, nor links or files of others.
+// A dry run changes nothing, a quit request stops the pass; a rerun finds the stubs done. The job
+// and the recall each clear their own stale temporaries, not one held locked, nor others'.
 TEST_F(StubJobTest, RerunDoesTheWorkAgain) {
   EditKeepingSizeAndTimes(files_ + "/a");
   const ProgramRun dry = Job({"--dry-run", "--json"});
