@@ -84,12 +84,6 @@ bool IsStubOf(const std::string& path, const std::string& bytes) {
          data.stubGUID == path;
 }
 
-std::string Pattern(size_t size, int step) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i * step + 1);
-  return s;
-}
-
 World StubEncode(const std::string& dir) {
   const std::string f = dir + "/s/f";
   ::mkdir((dir + "/s").c_str(), 0755);
@@ -104,7 +98,7 @@ World StubEncode(const std::string& dir) {
 
 World IndexAdd(const std::string& dir) {
   WriteFile(dir + "/old", "an earlier job's file\n");
-  WriteFile(dir + "/new", Pattern(200000, 3));
+  WriteFile(dir + "/new", std::string(200000, 'n'));
   Add(dir, "1", dir + "/old");
   const std::string arc = dir + "/archive/1/1.arc", saved = ReadFile(arc);
   const std::string index = dir + "/index.db", savedIndex = ReadFile(index);
@@ -127,7 +121,8 @@ World IndexAdd(const std::string& dir) {
 }
 
 World Recall(const std::string& dir) {
-  const std::string files = dir + "/files", path = files + "/data", original = Pattern(150000, 11);
+  const std::string files = dir + "/files", path = files + "/data",
+                    original = std::string(150000, 'd');
   ::mkdir(files.c_str(), 0755);
   WriteFile(path, original);
   Add(dir, "5", path);
@@ -160,7 +155,7 @@ World StubJob(const std::string& dir) {
                 "/archive\ndJOB_MANAGER_DIR=" + dir +
                 "/jobs\nsFOCUS_CLIENT=c1\n[Machines/c1]\ndJOB_RESULTS_DIR=" + dir + "/results\n");
   WriteFile(dir + "/mounts", "/dev/root / ext4 rw 0 0\n");
-  const std::string b = files + "/sub/b", original = Pattern(5000, 7);
+  const std::string b = files + "/sub/b", original = std::string(5000, 'b');
   const auto reset = [=] {  // a file once stubbed or touched has a new change time: all anew
     Remove({dir + "/archive", dir + "/index.db", files + "/sub", dir + "/results", dir + "/jobs"});
     for (const char* d : {"/files/sub", "/results", "/jobs"}) ::mkdir((dir + d).c_str(), 0755);
@@ -274,6 +269,7 @@ void ToolFaults::Sweep() {
 // An entry planted at a name it writes is neither followed nor replaced unsafely.
 void ToolFaults::Plant() {
   const std::string outside = dir_.File("outside"), victim = outside + "/victim";
+  const bool root = ::geteuid() == 0;
   for (const std::string& name : w_.names) {
     for (const std::string kind : {"link", "dangling", "hard link", "fifo", "other user's"}) {
       w_.reset();
@@ -281,7 +277,7 @@ void ToolFaults::Plant() {
       struct stat st;
       ASSERT_EQ(::lstat(name.c_str(), &st), 0) << name;
       if (kind == "hard link" && S_ISDIR(st.st_mode)) continue;
-      if (kind == "other user's" && ::geteuid() != 0) continue;
+      if (kind == "other user's" && !root) continue;
       if (kind == "hard link") {
         ASSERT_EQ(::link(name.c_str(), victim.c_str()), 0);
       } else if (kind == "other user's") {
@@ -299,7 +295,7 @@ void ToolFaults::Plant() {
       Remove({name, outside});
     }
   }
-  if (::geteuid() != 0) GTEST_SKIP() << "files of another user need the superuser: not planted";
+  if (!root) GTEST_SKIP() << "files of another user need the superuser: not planted";
 }
 
 TEST_P(ToolFaults, LeaveEveryFileWholeAndFailWithTheirOwnLine) {
