@@ -27,14 +27,11 @@ using trhsm_test::ReadFile;
 using trhsm_test::ScratchDir;
 using trhsm_test::WriteFile;
 
-struct ToolResult {
-  int status;
-  std::string out;
+struct ToolResult : trhsm_test::ProgramRun {
   bool fired;  // the armed fault failed a call
 };
 
-// `names`: what a row writes (or writes in), where entries are planted; a refusal naming the
-// first one's folder is one of its own write. No entry may appear in their folders or go.
+// `names`: where a row writes, and plants go; no entry may come or go in their folders.
 struct World {
   std::vector<std::string> args, env, names;
   std::function<void()> reset;  // back to the state before the run
@@ -121,16 +118,12 @@ World IndexAdd(const std::string& dir) {
 }
 
 World Recall(const std::string& dir) {
-  const std::string files = dir + "/files", path = files + "/data",
-                    original = std::string(150000, 'd');
-  ::mkdir(files.c_str(), 0755);
+  const std::string path = dir + "/files/data", original = std::string(150000, 'd');
+  ::mkdir((dir + "/files").c_str(), 0755);
   WriteFile(path, original);
-  Add(dir, "5", path);
-  const BackupItem item = Items(dir + "/index.db", 5).at(0);
-  const std::string text = "1:0:" + std::to_string(item.archGroupId) + ":" +
-                           std::to_string(item.archFileId) + ":" +
-                           std::to_string(item.archFileOffset) +
-                           ":1:" + std::to_string(path.size()) + ":" + path + "|1700000000";
+  Add(dir, "5", path);  // the first copy of group 1's first archive file: at offset 0
+  const std::string text =
+      "1:0:1:1:0:1:" + std::to_string(path.size()) + ":" + path + "|1700000000";
   std::string stub(static_cast<size_t>(trhsm_meta2stub(text.c_str(), 0, nullptr, 0)), '\0');
   trhsm_meta2stub(text.c_str(), 0, &stub[0], static_cast<int>(stub.size()));
   return {{"--archive", dir + "/archive", path},
@@ -231,7 +224,7 @@ class ToolFaults : public ::testing::TestWithParam<std::tuple<Row, const char*>>
     env.push_back(row_.program);
     env.insert(env.end(), w_.args.begin(), w_.args.end());
     const trhsm_test::ProgramRun p = trhsm_test::RunProgram("/usr/bin/timeout", env);
-    const ToolResult r = {p.status, p.out, Contains(ReadFile(log), "fault fired")};
+    const ToolResult r = {p, Contains(ReadFile(log), "fault fired")};
     const std::string what = std::string(row_.name) + " " + fault + plant + "\n" + r.out;
     EXPECT_EQ(Listings(w_), before) << what << ": an entry was left or lost";
     EXPECT_TRUE(r.status == 0 ? w_.done() : r.status == 1 && Contains(r.out, row_.says) && kept())
