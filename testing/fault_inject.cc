@@ -24,14 +24,9 @@
 #include <utility>
 
 #include "testing/call_hooks.h"
+#include "testing/next_definition.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
-// Declares `next`, of function pointer type `type`: the next definition of `name`.
-#define TRHSM_NEXT(type, name)                                          \
-  static std::atomic<void*> next_slot{nullptr};                         \
-  if (next_slot.load(std::memory_order_acquire) == nullptr)             \
-    next_slot.store(dlsym(RTLD_NEXT, name), std::memory_order_release); \
-  auto next = reinterpret_cast<type>(next_slot.load(std::memory_order_acquire))
 
 namespace {
 
