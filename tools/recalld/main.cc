@@ -142,16 +142,6 @@ int main(int argc, char** argv) {
     recalld::PrintHelp();
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
   }
-  const std::string places = CheckPlaces(&o);
-  if (!places.empty()) return recalld::Usage(places);
-  if (o.archive.empty() && !trhsm::platform::ConfiguredArchiveRoot(&o.archive)) {
-    const std::string registry = trhsm_tools::RegistryProblem();
-    return Fail(kRefused, (registry.empty() ? std::string("no archive root configured (") +
-                                                  trhsm::archive_format::kRootValue + " under " +
-                                                  trhsm::archive_format::kRootKey + ")"
-                                            : registry) +
-                              "; give --archive DIR");
-  }
   // Pre-content class: the daemon may then choose the error of a denial.
   const int fan = ::fanotify_init(FAN_CLASS_PRE_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK |
                                       FAN_UNLIMITED_QUEUE | FAN_UNLIMITED_MARKS,
@@ -162,6 +152,16 @@ int main(int argc, char** argv) {
   if (fan < 0) {
     return Fail(kUnsupported, std::string("this kernel offers no fanotify permission events (") +
                                   std::strerror(errno) + ")");
+  }
+  const std::string places = CheckPlaces(&o);
+  if (!places.empty()) return recalld::Usage(places);
+  if (o.archive.empty() && !trhsm::platform::ConfiguredArchiveRoot(&o.archive)) {
+    const std::string registry = trhsm_tools::RegistryProblem();
+    return Fail(kRefused, (registry.empty() ? std::string("no archive root configured (") +
+                                                  trhsm::archive_format::kRootValue + " under " +
+                                                  trhsm::archive_format::kRootKey + ")"
+                                            : registry) +
+                              "; give --archive DIR");
   }
   int status = 0, readyFd = -1;
   if (!o.foreground) {

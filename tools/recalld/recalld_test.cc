@@ -1,0 +1,321 @@
+// trhsm-recalld as a program, on a tree that is a mount of its own (a bind mount of a scratch
+// folder), so that its marks see no file outside the test.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "gtest/gtest.h"
+#include "platform/archive.h"
+#include "platform/archive_identity.h"
+#include "testing/test_util.h"
+#include "trhsm/TRHSMStubFile.h"
+
+namespace {
+
+using trhsm_test::Contains;
+using trhsm_test::ReadFile;
+using trhsm_test::WriteFile;
+
+std::string Random(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+struct Daemon {
+  pid_t pid = -1;
+  int err = -1;     // its standard error
+  std::string log;  // read from it so far
+};
+
+class Recalld : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "fanotify permission events need root";
+    const int fan = ::fanotify_init(FAN_CLASS_PRE_CONTENT, O_RDONLY);
+    if (fan < 0) GTEST_SKIP() << "the kernel refuses fanotify: " << std::strerror(errno);
+    ::close(fan);
+    tree_ = dir_.File("tree");
+    ASSERT_EQ(::mkdir(tree_.c_str(), 0755), 0);
+    if (::mount(tree_.c_str(), tree_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      GTEST_SKIP() << "cannot give the test tree a mount of its own: " << std::strerror(errno);
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    for (Daemon& d : daemons_) Stop(d, SIGKILL);
+    if (mounted_) ::umount2(tree_.c_str(), MNT_DETACH);
+  }
+
+  // Writes `data` as tree/<name>, archives it, and puts its stub in its place (under a new inode,
+  // as the stub job does); returns the stub record.
+  std::string Stub(const std::string& name, const std::string& data) {
+    const std::string path = tree_ + "/" + name, scratch = dir_.File("scratch");
+    WriteFile(scratch, data);
+    int64_t offset = 0;
+    std::string error;
+    EXPECT_TRUE(trhsm::platform::AppendCopy(dir_.File("archive"), 1, 1, scratch, &offset, &error))
+        << error;
+    offsets_[name] = offset;
+    const std::string text = "1:0:1:1:" + std::to_string(offset) +
+                             ":1:" + std::to_string(name.size()) + ":" + name + "|1700000000";
+    std::string record(static_cast<size_t>(trhsm_meta2stub(text.c_str(), 0, nullptr, 0)), '\0');
+    trhsm_meta2stub(text.c_str(), 0, &record[0], static_cast<int>(record.size()));
+    Restub(name, record);
+    return record;
+  }
+  void Restub(const std::string& name, const std::string& record) {
+    WriteFile(tree_ + "/.new", record);
+    EXPECT_EQ(::chmod((tree_ + "/.new").c_str(), 0640), 0);
+    EXPECT_EQ(::rename((tree_ + "/.new").c_str(), (tree_ + "/" + name).c_str()), 0);
+  }
+
+  Daemon Start(std::vector<std::string> args, bool waitReady = true) {
+    const std::vector<std::string> common = {TRHSM_RECALLD, "--foreground",
+                                             "--archive",   dir_.File("archive"),
+                                             "--run",       dir_.File("run")};
+    args.insert(args.begin(), common.begin(), common.end());
+    int pipeFds[2];
+    EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    Daemon d;
+    d.pid = ::fork();
+    if (d.pid == 0) {
+      ::dup2(pipeFds[1], STDERR_FILENO);
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(&a[0]);
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    d.err = pipeFds[0];
+    if (waitReady) {
+      EXPECT_TRUE(WaitLine(&d, "trhsm-recalld: watching ")) << d.log;
+    }
+    daemons_.push_back(d);
+    return d;
+  }
+  Daemon StartOn(const std::string& state, unsigned jobs = 4) {
+    return Start({"--state", dir_.File(state), "--jobs", std::to_string(jobs), tree_});
+  }
+  // Reads the daemon's log until a line holds `fragment` (true) or it ends.
+  static bool WaitLine(Daemon* d, const std::string& fragment, int limitMs = 60000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    size_t from = d->log.size();
+    for (;;) {
+      const size_t at = d->log.find(fragment, from > fragment.size() ? from - fragment.size() : 0);
+      if (at != std::string::npos && d->log.find('\n', at) != std::string::npos) return true;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      struct pollfd p = {d->err, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buf[4096];
+      const ssize_t n = ::read(d->err, buf, sizeof buf);
+      if (n <= 0) return false;
+      from = d->log.size();
+      d->log.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // Takes in the rest of the daemon's log, once it has ended.
+  static void Drain(Daemon* d) {
+    char buf[4096];
+    for (ssize_t n; (n = ::read(d->err, buf, sizeof buf)) > 0;) d->log.append(buf, size_t(n));
+  }
+  // Signals the daemon; its exit status (-1: killed or still running after a minute).
+  int Stop(Daemon& d, int sig = SIGTERM) {
+    if (d.pid <= 0) return -1;
+    ::kill(d.pid, sig);
+    const int status = trhsm_test::WaitChild(d.pid, 60000);
+    Drain(&d);
+    ::close(d.err);
+    for (Daemon& known : daemons_) {
+      if (known.pid == d.pid) known.pid = -1;
+    }
+    d.pid = -1;
+    return status;
+  }
+  std::string Summary(Daemon* d) {
+    ::kill(d->pid, SIGUSR1);
+    EXPECT_TRUE(WaitLine(d, "summary: "));
+    return d->log.substr(d->log.rfind("summary: "));
+  }
+
+  trhsm_test::ScratchDir dir_;
+  std::string tree_;
+  bool mounted_ = false;
+  std::vector<Daemon> daemons_;
+  std::map<std::string, int64_t> offsets_;  // of each stub's copy
+};
+
+// Every way of reading a stub sees the original size, bytes, mode and modification time; files
+// that are no stubs are neither changed nor recalled.
+TEST_F(Recalld, ReadersSeeTheDataAndNonStubsPassUntouched) {
+  std::string sparse(6 << 20, '\0');
+  sparse.replace(3 << 20, 10, "in between");
+  const struct {
+    const char* name;
+    std::string data;
+  } stubs[] = {{"by cat", Random(1 << 20, 1)},
+               {"by cp", Random(300000, 2)},
+               {"by mmap", Random(70000, 3)},
+               {"sparse", sparse}};
+  std::vector<std::string> records;
+  for (const auto& s : stubs) records.push_back(Stub(s.name, s.data));
+  WriteFile(tree_ + "/plain", "not a stub\n");
+  WriteFile(tree_ + "/longer", records[0] + "and more");  // begins with a record: no stub
+  WriteFile(tree_ + "/large", Random(100000, 4));
+  struct stat before[3];
+  const char* others[] = {"plain", "longer", "large"};
+  for (int i = 0; i < 3; ++i) ::stat((tree_ + "/" + others[i]).c_str(), &before[i]);
+
+  Daemon d = StartOn("state");
+  const std::string root = tree_ + "/";
+  trhsm_test::ProgramRun cat = trhsm_test::RunProgram("cat", {root + "by cat"});
+  EXPECT_EQ(cat.status, 0);
+  EXPECT_TRUE(cat.out == stubs[0].data) << cat.out.size() << " bytes read by cat";
+  EXPECT_EQ(trhsm_test::RunProgram("cp", {root + "by cp", dir_.File("copy")}).status, 0);
+  EXPECT_TRUE(ReadFile(dir_.File("copy")) == stubs[1].data);
+  const int fd = ::open((root + "by mmap").c_str(), O_RDONLY);
+  struct stat st;
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  ASSERT_EQ(st.st_size, 70000);
+  void* map = ::mmap(nullptr, 70000, PROT_READ, MAP_PRIVATE, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  EXPECT_EQ(std::memcmp(map, stubs[2].data.data(), 70000), 0);
+  ::munmap(map, 70000);
+  ::close(fd);
+  EXPECT_TRUE(ReadFile(root + "sparse") == sparse);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(ReadFile(root + others[i]).size(), size_t(before[i].st_size));
+  EXPECT_TRUE(Contains(Summary(&d), "summary: 4 recalls, ")) << d.log;
+  EXPECT_EQ(Stop(d), 0) << d.log;
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(::stat((root + others[i]).c_str(), &st), 0);
+    EXPECT_TRUE(st.st_ctim.tv_sec == before[i].st_ctim.tv_sec &&
+                st.st_ctim.tv_nsec == before[i].st_ctim.tv_nsec)
+        << others[i] << " was written";
+  }
+  EXPECT_EQ(ReadFile(root + "longer"), records[0] + "and more");
+  // Owner and mode stay, the modification time is the archived one, and the identity recorded
+  // beside the copy is the file's as it now stands.
+  for (const auto& s : stubs) {
+    ASSERT_EQ(::stat((root + s.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << s.name;
+    trhsm::platform::CopyHeader header;
+    trhsm::platform::RecalledIdentity id;
+    std::string error;
+    ASSERT_TRUE(trhsm::platform::ReadCopyHeader(dir_.File("archive"), 1, 1, offsets_[s.name],
+                                                &header, &error));
+    EXPECT_EQ(st.st_mtim.tv_sec, header.modTime) << s.name;
+    EXPECT_EQ(static_cast<uint32_t>(st.st_mtim.tv_nsec), header.modTimeNsec) << s.name;
+    EXPECT_TRUE(
+        trhsm::platform::ReadRecalledIdentity(dir_.File("archive"), 1, 1, offsets_[s.name], &id) &&
+        id.Matches(st))
+        << s.name;
+  }
+  ASSERT_EQ(::stat((root + "sparse").c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the sparse file came back without its hole";
+}
+
+// Sixteen processes' threads open one stub at once: one recall, and all read the data.
+TEST_F(Recalld, ConcurrentOpenersShareOneRecall) {
+  const std::string data = Random(2 << 20, 5);
+  Stub("shared", data);
+  Daemon d = StartOn("state");
+  std::vector<std::thread> openers;
+  std::vector<std::string> seen(16);
+  for (std::string& out : seen) {
+    openers.emplace_back([&] { out = ReadFile(tree_ + "/shared"); });
+  }
+  for (std::thread& t : openers) t.join();
+  for (const std::string& out : seen) EXPECT_TRUE(out == data) << out.size() << " bytes read";
+  EXPECT_TRUE(Contains(Summary(&d), "summary: 1 recall, 2.1 MB, 0 failures; 16 opens waited"))
+      << d.log;
+  EXPECT_EQ(Stop(d), 0);
+}
+
+// A copy that is damaged or missing: the open fails with EIO, the stub stays, the log says why.
+TEST_F(Recalld, BadCopyIsRefusedAndTheStubKept) {
+  const std::string damaged = Stub("damaged", Random(200000, 6));
+  const std::string missing = Stub("missing", Random(200000, 7));
+  // One byte of the first copy's data flipped; the second copy's archive group taken away.
+  const std::string archive = ReadFile(dir_.File("archive/1/1.arc"));
+  std::string flipped = archive;
+  flipped[offsets_["damaged"] + 56 + 1000] ^= 1;
+  WriteFile(dir_.File("archive/1/1.arc"), flipped.substr(0, offsets_["missing"]));
+  Daemon d = StartOn("state");
+  const struct {
+    const char* name;
+    const std::string& record;
+    const char* reason;
+  } rows[] = {{"damaged", damaged, "checksum"}, {"missing", missing, "offset"}};
+  for (const auto& row : rows) {
+    const std::string path = tree_ + "/" + row.name;
+    errno = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(fd, -1) << row.name;
+    EXPECT_EQ(errno, EIO) << row.name;
+    EXPECT_TRUE(WaitLine(&d, "refused \"" + path + "\": ")) << d.log;
+    const std::string line = d.log.substr(d.log.rfind("refused \"" + path));
+    EXPECT_TRUE(Contains(line.substr(0, line.find('\n')), row.reason)) << line;
+  }
+  EXPECT_EQ(Stop(d), 0);
+  for (const auto& row : rows) EXPECT_EQ(ReadFile(tree_ + "/" + row.name), row.record);
+  EXPECT_EQ(trhsm_test::ListFolder(dir_.File("state")), std::vector<std::string>{"lock"});
+}
+
+// What must refuse to start, and how.
+TEST_F(Recalld, RefusesToStart) {
+  ASSERT_EQ(::mkdir((tree_ + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dir_.File("elsewhere").c_str(), 0755), 0);
+  Daemon first = StartOn("state");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } rows[] = {
+      {{"--jobs", "0", tree_}, 2, "--jobs takes a number from 1 to 64, not \"0\""},
+      {{"--state", tree_ + "/sub/state", tree_}, 2, "lies inside the watched tree"},
+      {{"--log", tree_ + "/log", dir_.path()}, 2, "lies inside the watched tree"},
+      {{dir_.File("nothing")}, 2, "is not a folder"},
+      {{"--state", dir_.File("other"), tree_ + "/sub"}, 1, "overlaps " + tree_ + ", watched by"},
+      {{"--state", dir_.File("state"), dir_.path() + "/elsewhere"}, 1, "is in use by another"},
+  };
+  for (const auto& row : rows) {
+    Daemon d = Start(row.args, false);
+    EXPECT_EQ(trhsm_test::WaitChild(d.pid), row.status) << row.says;
+    Drain(&d);
+    EXPECT_TRUE(Contains(d.log, row.says)) << d.log;
+    ::close(d.err);
+    daemons_.pop_back();
+  }
+  EXPECT_EQ(Stop(first), 0);
+  // Without the privilege: one line, exit 2.
+  const int status = trhsm_test::InChild([&] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 90;
+    const trhsm_test::ProgramRun r = trhsm_test::RunProgram(
+        TRHSM_RECALLD, {"--foreground", "--archive", "/", "--state", "/tmp/none", "/usr"});
+    return r.status == 2 && r.out ==
+                                "trhsm-recalld: watching opens needs root (CAP_SYS_ADMIN); "
+                                "run it as root\n"
+               ? 0
+               : 91;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+}  // namespace
