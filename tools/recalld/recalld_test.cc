@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -276,6 +278,92 @@ TEST_F(Recalld, BadCopyIsRefusedAndTheStubKept) {
   EXPECT_EQ(Stop(d), 0);
   for (const auto& row : rows) EXPECT_EQ(ReadFile(tree_ + "/" + row.name), row.record);
   EXPECT_EQ(trhsm_test::ListFolder(dir_.File("state")), std::vector<std::string>{"lock"});
+}
+
+// A reader in a child process: 0 when it read `data`, 1 the stub record `record` (allowed without
+// a recall: the daemon was gone), 2 when the open failed with EIO, 3 anything else.
+int StartReader(const std::string& path, const std::string& data, const std::string& record) {
+  return trhsm_test::StartChild([&] {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return errno == EIO ? 2 : 3;
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    return got == data ? 0 : got.compare(0, record.size(), record) == 0 ? 1 : 3;
+  });
+}
+
+// Killed at random moments while it recalls, then restarted: every file is its whole stub or its
+// whole data, and a reader that the kill let through read either the data or the stub record at
+// offset 0. TRHSM_RECALLD_KILLS sets the number of rounds.
+TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
+  const char* env = std::getenv("TRHSM_RECALLD_KILLS");
+  const int rounds = env != nullptr ? std::atoi(env) : 20;
+  std::vector<std::string> names = {"k0", "k1", "k2"}, data, records;
+  for (size_t i = 0; i < names.size(); ++i) {
+    data.push_back(Random(1 << 20, static_cast<unsigned>(10 + i)));
+    records.push_back(Stub(names[i], data.back()));
+  }
+  std::mt19937 gen(::testing::UnitTest::GetInstance()->random_seed());
+  int recovered = 0;
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (ReadFile(tree_ + "/" + names[i]) != records[i]) Restub(names[i], records[i]);
+    }
+    Daemon d = StartOn("state", 2);
+    std::vector<int> readers;
+    for (size_t i = 0; i < names.size(); ++i) {
+      readers.push_back(StartReader(tree_ + "/" + names[i], data[i], records[i]));
+    }
+    ::usleep(std::uniform_int_distribution<useconds_t>(0, 60000)(gen));  // a random moment
+    Stop(d, SIGKILL);
+    for (int pid : readers) EXPECT_LT(trhsm_test::WaitChild(pid), 2);
+    Daemon again = StartOn("state", 2);
+    EXPECT_EQ(Stop(again), 0) << again.log;
+    if (Contains(again.log, "recovery: ")) ++recovered;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string now = ReadFile(tree_ + "/" + names[i]);
+      EXPECT_TRUE(now == records[i] || now == data[i]) << names[i] << ": " << now.size();
+    }
+    EXPECT_EQ(trhsm_test::ListFolder(dir_.File("state")), std::vector<std::string>{"lock"});
+  }
+  std::printf("%d of %d rounds left a recall for the restart to settle\n", recovered, rounds);
+}
+
+// SIGTERM while openers wait on recalls: each is answered (the data, or EIO for a recall undone),
+// the daemon exits 0, and every file is its whole stub or its whole data.
+TEST_F(Recalld, SigtermAnswersEveryWaitingOpener) {
+  std::vector<std::string> data, records;
+  for (int i = 0; i < 6; ++i) {
+    data.push_back(Random(2 << 20, static_cast<unsigned>(20 + i)));
+    records.push_back(Stub("t" + std::to_string(i), data.back()));
+  }
+  Daemon d = StartOn("state", 1);
+  std::vector<int> readers;
+  for (int i = 0; i < 6; ++i) {
+    readers.push_back(StartReader(tree_ + "/t" + std::to_string(i), data[i], records[i]));
+  }
+  // Until most of them wait in the kernel for the daemon's answer.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int waiting = 0; waiting < 4 && std::chrono::steady_clock::now() < deadline;) {
+    waiting = 0;
+    for (int pid : readers) {
+      waiting += Contains(ReadFile("/proc/" + std::to_string(pid) + "/wchan"), "fanotify");
+    }
+  }
+  EXPECT_EQ(Stop(d), 0) << d.log;
+  int answered[4] = {};
+  for (int pid : readers) {
+    const int status = trhsm_test::WaitChild(pid, 60000);
+    ASSERT_TRUE(status >= 0 && status <= 2) << status;
+    ++answered[status];
+  }
+  EXPECT_GT(answered[2], 0) << "no opener was waiting when the daemon stopped\n" << d.log;
+  for (int i = 0; i < 6; ++i) {
+    const std::string now = ReadFile(tree_ + "/t" + std::to_string(i));
+    EXPECT_TRUE(now == records[i] || now == data[i]) << i;
+  }
 }
 
 // What must refuse to start, and how.
