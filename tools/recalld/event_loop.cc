@@ -86,18 +86,34 @@ void EventLoop::Work() {
       job = todo_.front();
       todo_.pop_front();
     }
+    // The waiting processes are answered as soon as the data is whole; the sync follows.
+    bool answered = false;
+    const std::string path = job->path;
+    auto answer = [&](const RecallResult& result) {
+      job->result = result;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        done_.push_back(job);
+      }
+      answered = true;
+      const uint64_t one = 1;
+      (void)!::write(wake_, &one, sizeof one);  // the loop drains done_ on every wake-up
+    };
+    RecallResult r;
     if (stop_) {
-      job->result.kind = RecallResult::kStopped;
+      r.kind = RecallResult::kStopped;
     } else {
-      job->result = recaller_->Recall(job->fd, job->path, stop_);
+      r = recaller_->Recall(job->fd, path, stop_, [&](uint64_t bytes) {
+        RecallResult whole;
+        whole.kind = RecallResult::kRecalled;
+        whole.bytes = bytes;
+        answer(whole);
+      });
     }
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_.push_back(job);
-    }
-    const uint64_t one = 1;
-    if (::write(wake_, &one, sizeof one) < 0) {
-      // The counter cannot overflow in practice; the loop also drains done_ on every wake-up.
+    if (!answered) {
+      answer(r);
+    } else if (!r.error.empty()) {
+      log_->Line("recalled " + trhsm_tools::CQuote(path) + ", but " + r.error);
     }
   }
 }

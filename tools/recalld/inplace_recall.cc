@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "platform/archive.h"
@@ -109,8 +110,8 @@ bool Undo(int fd, const Intent& intent, std::string* error) {
   return true;
 }
 
-RecallResult InPlaceRecaller::Recall(int fd, const std::string& path,
-                                     const std::atomic<bool>& stop) const {
+RecallResult InPlaceRecaller::Recall(int fd, const std::string& path, const std::atomic<bool>& stop,
+                                     const std::function<void(uint64_t)>& whole) const {
   RecallResult r;
   struct stat st;
   std::string record;
@@ -120,8 +121,8 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path,
     return r;
   }
   CopyHeader header;
-  if (!trhsm::platform::VerifyCopy(archive_, data.field2, data.field3, data.field4, &header,
-                                   &r.error)) {
+  if (!trhsm::platform::ReadCopyHeader(archive_, data.field2, data.field3, data.field4, &header,
+                                       &r.error)) {
     return r;
   }
   if (data.layout == 2 && static_cast<uint64_t>(data.extraNumber) != header.size) {
@@ -167,6 +168,8 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path,
     }
     return r;
   };
+  // One pass: the bytes after the record's length go to their own offsets while the checksum of
+  // all of them is computed; the record at offset 0 is replaced only once the checksum matched.
   const size_t keep = std::min<uint64_t>(record.size(), header.size);
   std::string head;
   std::vector<char> buf(kChunk);
@@ -186,11 +189,11 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path,
     }
   }
   if (~reg != header.crc) {
-    return undo(RecallResult::kFailed, "archived copy changed while it was recalled (checksum)");
+    return undo(RecallResult::kFailed,
+                "archived copy in " + archiveFile + " is damaged (its checksum does not match)");
   }
   const bool longer = header.size >= record.size();
-  if ((longer && ::ftruncate(out.get(), static_cast<off_t>(header.size)) != 0) ||
-      ::fdatasync(out.get()) != 0) {
+  if (longer && ::ftruncate(out.get(), static_cast<off_t>(header.size)) != 0) {
     return undo(RecallResult::kFailed, SysError("write"));
   }
   // The step that turns the stub into the data: one write of less than a page.
@@ -199,19 +202,23 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path,
       {static_cast<time_t>(header.modTime), static_cast<long>(header.modTimeNsec)}};
   if (!PwriteAll(out.get(), head.data(), head.size(), 0) ||
       (!longer && ::ftruncate(out.get(), static_cast<off_t>(header.size)) != 0) ||
-      ::futimens(out.get(), times) != 0 || !trhsm_tools::SyncOnce(out.get())) {
+      ::futimens(out.get(), times) != 0) {
     return undo(RecallResult::kFailed, SysError("write"));
   }
-  struct stat now;
-  std::string ignored;
-  if (::fstat(out.get(), &now) == 0) {
-    (void)trhsm::platform::RecordRecalledIdentity(archive_, data.field2, data.field3, data.field4,
-                                                  now, &ignored);
-  }
-  // The file is whole; an intent that cannot go is settled (finished again) at the next start.
-  (void)DropIntent(state_, intent.device, intent.inode, &ignored);
+  // Whole for every reader now; durable once synced, and only then does the intent go. A crash
+  // before that is finished by the next start, which finds the bytes matching the checksum.
+  whole(header.size);
   r.kind = RecallResult::kRecalled;
   r.bytes = header.size;
+  struct stat now;
+  if (!trhsm_tools::SyncOnce(out.get()) || ::fstat(out.get(), &now) != 0) {
+    r.error = SysError("sync") + " (the next start settles it)";
+    return r;
+  }
+  std::string ignored;
+  (void)trhsm::platform::RecordRecalledIdentity(archive_, data.field2, data.field3, data.field4,
+                                                now, &ignored);
+  (void)DropIntent(state_, intent.device, intent.inode, &r.error);
   return r;
 }
 

@@ -1,16 +1,21 @@
 // One recall into the stub's own inode, crash-safe through an intent record (intent.h).
 //
 // The order of the writes keeps the stub record readable at offset 0 until the data is whole:
-//   1. the archived copy is read whole and its checksum checked (nothing written yet);
+//   1. the archived copy's header is read (a copy that is missing or cut short stops here, with
+//      nothing written);
 //   2. the intent record is written and synced;
-//   3. the data after the record's length is written at its own offsets (runs of zero blocks stay
-//      holes), checksummed again on the way, the file sized, and synced;
+//   3. in one pass over the copy, the data after the record's length is written at its own
+//      offsets (runs of zero blocks stay holes) while the checksum of all of it is computed; a
+//      checksum that does not match cuts the file back to the record, puts the stub's times back,
+//      and the recall fails;
 //   4. the data's first bytes (fewer than a page: a stub record is at most 1050 bytes) replace
-//      the record in one write, the archived modification time is set, and the file is synced;
-//   5. the intent is dropped.
-// A reader let through while this is cut short by a crash therefore reads the stub record at
+//      the record in one write and the archived modification time is set: the data is whole, and
+//      the processes waiting for it go on;
+//   5. the file is synced, the identity record written, the intent dropped.
+// No process sees a byte of the data before its checksum matched: the ones that wait are answered
+// after step 4. A reader let through while this is cut short by a crash reads the stub record at
 // offset 0, followed by part of the data; start-up recovery (recovery.h) then puts the whole stub
-// back or, when step 4 was done, finishes the file.
+// back or, once step 4 was done, finishes the file.
 #ifndef TRHSM_TOOLS_RECALLD_INPLACE_RECALL_H_
 #define TRHSM_TOOLS_RECALLD_INPLACE_RECALL_H_
 
@@ -18,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tools/recalld/intent.h"
@@ -45,8 +51,12 @@ class InPlaceRecaller {
       : archive_(std::move(archive)), state_(std::move(state)) {}
 
   // Recalls the stub open at `fd` (a fanotify event's read-only descriptor, whose reads raise no
-  // events; `path` names it). Between chunks, a set `stop` undoes the recall (kStopped).
-  RecallResult Recall(int fd, const std::string& path, const std::atomic<bool>& stop) const;
+  // events; `path` names it). Between chunks, a set `stop` undoes the recall (kStopped). Calls
+  // `whole` with the data's size once the data is whole in the file, before it is synced; after
+  // that call `fd` is not used again, and a result of kRecalled with an error says what went
+  // wrong while making it durable (the intent then stays for the next start).
+  RecallResult Recall(int fd, const std::string& path, const std::atomic<bool>& stop,
+                      const std::function<void(uint64_t)>& whole) const;
 
  private:
   std::string archive_;

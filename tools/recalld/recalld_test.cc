@@ -259,6 +259,8 @@ TEST_F(Recalld, BadCopyIsRefusedAndTheStubKept) {
   std::string flipped = archive;
   flipped[offsets_["damaged"] + 56 + 1000] ^= 1;
   WriteFile(dir_.File("archive/1/1.arc"), flipped.substr(0, offsets_["missing"]));
+  struct stat before;
+  ASSERT_EQ(::stat((tree_ + "/damaged").c_str(), &before), 0);
   Daemon d = StartOn("state");
   const struct {
     const char* name;
@@ -277,6 +279,10 @@ TEST_F(Recalld, BadCopyIsRefusedAndTheStubKept) {
   }
   EXPECT_EQ(Stop(d), 0);
   for (const auto& row : rows) EXPECT_EQ(ReadFile(tree_ + "/" + row.name), row.record);
+  struct stat after;  // the damage is found after bytes were written: the times are put back
+  ASSERT_EQ(::stat((tree_ + "/damaged").c_str(), &after), 0);
+  EXPECT_TRUE(after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+              after.st_mtim.tv_nsec == before.st_mtim.tv_nsec);
   EXPECT_EQ(trhsm_test::ListFolder(dir_.File("state")), std::vector<std::string>{"lock"});
 }
 
