@@ -225,8 +225,10 @@ int main(int argc, char** argv) {
       if (!o.log.empty()) ::dup2(null, STDERR_FILENO);
     }
     ok = loop.Run(&totals);
+    // Whatever still waits goes on, before the workers are joined: after a fatal error one may be
+    // waiting on an event of its own that no loop answers any more.
+    ::close(fan);
   }
-  ::close(fan);  // whatever is still waiting goes on
   log.Line(totals.Text());
   log.Line(ok ? "stopped" : "stopped after an error");
   log.Stop();

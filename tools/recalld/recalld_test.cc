@@ -304,7 +304,11 @@ int StartReader(const std::string& path, const std::string& data, const std::str
 // offset 0. TRHSM_RECALLD_KILLS sets the number of rounds.
 TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
   const char* env = std::getenv("TRHSM_RECALLD_KILLS");
-  const int rounds = env != nullptr ? std::atoi(env) : 20;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const int rounds = env != nullptr ? std::atoi(env) : 5;
+#else
+  const int rounds = env != nullptr ? std::atoi(env) : 15;
+#endif
   std::vector<std::string> names = {"k0", "k1", "k2"}, data, records;
   for (size_t i = 0; i < names.size(); ++i) {
     data.push_back(Random(1 << 20, static_cast<unsigned>(10 + i)));
@@ -341,18 +345,19 @@ TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
 // the daemon exits 0, and every file is its whole stub or its whole data.
 TEST_F(Recalld, SigtermAnswersEveryWaitingOpener) {
   std::vector<std::string> data, records;
-  for (int i = 0; i < 6; ++i) {
-    data.push_back(Random(2 << 20, static_cast<unsigned>(20 + i)));
+  for (int i = 0; i < 4; ++i) {
+    data.push_back(Random(8 << 20, static_cast<unsigned>(20 + i)));
     records.push_back(Stub("t" + std::to_string(i), data.back()));
   }
   Daemon d = StartOn("state", 1);
   std::vector<int> readers;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 4; ++i) {
     readers.push_back(StartReader(tree_ + "/t" + std::to_string(i), data[i], records[i]));
   }
-  // Until most of them wait in the kernel for the daemon's answer.
+  // Until some of them wait in the kernel for the daemon's answer.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int waiting = 0; waiting < 4 && std::chrono::steady_clock::now() < deadline;) {
+  for (int waiting = 0; waiting < 2 && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     waiting = 0;
     for (int pid : readers) {
       waiting += Contains(ReadFile("/proc/" + std::to_string(pid) + "/wchan"), "fanotify");
@@ -366,7 +371,7 @@ TEST_F(Recalld, SigtermAnswersEveryWaitingOpener) {
     ++answered[status];
   }
   EXPECT_GT(answered[2], 0) << "no opener was waiting when the daemon stopped\n" << d.log;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 4; ++i) {
     const std::string now = ReadFile(tree_ + "/t" + std::to_string(i));
     EXPECT_TRUE(now == records[i] || now == data[i]) << i;
   }
