@@ -105,6 +105,8 @@ class StubJobTest : public ::testing::Test {
   bool xattrs_ = false;                     // the file system took a user attribute and an ACL
 };
 
+void EditKeepingSizeAndTimes(const std::string& path);
+
 // Stubs keep mode, times, attributes and ACL; "released" is the blocks freed; the recall brings
 // the bytes back with the holes of a sparse file.
 TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
@@ -148,6 +150,11 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
   ASSERT_EQ(::stat((files_ + "/sparse").c_str(), &st), 0);
   EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the hole was written out";
   EXPECT_EQ(st.st_mtim.tv_sec, kTimes[1].tv_sec);
+  // Recalled and not changed since: released again without a new backup. Changed after the
+  // recall (same size and times): refused.
+  EditKeepingSizeAndTimes(files_ + "/a");
+  Expect(Job({"--quiet"}), 1, {Counts(3, 0, 2, 1), "changed since backup"});
+  EXPECT_FALSE(IsStub("a"));
   if (!xattrs_) GTEST_SKIP() << "the file system refuses user attributes or ACLs: not checked";
 }
 
