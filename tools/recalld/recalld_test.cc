@@ -299,9 +299,10 @@ int StartReader(const std::string& path, const std::string& data, const std::str
   });
 }
 
-// Killed at random moments while it recalls, then restarted: every file is its whole stub or its
-// whole data, and a reader that the kill let through read either the data or the stub record at
-// offset 0. TRHSM_RECALLD_KILLS sets the number of rounds.
+// Killed while it recalls (at random moments, and every other round while the data is being
+// written), then restarted: every file is its whole stub or its whole data, and a reader that the
+// kill let through read either the data or the stub record at offset 0. TRHSM_RECALLD_KILLS sets
+// the number of rounds.
 TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
   const char* env = std::getenv("TRHSM_RECALLD_KILLS");
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -311,7 +312,7 @@ TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
 #endif
   std::vector<std::string> names = {"k0", "k1", "k2"}, data, records;
   for (size_t i = 0; i < names.size(); ++i) {
-    data.push_back(Random(1 << 20, static_cast<unsigned>(10 + i)));
+    data.push_back(Random(6 << 20, static_cast<unsigned>(10 + i)));
     records.push_back(Stub(names[i], data.back()));
   }
   std::mt19937 gen(::testing::UnitTest::GetInstance()->random_seed());
@@ -326,7 +327,19 @@ TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
     for (size_t i = 0; i < names.size(); ++i) {
       readers.push_back(StartReader(tree_ + "/" + names[i], data[i], records[i]));
     }
-    ::usleep(std::uniform_int_distribution<useconds_t>(0, 60000)(gen));  // a random moment
+    if (round % 2 == 0) {
+      ::usleep(std::uniform_int_distribution<useconds_t>(0, 60000)(gen));  // a random moment
+    } else {
+      // While the data is being written: a file grown past its record, not yet to its size.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (bool writing = false; !writing && std::chrono::steady_clock::now() < deadline;) {
+        for (size_t i = 0; i < names.size() && !writing; ++i) {
+          struct stat st;
+          writing = ::stat((tree_ + "/" + names[i]).c_str(), &st) == 0 &&
+                    st.st_size > off_t(records[i].size()) && st.st_size < off_t(data[i].size());
+        }
+      }
+    }
     Stop(d, SIGKILL);
     for (int pid : readers) EXPECT_LT(trhsm_test::WaitChild(pid), 2);
     Daemon again = StartOn("state", 2);
