@@ -308,11 +308,11 @@ TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const int rounds = env != nullptr ? std::atoi(env) : 5;
 #else
-  const int rounds = env != nullptr ? std::atoi(env) : 15;
+  const int rounds = env != nullptr ? std::atoi(env) : 12;
 #endif
   std::vector<std::string> names = {"k0", "k1", "k2"}, data, records;
   for (size_t i = 0; i < names.size(); ++i) {
-    data.push_back(Random(6 << 20, static_cast<unsigned>(10 + i)));
+    data.push_back(Random(4 << 20, static_cast<unsigned>(10 + i)));
     records.push_back(Stub(names[i], data.back()));
   }
   std::mt19937 gen(::testing::UnitTest::GetInstance()->random_seed());
