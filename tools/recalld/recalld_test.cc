@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -233,20 +234,24 @@ TEST_F(Recalld, ReadersSeeTheDataAndNonStubsPassUntouched) {
   EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the sparse file came back without its hole";
 }
 
-// Sixteen processes' threads open one stub at once: one recall, and all read the data.
+// Sixteen threads open one stub at once: one recall, and all read the data. (How many of them
+// waited on it, rather than opening the data once it was whole, depends on the scheduler.)
 TEST_F(Recalld, ConcurrentOpenersShareOneRecall) {
   const std::string data = Random(2 << 20, 5);
   Stub("shared", data);
   Daemon d = StartOn("state");
   std::vector<std::thread> openers;
   std::vector<std::string> seen(16);
+  std::atomic<int> ready{0};
   for (std::string& out : seen) {
-    openers.emplace_back([&] { out = ReadFile(tree_ + "/shared"); });
+    openers.emplace_back([&] {
+      for (++ready; ready < 16;) std::this_thread::yield();
+      out = ReadFile(tree_ + "/shared");
+    });
   }
   for (std::thread& t : openers) t.join();
   for (const std::string& out : seen) EXPECT_TRUE(out == data) << out.size() << " bytes read";
-  EXPECT_TRUE(Contains(Summary(&d), "summary: 1 recall, 2.1 MB, 0 failures; 16 opens waited"))
-      << d.log;
+  EXPECT_TRUE(Contains(Summary(&d), "summary: 1 recall, 2.1 MB, 0 failures; ")) << d.log;
   EXPECT_EQ(Stop(d), 0);
 }
 
