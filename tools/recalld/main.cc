@@ -74,8 +74,15 @@ std::string CheckPlaces(Options* o) {
     }
     tree = canonical;
   }
-  const std::pair<const char*, std::string*> places[] = {
-      {"--state", &o->state}, {"--run", &o->run}, {"--log", &o->log}};
+  // The archive takes the identity records of recalled files; the stand-ins' log (KO_LOG_FILE)
+  // takes what the library logs.
+  const char* libraryLog = std::getenv("KO_LOG_FILE");
+  std::string koLog = libraryLog != nullptr ? libraryLog : "";
+  const std::pair<const char*, std::string*> places[] = {{"--state", &o->state},
+                                                         {"--run", &o->run},
+                                                         {"--log", &o->log},
+                                                         {"--archive", &o->archive},
+                                                         {"KO_LOG_FILE", &koLog}};
   for (const auto& place : places) {
     if (place.second->empty()) continue;
     const std::string canonical = Canonical(*place.second);
@@ -153,8 +160,6 @@ int main(int argc, char** argv) {
     return Fail(kUnsupported, std::string("this kernel offers no fanotify permission events (") +
                                   std::strerror(errno) + ")");
   }
-  const std::string places = CheckPlaces(&o);
-  if (!places.empty()) return recalld::Usage(places);
   if (o.archive.empty() && !trhsm::platform::ConfiguredArchiveRoot(&o.archive)) {
     const std::string registry = trhsm_tools::RegistryProblem();
     return Fail(kRefused, (registry.empty() ? std::string("no archive root configured (") +
@@ -163,6 +168,8 @@ int main(int argc, char** argv) {
                                             : registry) +
                               "; give --archive DIR");
   }
+  const std::string places = CheckPlaces(&o);
+  if (!places.empty()) return recalld::Usage(places);
   int status = 0, readyFd = -1;
   if (!o.foreground) {
     if (!Detach(&status, &readyFd))

@@ -408,6 +408,7 @@ TEST_F(Recalld, RefusesToStart) {
       {{"--jobs", "0", tree_}, 2, "--jobs takes a number from 1 to 64, not \"0\""},
       {{"--state", tree_ + "/sub/state", tree_}, 2, "lies inside the watched tree"},
       {{"--log", tree_ + "/log", dir_.path()}, 2, "lies inside the watched tree"},
+      {{"--archive", tree_ + "/sub", tree_}, 2, "--archive \"" + tree_ + "/sub\" lies inside"},
       {{dir_.File("nothing")}, 2, "is not a folder"},
       {{"--state", dir_.File("other"), tree_ + "/sub"}, 1, "overlaps " + tree_ + ", watched by"},
       {{"--state", dir_.File("state"), dir_.path() + "/elsewhere"}, 1, "is in use by another"},
