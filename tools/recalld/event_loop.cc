@@ -132,10 +132,8 @@ void EventLoop::Answer(int fd, bool allow) {
 
 void EventLoop::IgnoreFromNowOn(int fd) {
   if (!ignoreMarks_) return;
-  if (::fanotify_mark(
-          fan_,
-          FAN_MARK_ADD | FAN_MARK_IGNORED_MASK | FAN_MARK_IGNORED_SURV_MODIFY | FAN_MARK_EVICTABLE,
-          mask_, fd, nullptr) != 0 &&
+  if (::fanotify_mark(fan_, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK | FAN_MARK_EVICTABLE, mask_, fd,
+                      nullptr) != 0 &&
       errno == EINVAL) {
     ignoreMarks_ = false;  // no evictable marks here; marks that pin inodes would grow unbounded
   }

@@ -8,10 +8,10 @@
 // worker opening the archive, its state folder or the stub for writing) are allowed at once,
 // first of all, so that no worker ever waits on an event that only it could answer.
 // A file found not to be a stub (or recalled) gets an ignore mark for its inode (evictable: it
-// does not keep the inode in memory), so that its later opens and reads raise no event at all;
-// the mark survives writes, so a file rewritten in place into a stub while the daemon runs is seen
-// only once its inode leaves the cache. The trhsm tools always put a stub in place under a new
-// inode (rename), which has no mark.
+// does not keep the inode in memory), so that its later opens and reads raise no event at all
+// until the file is written to: the kernel clears such a mark on the first change, so a file
+// that becomes a stub (a temporary the stub job fills and renames into place, or a file rewritten
+// in place) is looked at again.
 #ifndef TRHSM_TOOLS_RECALLD_EVENT_LOOP_H_
 #define TRHSM_TOOLS_RECALLD_EVENT_LOOP_H_
 

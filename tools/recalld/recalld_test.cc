@@ -186,6 +186,16 @@ TEST_F(Recalld, ReadersSeeTheDataAndNonStubsPassUntouched) {
 
   Daemon d = StartOn("state");
   const std::string root = tree_ + "/";
+  // Stubs that appear while the daemon watches: one filled in a new file renamed into place (the
+  // new file was seen empty first), one written in place over a file already seen as no stub.
+  const std::string late = Random(90000, 8), inPlace = Random(80000, 9);
+  Stub("late", late);
+  WriteFile(root + "in place", "seen before it became a stub\n");
+  EXPECT_EQ(ReadFile(root + "in place"), "seen before it became a stub\n");
+  const std::string inPlaceRecord = Stub("scratch stub", inPlace);
+  WriteFile(root + "in place", inPlaceRecord);
+  EXPECT_TRUE(ReadFile(root + "late") == late);
+  EXPECT_TRUE(ReadFile(root + "in place") == inPlace);
   trhsm_test::ProgramRun cat = trhsm_test::RunProgram("cat", {root + "by cat"});
   EXPECT_EQ(cat.status, 0);
   EXPECT_TRUE(cat.out == stubs[0].data) << cat.out.size() << " bytes read by cat";
@@ -203,7 +213,7 @@ TEST_F(Recalld, ReadersSeeTheDataAndNonStubsPassUntouched) {
   EXPECT_TRUE(ReadFile(root + "sparse") == sparse);
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(ReadFile(root + others[i]).size(), size_t(before[i].st_size));
-  EXPECT_TRUE(Contains(Summary(&d), "summary: 4 recalls, ")) << d.log;
+  EXPECT_TRUE(Contains(Summary(&d), "summary: 6 recalls, ")) << d.log;
   EXPECT_EQ(Stop(d), 0) << d.log;
 
   for (int i = 0; i < 3; ++i) {
