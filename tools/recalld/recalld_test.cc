@@ -345,13 +345,17 @@ TEST_F(Recalld, KilledDuringRecallsThenRestarted) {
     if (round % 2 == 0) {
       ::usleep(std::uniform_int_distribution<useconds_t>(0, 60000)(gen));  // a random moment
     } else {
-      // While the data is being written: a file grown past its record, not yet to its size.
+      // While the data is being written: a file grown past its record, not yet to its size (or,
+      // when the recalls were too quick for that, once all are done).
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-      for (bool writing = false; !writing && std::chrono::steady_clock::now() < deadline;) {
+      for (bool writing = false, done = false;
+           !writing && !done && std::chrono::steady_clock::now() < deadline;) {
+        done = true;
         for (size_t i = 0; i < names.size() && !writing; ++i) {
           struct stat st;
-          writing = ::stat((tree_ + "/" + names[i]).c_str(), &st) == 0 &&
-                    st.st_size > off_t(records[i].size()) && st.st_size < off_t(data[i].size());
+          const off_t size = ::stat((tree_ + "/" + names[i]).c_str(), &st) == 0 ? st.st_size : 0;
+          writing = size > off_t(records[i].size()) && size < off_t(data[i].size());
+          done = done && size == off_t(data[i].size());
         }
       }
     }
