@@ -195,9 +195,10 @@ int main(int argc, char** argv) {
     if (::fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_MOUNT, mask, AT_FDCWD, tree.c_str()) == 0) {
       continue;
     }
-    if (errno == EINVAL && (mask & FAN_PRE_ACCESS)) {
-      // Pre-content events are refused (an older kernel, or a file system without them): every
-      // recall then happens at open, which is also where nearly all of them happen anyway.
+    if ((errno == EINVAL || errno == EOPNOTSUPP) && (mask & FAN_PRE_ACCESS)) {
+      // Pre-content events are refused (EINVAL: an older kernel; EOPNOTSUPP: a file system
+      // without them): every recall then happens at open, which is where nearly all of them
+      // happen anyway.
       mask = FAN_OPEN_PERM;
       ::fanotify_mark(fan, FAN_MARK_FLUSH | FAN_MARK_MOUNT, 0, AT_FDCWD, nullptr);
       if (::fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_MOUNT, mask, AT_FDCWD, tree.c_str()) == 0) {

@@ -81,9 +81,10 @@ class Recalld : public ::testing::Test {
     return record;
   }
   void Restub(const std::string& name, const std::string& record) {
-    WriteFile(tree_ + "/.new", record);
-    EXPECT_EQ(::chmod((tree_ + "/.new").c_str(), 0640), 0);
-    EXPECT_EQ(::rename((tree_ + "/.new").c_str(), (tree_ + "/" + name).c_str()), 0);
+    const std::string path = tree_ + "/" + name, fresh = path.substr(0, path.rfind('/')) + "/.new";
+    WriteFile(fresh, record);
+    EXPECT_EQ(::chmod(fresh.c_str(), 0640), 0);
+    EXPECT_EQ(::rename(fresh.c_str(), path.c_str()), 0);
   }
 
   Daemon Start(std::vector<std::string> args, bool waitReady = true) {
@@ -407,6 +408,22 @@ TEST_F(Recalld, SigtermAnswersEveryWaitingOpener) {
     const std::string now = ReadFile(tree_ + "/t" + std::to_string(i));
     EXPECT_TRUE(now == records[i] || now == data[i]) << i;
   }
+}
+
+// A file system without pre-content events (tmpfs): every recall happens at open.
+TEST_F(Recalld, FallsBackToOpenEvents) {
+  const std::string fs = tree_ + "/tmpfs";
+  ASSERT_EQ(::mkdir(fs.c_str(), 0755), 0);
+  if (::mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=16m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  const std::string data = Random(300000, 11);
+  Stub("tmpfs/f", data);
+  Daemon d = Start({"--state", dir_.File("state"), fs});
+  EXPECT_TRUE(Contains(d.log, "(recalls at open, ")) << d.log;
+  EXPECT_TRUE(ReadFile(fs + "/f") == data);
+  EXPECT_EQ(Stop(d), 0) << d.log;
+  ::umount2(fs.c_str(), MNT_DETACH);
 }
 
 // What must refuse to start, and how.
