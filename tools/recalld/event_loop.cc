@@ -52,7 +52,7 @@ std::string Totals::Text() const {
 }
 
 EventLoop::EventLoop(int fan, int signals, uint64_t mask, std::vector<std::string> trees,
-                     unsigned jobs, const InPlaceRecaller* recaller, Log* log)
+                     const std::vector<unsigned>& slots, const InPlaceRecaller* recaller, Log* log)
     : fan_(fan),
       signals_(signals),
       mask_(mask),
@@ -62,7 +62,7 @@ EventLoop::EventLoop(int fan, int signals, uint64_t mask, std::vector<std::strin
       self_(::getpid()),
       deny_(FAN_DENY_ERRNO(EIO)) {
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { Work(); });
+  for (unsigned slot : slots) workers_.emplace_back([this, slot] { Work(slot); });
 }
 
 EventLoop::~EventLoop() {
@@ -76,7 +76,7 @@ EventLoop::~EventLoop() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-void EventLoop::Work() {
+void EventLoop::Work(unsigned slot) {
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -103,7 +103,7 @@ void EventLoop::Work() {
     if (stop_) {
       r.kind = RecallResult::kStopped;
     } else {
-      r = recaller_->Recall(job->fd, path, stop_, [&](uint64_t bytes) {
+      r = recaller_->Recall(job->fd, path, slot, stop_, [&](uint64_t bytes) {
         RecallResult whole;
         whole.kind = RecallResult::kRecalled;
         whole.bytes = bytes;

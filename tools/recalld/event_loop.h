@@ -47,9 +47,9 @@ struct Totals {
 class EventLoop {
  public:
   // `fan`: the fanotify group, its marks placed with `mask`; `signals`: a signalfd of SIGTERM,
-  // SIGINT and SIGUSR1. Neither is owned.
-  EventLoop(int fan, int signals, uint64_t mask, std::vector<std::string> trees, unsigned jobs,
-            const InPlaceRecaller* recaller, Log* log);
+  // SIGINT and SIGUSR1. Neither is owned. One worker for each intent slot of `slots`.
+  EventLoop(int fan, int signals, uint64_t mask, std::vector<std::string> trees,
+            const std::vector<unsigned>& slots, const InPlaceRecaller* recaller, Log* log);
   ~EventLoop();
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
@@ -75,7 +75,7 @@ class EventLoop {
   void Answer(int fd, bool allow);
   void IgnoreFromNowOn(int fd);
   bool UnderTrees(int fd, std::string* path) const;
-  void Work();
+  void Work(unsigned slot);  // a worker, with its intent slot
 
   int fan_;
   int signals_;

@@ -110,7 +110,8 @@ bool Undo(int fd, const Intent& intent, std::string* error) {
   return true;
 }
 
-RecallResult InPlaceRecaller::Recall(int fd, const std::string& path, const std::atomic<bool>& stop,
+RecallResult InPlaceRecaller::Recall(int fd, const std::string& path, unsigned slot,
+                                     const std::atomic<bool>& stop,
                                      const std::function<void(uint64_t)>& whole) const {
   RecallResult r;
   struct stat st;
@@ -155,15 +156,16 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path, const std:
                       st.st_mtim,
                       path,
                       record};
-  if (!WriteIntent(state_, intent, &r.error)) return r;
+  if (!WriteIntent(state_, slot, intent, &r.error)) return r;
   // From here on a failure puts the stub back; if even that fails, the intent stays for the next
   // start to settle.
   auto undo = [&](RecallResult::Kind kind, const std::string& why) {
     r.kind = kind;
     r.error = why;
     std::string more;
-    if (!Undo(out.get(), intent, &more) ||
-        !DropIntent(state_, intent.device, intent.inode, &more)) {
+    if (Undo(out.get(), intent, &more)) {
+      ClearIntent(SlotPath(state_, slot));
+    } else {
       r.error += "; " + more + " (the next start settles it)";
     }
     return r;
@@ -218,7 +220,7 @@ RecallResult InPlaceRecaller::Recall(int fd, const std::string& path, const std:
   std::string ignored;
   (void)trhsm::platform::RecordRecalledIdentity(archive_, data.field2, data.field3, data.field4,
                                                 now, &ignored);
-  (void)DropIntent(state_, intent.device, intent.inode, &r.error);
+  ClearIntent(SlotPath(state_, slot));
   return r;
 }
 

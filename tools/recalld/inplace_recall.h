@@ -3,7 +3,7 @@
 // The order of the writes keeps the stub record readable at offset 0 until the data is whole:
 //   1. the archived copy's header is read (a copy that is missing or cut short stops here, with
 //      nothing written);
-//   2. the intent record is written and synced;
+//   2. the intent record is written into the worker's slot and synced;
 //   3. in one pass over the copy, the data after the record's length is written at its own
 //      offsets (runs of zero blocks stay holes) while the checksum of all of it is computed; a
 //      checksum that does not match cuts the file back to the record, puts the stub's times back,
@@ -11,7 +11,7 @@
 //   4. the data's first bytes (fewer than a page: a stub record is at most 1050 bytes) replace
 //      the record in one write and the archived modification time is set: the data is whole, and
 //      the processes waiting for it go on;
-//   5. the file is synced, the identity record written, the intent dropped.
+//   5. the file is synced, the identity record written, the slot emptied.
 // No process sees a byte of the data before its checksum matched: the ones that wait are answered
 // after step 4. A reader let through while this is cut short by a crash reads the stub record at
 // offset 0, followed by part of the data; start-up recovery (recovery.h) then puts the whole stub
@@ -55,7 +55,8 @@ class InPlaceRecaller {
   // `whole` with the data's size once the data is whole in the file, before it is synced; after
   // that call `fd` is not used again, and a result of kRecalled with an error says what went
   // wrong while making it durable (the intent then stays for the next start).
-  RecallResult Recall(int fd, const std::string& path, const std::atomic<bool>& stop,
+  // `slot`: the caller's intent slot (intent.h), used by one recall at a time.
+  RecallResult Recall(int fd, const std::string& path, unsigned slot, const std::atomic<bool>& stop,
                       const std::function<void(uint64_t)>& whole) const;
 
  private:

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,11 +21,6 @@ namespace {
 using trhsm_tools::Fd;
 
 constexpr char kMagic[] = "trhsm-recalld intent 1";
-constexpr char kTemporarySuffix[] = ".tmp";
-
-std::string Name(uint64_t device, uint64_t inode) {
-  return kIntentPrefix + std::to_string(device) + "-" + std::to_string(inode);
-}
 
 std::string Hex(const std::string& bytes) {
   static const char kDigits[] = "0123456789abcdef";
@@ -60,7 +56,30 @@ bool SyncFolder(const std::string& path) {
 
 }  // namespace
 
-bool WriteIntent(const std::string& state, const Intent& in, std::string* error) {
+std::string SlotPath(const std::string& state, unsigned slot) {
+  return state + "/" + kIntentPrefix + std::to_string(slot);
+}
+
+bool PrepareSlots(const std::string& state, unsigned count, std::vector<unsigned>* slots,
+                  std::string* error) {
+  for (unsigned slot = 0; slots->size() < count; ++slot) {
+    const std::string path = SlotPath(state, slot);
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+      *error = "cannot make intent slot " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (st.st_size == 0) slots->push_back(slot);
+  }
+  if (!SyncFolder(state)) {
+    *error = "cannot sync state folder " + state + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool WriteIntent(const std::string& state, unsigned slot, const Intent& in, std::string* error) {
   char times[128];
   std::snprintf(times, sizeof times, "atime %lld %ld\nmtime %lld %ld\n",
                 static_cast<long long>(in.accessTime.tv_sec), in.accessTime.tv_nsec,
@@ -69,20 +88,20 @@ bool WriteIntent(const std::string& state, const Intent& in, std::string* error)
                      std::to_string(in.inode) + "\n" + times + "path " + Hex(in.path) + "\nstub " +
                      Hex(in.stub) + "\n";
   text += "crc " + std::to_string(Crc(text)) + "\n";
-  const std::string path = state + "/" + Name(in.device, in.inode);
-  const std::string temporary = path + kTemporarySuffix;
-  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-  bool ok = fd.get() >= 0 &&
-            ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            trhsm_tools::SyncOnce(fd.get());
+  const std::string path = SlotPath(state, slot);
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  bool ok = fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0 &&
+            ::pwrite(fd.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+            ::fdatasync(fd.get()) == 0;
   ok = fd.get() >= 0 && fd.Close() && ok;
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0 || !SyncFolder(state)) {
+  if (!ok) {
     *error = "cannot write intent " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
+    ClearIntent(path);
   }
-  return true;
+  return ok;
 }
+
+void ClearIntent(const std::string& path) { (void)::truncate(path.c_str(), 0); }
 
 bool ReadIntent(const std::string& path, Intent* in) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -128,27 +147,17 @@ bool ReadIntent(const std::string& path, Intent* in) {
   return true;
 }
 
-bool DropIntent(const std::string& state, uint64_t device, uint64_t inode, std::string* error) {
-  const std::string path = state + "/" + Name(device, inode);
-  if ((::unlink(path.c_str()) != 0 && errno != ENOENT) || !SyncFolder(state)) {
-    *error = "cannot remove intent " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 std::vector<std::string> IntentFiles(const std::string& state) {
   std::vector<std::string> out;
   DIR* dir = ::opendir(state.c_str());
   if (dir == nullptr) return out;
-  const size_t prefix = sizeof kIntentPrefix - 1, suffix = sizeof kTemporarySuffix - 1;
+  const size_t prefix = sizeof kIntentPrefix - 1;
   while (const dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name.compare(0, prefix, kIntentPrefix) != 0) continue;
-    if (name.size() > suffix && name.compare(name.size() - suffix, suffix, kTemporarySuffix) == 0) {
-      ::unlink((state + "/" + name).c_str());  // an intent never written whole: no byte moved
-    } else {
-      out.push_back(state + "/" + name);
+    const std::string path = state + "/" + e->d_name;
+    struct stat st;
+    if (std::strncmp(e->d_name, kIntentPrefix, prefix) == 0 && ::lstat(path.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode) && st.st_size > 0) {
+      out.push_back(path);
     }
   }
   ::closedir(dir);

@@ -28,6 +28,7 @@
 #include "tools/recalld/event_loop.h"
 #include "tools/recalld/fanotify_compat.h"
 #include "tools/recalld/inplace_recall.h"
+#include "tools/recalld/intent.h"
 #include "tools/recalld/log.h"
 #include "tools/recalld/options.h"
 #include "tools/recalld/recovery.h"
@@ -188,8 +189,12 @@ int main(int argc, char** argv) {
   log.Start();
   const size_t unsettled = recalld::RecoverAll(o.state, o.archive, &log);
   if (unsettled > 0) {
-    log.Line(std::to_string(unsettled) + " unfinished recalls could not be settled; see above");
+    log.Line(std::to_string(unsettled) + " unfinished recalls could not be settled (see above); " +
+             "they stay for the next start");
   }
+  std::vector<unsigned> slots;  // one for each worker; the slots still full are left alone
+  std::string error;
+  if (!recalld::PrepareSlots(o.state, o.jobs, &slots, &error)) return Fail(kRefused, error);
   uint64_t mask = FAN_OPEN_PERM | FAN_PRE_ACCESS;
   for (const std::string& tree : o.trees) {
     if (::fanotify_mark(fan, FAN_MARK_ADD | FAN_MARK_MOUNT, mask, AT_FDCWD, tree.c_str()) == 0) {
@@ -218,7 +223,7 @@ int main(int argc, char** argv) {
   bool ok = false;
   recalld::Totals totals;
   {
-    recalld::EventLoop loop(fan, signals.get(), mask, o.trees, o.jobs, &recaller, &log);
+    recalld::EventLoop loop(fan, signals.get(), mask, o.trees, slots, &recaller, &log);
     std::string trees;
     for (const std::string& tree : o.trees) trees += " " + tree;
     log.Line("watching" + trees + " (" +

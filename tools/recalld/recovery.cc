@@ -86,16 +86,19 @@ size_t RecoverAll(const std::string& state, const std::string& archive, Log* log
   for (const std::string& file : IntentFiles(state)) {
     Intent in;
     if (!ReadIntent(file, &in)) {
-      // Intents are renamed into place whole, so this one was not written by a daemon.
-      log->Line("recovery: " + file + " is no intent record; left alone");
-      ++unsettled;
+      // Torn: it was being written when the power went, before any byte of its recall was.
+      log->Line("recovery: " + file +
+                " holds no whole intent record (nothing was written); cleared");
+      ClearIntent(file);
       continue;
     }
     bool settled = false;
     log->Line(Settle(archive, in, &settled));
-    std::string error;
-    if (settled && !DropIntent(state, in.device, in.inode, &error)) log->Line(error);
-    if (!settled) ++unsettled;
+    if (settled) {
+      ClearIntent(file);
+    } else {
+      ++unsettled;
+    }
   }
   return unsettled;
 }
