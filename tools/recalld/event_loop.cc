@@ -171,7 +171,7 @@ void EventLoop::OnEvent(const struct fanotify_event_metadata& e) {
   const bool mayBeStub =
       S_ISREG(st.st_mode) && st.st_size >= sr::kOverhead && st.st_size <= sr::kMaxRecordLength;
   std::string path;
-  if (!mayBeStub || !UnderTrees(e.fd, &path) || !HasStubSignature(e.fd)) {
+  if (!mayBeStub || !HasStubSignature(e.fd) || !UnderTrees(e.fd, &path)) {
     if (S_ISREG(st.st_mode)) IgnoreFromNowOn(e.fd);
     return Answer(e.fd, true);
   }
