@@ -64,10 +64,12 @@ bool PrepareSlots(const std::string& state, unsigned count, std::vector<unsigned
                   std::string* error) {
   for (unsigned slot = 0; slots->size() < count; ++slot) {
     const std::string path = SlotPath(state, slot);
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    // Non-blocking: a FIFO planted in the folder is refused, never waited on.
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-      *error = "cannot make intent slot " + path + ": " + std::strerror(errno);
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      *error = "cannot make intent slot " + path + ": " +
+               (fd.get() < 0 ? std::strerror(errno) : "not a regular file");
       return false;
     }
     if (st.st_size == 0) slots->push_back(slot);
@@ -89,7 +91,7 @@ bool WriteIntent(const std::string& state, unsigned slot, const Intent& in, std:
                      Hex(in.stub) + "\n";
   text += "crc " + std::to_string(Crc(text)) + "\n";
   const std::string path = SlotPath(state, slot);
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   bool ok = fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0 &&
             ::pwrite(fd.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
             ::fdatasync(fd.get()) == 0;
