@@ -77,7 +77,8 @@ std::string Claims::Take(const std::string& state, const std::string& run,
     return "cannot make state folder " + state + ": " + std::strerror(errno);
   if (!MakeFolder(run, 0755)) return "cannot make run folder " + run + ": " + std::strerror(errno);
   const std::string stateLock = state + "/lock";
-  stateLock_ = ::open(stateLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  stateLock_ =
+      ::open(stateLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (stateLock_ < 0) return "cannot open " + stateLock + ": " + std::strerror(errno);
   if (::flock(stateLock_, LOCK_EX | LOCK_NB) != 0) {
     return "state folder " + state + " is in use by another trhsm-recalld; give each daemon its " +
@@ -85,7 +86,7 @@ std::string Claims::Take(const std::string& state, const std::string& run,
   }
   // One daemon at a time looks at the list and adds itself to it.
   const std::string listLock = run + "/lock";
-  Fd guard(::open(listLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+  Fd guard(::open(listLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
   if (guard.get() < 0 || ::flock(guard.get(), LOCK_EX) != 0) {
     return "cannot lock " + listLock + ": " + std::strerror(errno);
   }
@@ -116,7 +117,8 @@ std::string Claims::Take(const std::string& state, const std::string& run,
   ::closedir(dir);
   if (!problem.empty()) return problem;
   runPath_ = run + "/" + std::to_string(::getpid()) + kSuffix;
-  runFile_ = ::open(runPath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  runFile_ = ::open(runPath_.c_str(),
+                    O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
   if (runFile_ < 0 || ::flock(runFile_, LOCK_EX) != 0) {
     return "cannot write " + runPath_ + ": " + std::strerror(errno);
   }
