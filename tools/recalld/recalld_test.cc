@@ -60,6 +60,7 @@ class Recalld : public ::testing::Test {
   }
   void TearDown() override {
     for (Daemon& d : daemons_) Stop(d, SIGKILL);
+    for (const std::string& m : mounts_) ::umount2(m.c_str(), MNT_DETACH);
     if (mounted_) ::umount2(tree_.c_str(), MNT_DETACH);
   }
 
@@ -169,6 +170,7 @@ class Recalld : public ::testing::Test {
   bool mounted_ = false;
   std::vector<Daemon> daemons_;
   std::map<std::string, int64_t> offsets_;  // of each stub's copy
+  std::vector<std::string> mounts_;         // made by a test, undone after it
 };
 
 // Every way of reading a stub sees the original size, bytes, mode and modification time; files
@@ -415,6 +417,57 @@ TEST_F(Recalld, SigtermAnswersEveryWaitingOpener) {
     const std::string now = ReadFile(tree_ + "/t" + std::to_string(i));
     EXPECT_TRUE(now == records[i] || now == data[i]) << i;
   }
+}
+
+// The loop answers while recalls wait: with the daemon's opens of the archive held (a fanotify
+// group of the test's own on the archive, made a mount of its own), a file that is no stub opens
+// at once, and a second stub's recall starts beside the first (--jobs 2).
+TEST_F(Recalld, OtherOpensAreAnsweredWhileRecallsWait) {
+  const std::string a = Random(100000, 12), b = Random(100000, 13);
+  Stub("a", a);
+  Stub("b", b);
+  WriteFile(tree_ + "/plain", "no stub\n");
+  const std::string archive = dir_.File("archive");
+  ASSERT_EQ(::mount(archive.c_str(), archive.c_str(), nullptr, MS_BIND, nullptr), 0);
+  mounts_.push_back(archive);
+  Daemon d = StartOn("state", 2);
+  const int hold = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(hold, 0);
+  ASSERT_EQ(::fanotify_mark(hold, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN_PERM, AT_FDCWD,
+                            archive.c_str()),
+            0);
+  auto reader = [&](const std::string& name, const std::string& data) {
+    return trhsm_test::StartChild([&, name] {
+      ::close(hold);  // else the group would outlive the test's own descriptor
+      return ReadFile(tree_ + "/" + name) == data ? 0 : 1;
+    });
+  };
+  // The next open of the archive by the daemon, held unanswered: its event's descriptor.
+  auto held = [&]() {
+    for (;;) {
+      struct pollfd p = {hold, POLLIN, 0};
+      if (::poll(&p, 1, 30000) != 1) return -1;
+      struct fanotify_event_metadata e;
+      if (::read(hold, &e, sizeof e) != static_cast<ssize_t>(sizeof e)) return -1;
+      if (e.pid == d.pid) return static_cast<int>(e.fd);
+      const struct fanotify_response allow = {e.fd, FAN_ALLOW};
+      (void)!::write(hold, &allow, sizeof allow);
+      ::close(e.fd);
+    }
+  };
+  const int readA = reader("a", a);
+  const int first = held();
+  ASSERT_GE(first, 0);
+  EXPECT_EQ(ReadFile(tree_ + "/plain"), "no stub\n");  // while the first recall waits
+  const int readB = reader("b", b);
+  const int second = held();  // the second recall, while the first still waits
+  EXPECT_GE(second, 0);
+  ::close(hold);  // lets both go, and every later open
+  ::close(first);
+  if (second >= 0) ::close(second);
+  EXPECT_EQ(trhsm_test::WaitChild(readA), 0);
+  EXPECT_EQ(trhsm_test::WaitChild(readB), 0);
+  EXPECT_EQ(Stop(d), 0) << d.log;
 }
 
 // A file system without pre-content events (tmpfs): every recall happens at open.
