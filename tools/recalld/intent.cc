@@ -103,7 +103,7 @@ bool WriteIntent(const std::string& state, unsigned slot, const Intent& in, std:
   return ok;
 }
 
-void ClearIntent(const std::string& path) { (void)::truncate(path.c_str(), 0); }
+void ClearIntent(const std::string& path) { (void)!::truncate(path.c_str(), 0); }
 
 bool ReadIntent(const std::string& path, Intent* in) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
