@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/archive.h"
+#include "platform/archive_identity.h"
 #include "stub/record_format.h"
 #include "tools/scoped_file.h"
 #include "tools/xattrs.h"
@@ -270,6 +271,14 @@ RecallOutcome Recaller::Recall(const std::string& path) {
     // The file is recalled; only its durability across a crash is in doubt.
     out.error = "recalled, but " + SysError("sync folder", folder);
     return out;
+  }
+  // The file as it now stands is the copy's, until it changes (platform/archive_identity.h); a
+  // record that cannot be written only costs the next release a new backup.
+  struct stat recalled;
+  std::string ignored;
+  if (::fstat(lock.get(), &recalled) == 0) {
+    (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, data.field2, data.field3,
+                                                  data.field4, recalled, &ignored);
   }
   out.size = header.size;
   out.ok = true;

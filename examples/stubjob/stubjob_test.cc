@@ -92,6 +92,8 @@ class StubJobTest : public ::testing::Test {
 };
 
 // Stubs and recalled files keep mode, times, attributes and ACL, a sparse file its holes.
+void EditKeepingSizeAndTimes(const std::string& path);
+
 TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
   const auto kept = [&](const std::string& name) {
     struct stat st = {};
@@ -126,6 +128,11 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
     const blkcnt_t blocks = kept(name);
     EXPECT_TRUE(name != "sparse" || blocks * 512 < (1 << 20)) << "the hole was written out";
   }
+  // Recalled and not changed since: released again without a new backup; changed after the
+  // recall (same size and times): refused.
+  EditKeepingSizeAndTimes(files_ + "/a");
+  Expect(Job({"--quiet"}), 1, {"3 items stubbed, 0 already done, 2 skipped, 1 refused", "changed"});
+  EXPECT_FALSE(IsStub("a"));
   const std::string b = files_ + "/sub/b";
   char value[16] = {};
   if (!xattrs_) GTEST_SKIP() << "the file system refuses user attributes or ACLs: not checked";
