@@ -14,6 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -46,10 +47,12 @@ int OpIndex(const char* op) {
 }
 
 // Appends one line by system calls, so logging neither counts nor fails.
-void LogFired(int op, long call) {
+void LogFired(int op, long call, const char* path) {
   const int saved = errno;
-  char line[96];
-  const int n = std::snprintf(line, sizeof line, "fault fired %s %ld\n", kOpNames[op], call);
+  char line[4200];
+  const int n = std::min<int>(
+      std::snprintf(line, sizeof line, "fault fired %s %ld %s\n", kOpNames[op], call, path),
+      sizeof line - 1);
   const long fd = syscall(SYS_openat, AT_FDCWD, g_logPath, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd >= 0) (void)!syscall(SYS_write, fd, line, n), syscall(SYS_close, fd);
   errno = saved;
@@ -72,7 +75,7 @@ bool Fails(int op, const char* path, int fd) {
   const long call = g_calls[op].fetch_add(1) + 1, n = g_armedN.load();
   if (g_armedOp.load() != op || (call != n && !(g_sticky.load() && call > n))) return false;
   if (!g_fired.exchange(true)) std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path);
-  if (g_logPath != nullptr) LogFired(op, call);
+  if (g_logPath != nullptr) LogFired(op, call, path);
   return true;
 }
 bool StreamFails(int op, FILE* fp) { return fp != nullptr && Fails(op, nullptr, fileno(fp)); }
