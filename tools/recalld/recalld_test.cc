@@ -241,11 +241,10 @@ TEST_F(Recalld, RefusesToStart) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 90;
     const trhsm_test::ProgramRun r = trhsm_test::RunProgram(
         TRHSM_RECALLD, {"--foreground", "--archive", "/", "--state", "/tmp/none", "/usr"});
-    return r.status == 2 && r.out ==
-                                "trhsm-recalld: watching opens needs root (CAP_SYS_ADMIN); "
-                                "run it as root\n"
-               ? 0
-               : 91;
+    // Contains: a coverage build adds lines of its own about counter files it cannot write.
+    const std::string says =
+        "trhsm-recalld: watching opens needs root (CAP_SYS_ADMIN); run it as root\n";
+    return r.status == 2 && Contains(r.out, says) ? 0 : 91;
   });
   EXPECT_EQ(status, 0);
 }
