@@ -171,6 +171,7 @@ FD(ssize_t, kRead, pread64, (int fd, void* p, size_t n, off64_t at), (fd, p, n, 
 FD(ssize_t, kRead, readv, (int fd, const iovec* v, int n), (fd, v, n))
 FD(int, kFsync, fsync, (int fd), (fd))
 FD(int, kFsync, fdatasync, (int fd), (fd))
+FD(int, kFsync, syncfs, (int fd), (fd))
 STREAM(size_t, kWrite, fwrite, (const void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(int, kWrite, fputs, (const char* s, FILE* fp), (s, fp))
 STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
