@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Speed of trhsm-stubjob over many small files in the page cache, against the floor: a loop that
-# does only the same replacements (same stub bytes to a temporary file, fsync, rename).
+# Speed of trhsm-stubjob over many small files in the page cache, against the floor: the bare
+# per-file loop of the same replacements (same stub bytes to a temporary file, fsync, rename). The
+# job makes a group of stubs durable at once, so it should release files several times as fast.
 # usage: bench/stubjob_bench.sh BUILD_DIR [FILES]   (FILES defaults to 10000)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 count=${2:-10000}
-goal=1.5
+goal=4
 box=$(mktemp -d /tmp/stubjob-bench-XXXXXX)
 trap 'rm -rf "$box"' EXIT
 cd "$box"
@@ -54,9 +55,9 @@ if [ "$floor_files" -ne "$count" ]; then
 fi
 
 awk -v n="$count" -v j="$job_s" -v f="$floor_s" -v d="$dur_s" -v g="$goal" 'BEGIN {
-  job = n / j; floor = n / f; ratio = floor / job
+  job = n / j; floor = n / f; ratio = job / floor
   printf "trhsm-stubjob: %d files in %.3f s, %.0f files/s\n", n, j, job
   printf "floor loop:    %d files in %.3f s, %.0f files/s\n", n, f, floor
-  printf "ratio floor/job: %.2f (goal <= %.1f) %s\n", ratio, g, ratio <= g ? "ok" : "ABOVE GOAL"
-  printf "floor + folder fsync: %.0f files/s, ratio %.2f\n", n / d, (n / d) / job
+  printf "ratio job/floor: %.2f (goal >= %.1f) %s\n", ratio, g, (ratio >= g ? "met" : "MISSED")
+  printf "floor + folder fsync: %.0f files/s, ratio job/that %.2f\n", n / d, job / (n / d)
 }'

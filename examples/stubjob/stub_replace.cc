@@ -112,7 +112,11 @@ struct StubGroup::Item {
 };
 
 StubGroup::StubGroup(size_t maxFiles, uint64_t maxBytes, size_t maxFolders)
-    : maxFiles_(maxFiles), maxBytes_(maxBytes), maxFolders_(maxFolders) {}
+    : maxFiles_(maxFiles),
+      maxBytes_(maxBytes),
+      maxFolders_(maxFolders),
+      uid_(::geteuid()),
+      gid_(::getegid()) {}
 
 StubGroup::~StubGroup() { Clear(); }
 
@@ -173,8 +177,7 @@ int StubGroup::Stage(const std::string& path, const std::string& record, const s
   }
   // Owner first: chown clears set-user-id bits that the mode then restores. Attributes after the
   // mode (an ACL sets the group bits), times last (setting attributes is a change).
-  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-      ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+  if ((st.st_uid != uid_ || st.st_gid != gid_) && ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
     *error = SysError("give the file's owner to", name);
     return -1;
   }
@@ -240,8 +243,7 @@ std::vector<StubGroup::Done> StubGroup::Commit() {
       done.error = locked == 1 ? "locked" : "lock probe failed";
       continue;
     }
-    if (::fstatat(dir, item.temporary->name().c_str(), &stub, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !item.temporary->IsStill()) {
+    if (!item.temporary->IsStill(&stub)) {
       done.error = "temporary file " + name + " was replaced while the stub was written";
       continue;
     }

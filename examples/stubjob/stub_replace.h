@@ -75,6 +75,8 @@ class StubGroup {
   size_t maxFiles_;
   uint64_t maxBytes_;
   size_t maxFolders_;
+  uid_t uid_;  // this process's
+  gid_t gid_;
   uint64_t bytes_ = 0;
   // Folders before items: an item's temporary is removed through its folder's descriptor.
   std::vector<std::unique_ptr<Folder>> folders_;

@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
   std::string reparse, meta, status;
   unsigned long inode = 0;
   long long fileSize = 0;
+  uint64_t stubbedSize = 0;  // bytes of the files stubbed in the group
   auto recordTree = [&](const std::string& fileName) {
     if (!trees) return;
     try {
@@ -209,15 +210,10 @@ int main(int argc, char** argv) {
     }
     report.Item(p.fileName, r);
     switch (r.result) {
-      case Result::kStubbed: {
-        uint64_t size = r.size;
-        if (jm->UpdateTotalStubbedSize(size, true) != 1) {
-          ++unreported;
-          report.Problem("the job manager refused the stubbed size of " + p.fileName);
-        }
+      case Result::kStubbed:
+        stubbedSize += r.size;
         recordTree(p.fileName);
         break;
-      }
       case Result::kDone:
         // A killed run may have stubbed the file without saving the tree list (it is saved at the
         // end of a pass), so a stub found here records its tree too; a recorded tree adds nothing.
@@ -264,6 +260,13 @@ int main(int argc, char** argv) {
     }
     for (const Pending& p : pending) settle(p);
     pending.clear();
+    // The job manager learns the group's stubbed bytes in one call.
+    if (stubbedSize > 0 && jm->UpdateTotalStubbedSize(stubbedSize, true) != 1) {
+      ++unreported;
+      report.Problem("the job manager refused the stubbed size of " + std::to_string(stubbedSize) +
+                     " bytes");
+    }
+    stubbedSize = 0;
   };
   for (;;) {
     // Asked once a group: a quit request stops the job within one group of items.

@@ -128,7 +128,7 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
   EXPECT_FALSE(trees.wasDirMigrated(dir_.File("elsewhere").c_str(), nullptr));
-  EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addStubSize 8388608\n");
+  EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addStubSize 8594708\n");
   const std::string b = files_ + "/sub/b";
   for (int recalled = 0; recalled < 2; ++recalled) {
     if (xattrs_) {
