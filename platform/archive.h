@@ -68,6 +68,14 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
   // AppendCopy; on success *header is the copy's header as written.
   [[nodiscard]] bool Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
                             std::string* error);
+  // Append without the sync: the copy is whole in the file but not yet durable, so no index row
+  // may name it before a Sync that succeeds. Many copies then cost one sync.
+  [[nodiscard]] bool AppendUnsynced(const std::string& sourcePath, int64_t* offset,
+                                    CopyHeader* header, std::string* error);
+  // Makes every copy appended so far durable; false with *error set when the sync failed (the
+  // copies appended since the last sync that succeeded may then be lost in a crash). True when
+  // nothing was appended.
+  [[nodiscard]] bool Sync(std::string* error);
   // Cuts the file back to `offset`, taking back the copy there, and syncs it. Only the file's last
   // copy can be taken back: false with *error set, and the file left as it is, when another copy
   // follows it (another process appended since), when `offset` holds no intact header, or on an
@@ -76,6 +84,8 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 
  private:
   bool Open(std::string* error);
+  bool AppendCopy(const std::string& sourcePath, bool sync, int64_t* offset, CopyHeader* header,
+                  std::string* error);
 
   std::string root_;
   int64_t group_;

@@ -66,7 +66,8 @@ class Adder {
 
   // Lists every regular file at or below `path` (symbolic links are not followed) for AddListed,
   // each file once however often it is named: a folder and a file in it, or one path twice.
-  void List(const std::string& path, bool topLevel) {
+  // `resolvedFolder`: the resolved path of the folder `path` was found in ("" at the top level).
+  void List(const std::string& path, bool topLevel, const std::string& resolvedFolder = "") {
     if (path.find('\n') != std::string::npos) {
       Refuse(path, "the name holds a line feed");
       return;
@@ -79,7 +80,12 @@ class Adder {
     if (S_ISREG(st.st_mode)) {
       // The resolved path, so that one file named twice (or through a folder and by itself)
       // is one item, while the names of a hard-linked file stay apart for the job to refuse.
-      if (seen_.insert(ResolvedPath(path)).second) {
+      // A file found in a folder is no link, so its resolved path is its folder's and its name.
+      const std::string resolved =
+          resolvedFolder.empty()
+              ? ResolvedPath(path)
+              : (resolvedFolder == "/" ? "" : resolvedFolder) + path.substr(path.rfind('/'));
+      if (seen_.insert(resolved).second) {
         listed_.push_back(path);
       } else {
         ++repeated_;
@@ -136,10 +142,11 @@ class Adder {
   void AddFile(const std::string& path, const struct stat& st) {
     std::string error;
     int64_t offset = 0;
-    // The copy is synced by Append, so the row committed later never names missing bytes. Size
-    // and time come from the copy itself: the file may have changed since it was listed.
+    // The copies are synced all at once before the rows are committed (SyncCopies), so that a
+    // committed row never names missing bytes. Size and time come from the copy itself: the file
+    // may have changed since it was listed.
     trhsm::platform::CopyHeader copy;
-    if (!appender_.Append(path, &offset, &copy, &error)) {
+    if (!appender_.AppendUnsynced(path, &offset, &copy, &error)) {
       Refuse(path, error);
       return;
     }
@@ -163,6 +170,15 @@ class Adder {
   }
 
  public:
+  // Makes every copy appended durable; false after saying why.
+  bool SyncCopies() {
+    std::string error;
+    if (appender_.Sync(&error)) return true;
+    EndProgressLine();
+    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
+    return false;
+  }
+
   // The rows were not committed: takes back the copies appended for them, last first, so that
   // the archive file is as long as before. Stops at the first one that cannot be taken back
   // (another writer's copy follows it, or an I/O error) and says so.
@@ -203,7 +219,8 @@ class Adder {
     // Sorted, so that the same tree always gets the same offsets.
     std::sort(names.begin(), names.end());
     const std::string prefix = path == "/" ? "/" : path + "/";
-    for (const std::string& name : names) List(prefix + name, false);
+    const std::string resolved = ResolvedPath(path);
+    for (const std::string& name : names) List(prefix + name, false, resolved);
   }
 
   void Refuse(const std::string& path, const std::string& why) {
@@ -238,6 +255,11 @@ int AddToIndex(BackupIndex* index, const Options& o) {
   Adder adder(index, o);
   for (const std::string& path : o.paths) adder.List(AbsolutePath(path), true);
   adder.AddListed();
+  if (!adder.SyncCopies()) {
+    index->Rollback();
+    adder.TakeBackAll();
+    return 1;
+  }
   if (!index->Commit(&error)) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
     adder.TakeBackAll();
