@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/archive.h"
@@ -236,22 +237,42 @@ int main(int argc, char** argv) {
   trhsm_tools::Recaller recaller(o.archive, o.dryRun);
   Progress progress(!o.json && targets.size() > 1 && ::isatty(STDERR_FILENO), targets.size());
   Totals totals;
-  for (size_t i = 0; i < targets.size(); ++i) {
-    progress.Show(i + 1);
-    const RecallOutcome r = recaller.Recall(targets[i].path);
-    progress.Clear();
-    if (targets[i].found && r.notStub) {
+  const auto settle = [&](const Target& target, const RecallOutcome& r) {
+    if (target.found && r.notStub) {
       ++totals.skipped;
-      continue;
+      return;
     }
-    Report(targets[i].path, o, r);
+    Report(target.path, o, r);
     if (r.ok) {
       ++totals.recalled;
       totals.bytes += r.size;
     } else {
       ++totals.failed;
     }
+  };
+  // The files staged since the last commit, in order: reported once the group is committed.
+  struct Pending {
+    size_t target;
+    int place;  // in the group; -1: `outcome` is final
+    RecallOutcome outcome;
+  };
+  std::vector<Pending> pending;
+  const auto commit = [&] {
+    const std::vector<RecallOutcome> done = recaller.Commit();
+    for (const Pending& p : pending) {
+      settle(targets[p.target], p.place < 0 ? p.outcome : done[static_cast<size_t>(p.place)]);
+    }
+    pending.clear();
+  };
+  for (size_t i = 0; i < targets.size(); ++i) {
+    progress.Show(i + 1);
+    Pending p{i, -1, {}};
+    p.place = recaller.Stage(targets[i].path, &p.outcome);
+    progress.Clear();
+    pending.push_back(std::move(p));
+    if (recaller.Full() || pending.size() >= 1024) commit();
   }
+  commit();
   if (o.json || targets.size() > 1 || anyFolder) Summary(o, totals);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "trhsm-recall: write standard output: %s\n", std::strerror(errno));
