@@ -4,6 +4,7 @@
 #define TRHSM_PLATFORM_ARCHIVE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "trhsm/trhsm_platform_export.h"
@@ -117,6 +118,28 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool CopyOut(const std::string& root, int64_t group,
                                                  int64_t fileId, int64_t offset, int destinationFd,
                                                  CopyHeader* header, std::string* error);
+
+// Copies read out of the archive files under one root, one after another: the archive file read
+// last stays open (a tree's copies mostly lie in one file), its size looked at again at each
+// copy. Not thread-safe.
+class TRHSM_PLATFORM_EXPORT CopyReader {
+ public:
+  explicit CopyReader(std::string root);
+  ~CopyReader();
+  CopyReader(const CopyReader&) = delete;
+  CopyReader& operator=(const CopyReader&) = delete;
+
+  // CopyOut. With `emptyFile` the caller vouches that `destinationFd` is an empty regular file
+  // at position 0, opened without O_APPEND (a temporary it just made), which then keeps holes
+  // without being looked at; otherwise CopyOut looks.
+  [[nodiscard]] bool CopyOut(int64_t group, int64_t fileId, int64_t offset, int destinationFd,
+                             bool emptyFile, CopyHeader* header, std::string* error);
+
+ private:
+  struct Open;
+  std::string root_;
+  std::unique_ptr<Open> open_;  // the archive file read last
+};
 
 }  // namespace platform
 }  // namespace trhsm

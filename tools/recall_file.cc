@@ -221,7 +221,7 @@ struct Recaller::Item {
 };
 
 Recaller::Recaller(std::string archiveRoot, bool dryRun)
-    : archiveRoot_(std::move(archiveRoot)), dryRun_(dryRun) {}
+    : archiveRoot_(std::move(archiveRoot)), dryRun_(dryRun), reader_(archiveRoot_) {}
 
 Recaller::~Recaller() {
   items_.clear();
@@ -299,8 +299,8 @@ int Recaller::Stage(const std::string& path, RecallOutcome* result) {
     out.error = SysError("lock", item->name);
     return fail();
   }
-  if (!trhsm::platform::CopyOut(archiveRoot_, data.field2, data.field3, data.field4, fd.get(),
-                                &header, &out.error) ||
+  if (!reader_.CopyOut(data.field2, data.field3, data.field4, fd.get(), true, &header,
+                       &out.error) ||
       !SizeMatches(data, header, &out.error) ||
       !Finish(fd.get(), stub.get(), item->st, header, item->name, &out.error)) {
     return fail();

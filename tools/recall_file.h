@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/archive.h"
+
 namespace trhsm_tools {
 
 // The name of every temporary file a recall writes: this prefix and six letters or digits
@@ -62,6 +64,7 @@ class Recaller {
 
   std::string archiveRoot_;
   bool dryRun_;
+  trhsm::platform::CopyReader reader_;  // of the copies: the archive file read last kept open
   std::set<std::pair<uint64_t, uint64_t>> cleaned_;  // folders (device, inode) already cleaned
   uint64_t bytes_ = 0;                               // of the staged copies
   // Folders before items: an item's temporary is removed through its folder's descriptor.
