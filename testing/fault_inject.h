@@ -3,7 +3,8 @@
 // file functions come first and forward to the next unless the armed fault fires. Built as
 // libtrhsm_fault_preload.so it is armed from the environment of a program run under LD_PRELOAD,
 //   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>,
-// appending "fault fired <op> <n>" to the log file at each failed call. "open" covers open*,
+// appending "fault fired <op> <n>" to the log file at each failed call. "fsync" covers fsync,
+// fdatasync and syncfs; "open" covers open*,
 // mk(o)stemp, fopen*, fdopen; "write" the write and stream output calls and a flush (fflush,
 // fclose) of a stream holding output, which is then dropped; "close" close and fclose (the
 // descriptor is released all the same); "rename" rename* (nothing renamed); "read" the read and
