@@ -137,6 +137,7 @@ cmd_bench() {
   done
   "$ROOT/bench/stubjob_bench.sh" "$ROOT/build" "${BENCH_FILES:-10000}"
   "$ROOT/bench/tree_bench.sh" "$ROOT/build" "${BENCH_FILES:-10000}"
+  "$ROOT/bench/recalld_bench.sh" "$ROOT/build"
 }
 
 # Line and branch coverage of the two libraries (library subsystems and platform stand-ins) over the

@@ -53,6 +53,10 @@ if(TRHSM_BUILD_TOOLS)
     install(FILES ${PROJECT_BINARY_DIR}/man/${tool}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
       COMPONENT runtime)
   endforeach()
+  trhsm_gzip_file(${PROJECT_SOURCE_DIR}/man/trhsm-recalld.8
+    ${PROJECT_BINARY_DIR}/man/trhsm-recalld.8.gz trhsm_compressed_docs)
+  install(FILES ${PROJECT_BINARY_DIR}/man/trhsm-recalld.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+    COMPONENT runtime)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/TrhsmPackage.cmake)

@@ -82,7 +82,10 @@ Command-line tools built on the trhsm libraries:
                 when its archived copy holds it as it is now;
  trhsm-recall   brings files back from their stubs;
  trhsm-index    backs files up into the backup index and the archive;
- trhsm-stub     writes stub records and shows what stub files hold.
+ trhsm-stub     writes stub records and shows what stub files hold;
+ trhsm-recalld  a daemon (with its systemd unit) that makes the stubs below
+                chosen folders transparent: a program that opens a stub reads
+                its data.
 Each tool has a manual page.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME trhsm-dev)

@@ -84,9 +84,9 @@ int GetLine(FILE* stream, char* buffer, size_t size) {
 
 unsigned long CountLines(const char* path) {
   if (path == nullptr) return 0;
+  std::vector<char> chunk(64 * 1024);  // before the open: a failed allocation leaks nothing
   FILE* fp = fopen_utf(path, "r");
   if (fp == nullptr) return 0;
-  std::vector<char> chunk(64 * 1024);
   unsigned long count = 0;
   char lastByte = cl::kNewline;
   size_t n;

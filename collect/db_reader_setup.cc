@@ -24,6 +24,9 @@ constexpr char kColumns[] =
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
 
 }  // namespace
 
@@ -143,32 +146,37 @@ int TRHSMCollectFileDBReader::CleanUpPreviousJobResults() {
 }
 
 int TRHSMCollectFileDBReader::ProcessStubCollectFile(std::string& inPath, std::string& outPath) {
-  FILE* in = fopen_utf(inPath.c_str(), "r");
+  std::unique_ptr<FILE, FileCloser> in(fopen_utf(inPath.c_str(), "r"));
   if (in == nullptr) return 0;
   // The list replaces outPath only once whole: a failed write leaves an earlier list as it was.
   std::string temporary;
   FILE* out = trhsm::collect::OpenReplacing(outPath, &temporary);
-  if (out == nullptr) {
-    std::fclose(in);
-    return 0;
-  }
-  HSMCollectFile item;
-  while (GetLineFromCollectFile(in, trhsm::collect_line::kReaderSeparator, item) == 1) {
-    const size_t colon = item.fileName.rfind(':');
-    if (colon == std::string::npos) continue;
-    std::string text = item.fileName.substr(0, colon);
-    m_events.DebugLvl("TRHSMCollectFileDBReader::ProcessStubCollectFile", 2,
-                      "Writing %s to file [%s].", text.c_str(), outPath.c_str());
-    write_to_file(out, text);
-  }
-  // A read error ends the input like its end: the list would be short, so it must not replace
-  // the earlier one.
-  const bool readFailed = std::ferror(in) != 0;
-  const int readError = errno;
-  std::fclose(in);
-  if (readFailed) {
+  if (out == nullptr) return 0;
+  const auto abandon = [&] {
     std::fclose(out);
     if (!temporary.empty()) ::unlink(temporary.c_str());
+  };
+  bool readFailed;
+  try {
+    HSMCollectFile item;
+    while (GetLineFromCollectFile(in.get(), trhsm::collect_line::kReaderSeparator, item) == 1) {
+      const size_t colon = item.fileName.rfind(':');
+      if (colon == std::string::npos) continue;
+      std::string text = item.fileName.substr(0, colon);
+      m_events.DebugLvl("TRHSMCollectFileDBReader::ProcessStubCollectFile", 2,
+                        "Writing %s to file [%s].", text.c_str(), outPath.c_str());
+      write_to_file(out, text);
+    }
+    // A read error ends the input like its end: the list would be short, so it must not replace
+    // the earlier one.
+    readFailed = std::ferror(in.get()) != 0;
+  } catch (...) {
+    abandon();  // out of memory: the earlier list stays
+    throw;
+  }
+  if (readFailed) {
+    const int readError = errno;
+    abandon();
     errno = readError;
   }
   if (readFailed || !trhsm::collect::FinishReplacing(out, outPath, temporary)) {

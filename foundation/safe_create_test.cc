@@ -23,12 +23,12 @@ bool Names(const std::string& path, int fd) {  // fd keeps its inode from reuse
   return ::lstat(path.c_str(), &a) == 0 && ::fstat(fd, &b) == 0 && a.st_ino == b.st_ino;
 }
 
-// A taken name costs another try, an interrupted open the same name again; at most 100 tries.
-TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
+// A taken name costs another try, an interrupted open the same name again; at most 100 tries
+// (the first open failing, or every one when sticky).
+TEST(SafeCreateTest, UniqueFileEmptyOwnFileAndSyncFolder) {
   trhsm_test::ScratchDir dir;
   const std::string prefix = dir.File("t.");
   const int fds = trhsm_open_fd_count();
-  // The error of the first open, or of every open when sticky; the opens made.
   // clang-format off
   const struct { int error; bool sticky; long opens; } cases[] = {{EEXIST, false, 2}, {EINTR, false, 2}, {EEXIST, true, 100}, {ENOSPC, false, 1}};
   // clang-format on
@@ -47,55 +47,35 @@ TEST(SafeCreateTest, UniqueFileTriesOtherNamesAndGivesUp) {
     EXPECT_TRUE(fd < 0 || (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
     if (fd >= 0) ::close(fd), ::unlink(path.c_str());
   }
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
   EXPECT_EQ(trhsm_test::ListFolder(dir.path()).size(), 0u);
-}
-
-// An own file is truncated in place, blocking; a planted or shared link is replaced; no folder.
-TEST(SafeCreateTest, EmptyOwnFileKeepsOwnFileAndReplacesOthers) {
-  trhsm_test::ScratchDir dir;
-  const std::string path = dir.File("f"), other = dir.File("other");
-  const int fds = trhsm_open_fd_count();
-  for (int planted = 0; planted < 3; ++planted) {
-    WriteFile(path, "old text"), WriteFile(other, "theirs");
-    if (planted > 0) ::unlink(path.c_str());
-    ASSERT_EQ(planted == 0 ? 0 : (planted == 1 ? ::symlink : ::link)(other.c_str(), path.c_str()),
-              0);
-    const int old = ::open(path.c_str(), O_RDONLY), fd = trhsm::OpenEmptyOwnFile(path);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(Names(path, old), planted == 0) << planted;
-    EXPECT_TRUE(Names(path, fd) && ReadFile(path).empty() && ReadFile(other) == "theirs")
-        << planted;
-    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-    ::close(fd), ::close(old);
-  }
-  EXPECT_EQ(trhsm_open_fd_count(), fds);
-  ::unlink(path.c_str());
+  // An own file is truncated in place, blocking (planted links: tests/write_paths_test.cc).
+  const std::string path = dir.File("f");
+  WriteFile(path, "old text");
+  const int old = ::open(path.c_str(), O_RDONLY), fd = trhsm::OpenEmptyOwnFile(path);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(Names(path, old) && Names(path, fd) && ReadFile(path).empty());
+  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  ::close(fd), ::close(old), ::unlink(path.c_str());
   ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(path), -1);
   EXPECT_EQ(errno, EISDIR);
   EXPECT_EQ(trhsm::OpenEmptyOwnFile(dir.File("missing/f")), -1);
   EXPECT_EQ(errno, ENOENT);
-}
-
-// A failed fsync, even interrupted, is not retried: a second could succeed with nothing on disk.
-TEST(SafeCreateTest, FolderOfAndSyncFolder) {
-  for (const auto& [path, folder] : {std::pair<const char*, const char*>{"name", "."},
+  // A failed fsync, even interrupted, is not retried: a second could succeed with nothing on disk.
+  for (const auto& [name, folder] : {std::pair<const char*, const char*>{"name", "."},
                                      {"/name", "/"},
                                      {"/a/b/c", "/a/b"},
                                      {"a/", "a"}})
-    EXPECT_EQ(trhsm::FolderOf(path), folder) << path;
-  trhsm_test::ScratchDir dir;
+    EXPECT_EQ(trhsm::FolderOf(name), folder) << name;
   WriteFile(dir.File("file"), "");
-  const int fds = trhsm_open_fd_count();
   EXPECT_EQ(trhsm::SyncFolder(dir.path()), 0);
   // The error, armed for the first fsync too; the fsyncs made (0: the folder does not open).
   // clang-format off
-  const struct { std::string folder; int error; long fsyncs; } cases[] = {
+  const struct { std::string folder; int error; long fsyncs; } syncs[] = {
       {dir.File("missing"), ENOENT, 0}, {dir.File("file"), ENOTDIR, 0}, {dir.path(), EIO, 1}, {dir.path(), EINTR, 1}};
   // clang-format on
-  for (const auto& c : cases) {
+  for (const auto& c : syncs) {
     ScopedFault fault("fsync", 1, c.error, false);
     const int rc = trhsm::SyncFolder(c.folder), error = errno;
     EXPECT_EQ(std::vector<long>({rc, error, trhsm_fault_calls("fsync")}),

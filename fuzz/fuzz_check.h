@@ -1,10 +1,5 @@
-// What every fuzz target checks; a broken property aborts with its reason (a finding in libFuzzer,
-// a failure in the replay test):
-//  - never a crash, a read past the input or undefined behaviour (the sanitizers see to that);
-//  - a reader never yields an item from a cut line: an item comes from one whole line, ended by its
-//    line feed and no longer than the reader's buffer (WholeLines);
-//  - decode, encode and decode again gives the same value, where the format has an encoder;
-//  - a refusal is a clean error, never a partial result: its outputs keep the target's marks.
+// Every fuzz target checks, aborting with the reason: no crash or undefined behaviour; no item from
+// a cut line (WholeLines); exact round trips; a refusal leaves its outputs as they were.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <list>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,13 +20,17 @@
   ((ok) ? (void)0      \
         : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #ok), abort()))
 
+// A target of two parts: byte 0 even hands the rest of the input to `even`, odd to `odd`.
+#define FUZZ_PARTS(even, odd)                                               \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    if (size > 0) (data[0] & 1 ? odd : even)(data + 1, size - 1);           \
+    return 0;                                                               \
+  }
+
 namespace trhsm_fuzz {
 
-// The log goes to /dev/null, at KO_LOG_LEVEL `level` (7 also formats every refusal's message).
-inline int QuietLogs(const char* level) {
-  return setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", level, 1);
-}
-inline const int kQuiet = QuietLogs("0");
+// The log to /dev/null, at KO_LOG_LEVEL 0 (7 also formats every refusal's message).
+inline const int kQuiet = setenv("KO_LOG_FILE", "/dev/null", 1) | setenv("KO_LOG_LEVEL", "0", 1);
 
 // Calls `each` with every line of `text` (without its line feed), the last one even if unended.
 template <typename Each>
@@ -42,33 +41,23 @@ void ForLines(std::string_view text, Each each) {
   }
 }
 
-// The lines of a text that a reader may take an item from, in order: ended by a line feed, and
-// from their first `from` byte on (all of a line when 0) without NUL and at most `longest` bytes.
-// Next() passes the next of them that `accept` takes or, when `strict`, takes the very next line
-// ended by a line feed or none.
+// Next(): the next line of `text` that `accept` takes of those an item may come from: ended by a
+// line feed, without NUL and at most `longest` bytes.
 struct WholeLines {
-  WholeLines(std::string_view text, size_t longest, char from = 0) {
-    ForLines(text.substr(0, text.rfind('\n') + 1), [&](std::string_view line) {
-      const std::string_view part = line.substr(from ? std::min(line.find(from), line.size()) : 0);
-      const bool whole = part.size() <= longest && part.find('\0') == part.npos;
-      lines_.push_back(whole && (!part.empty() || line.empty()) ? line : std::string_view());
-    });
-  }
+  std::string_view text;
+  size_t longest;
   template <typename Accept>
-  bool Next(Accept accept, bool strict = false) {
-    while (next_ < lines_.size()) {
-      const std::string_view line = lines_[next_++];
-      if (line.data() != nullptr && accept(line)) return true;
-      if (strict) return false;
+  bool Next(Accept accept) {
+    for (size_t nl; (nl = text.find('\n')) != text.npos;) {
+      const std::string_view line = text.substr(0, nl);
+      text.remove_prefix(nl + 1);
+      if (nl <= longest && line.find('\0') == line.npos && accept(line)) return true;
     }
     return false;
   }
-  std::vector<std::string_view> lines_;
-  size_t next_ = 0;
 };
 
-// The process's scratch folder, made at first use (on /dev/shm unless TMPDIR names a place: some
-// targets sync what they write) and removed with its contents at exit.
+// The process's scratch folder (TMPDIR, else /dev/shm), made at first use and removed at exit.
 inline int Remove(const char* path, const struct stat*, int, FTW*) { return remove(path); }
 inline const std::string& Scratch() {
   static const struct Folder {
@@ -80,16 +69,12 @@ inline const std::string& Scratch() {
 }
 inline std::string Path(const std::string& name) { return Scratch() + "/" + name; }
 
-// Writes `text` as the scratch file `name` (or a path in the scratch folder); returns its path.
+// Writes `text` as the scratch file `name`; returns its path.
 inline std::string Write(const std::string& name, std::string_view text) {
-  const std::string path = name.rfind(Scratch(), 0) == 0 ? name : Path(name);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  FUZZ_CHECK(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()));
-  ::close(fd);
-  return path;
+  FUZZ_CHECK(std::ofstream(Path(name), std::ios::binary).write(text.data(), text.size()).good());
+  return Path(name);
 }
 
-// Points the environment variable `var` at the scratch file `name`, written with `text`.
 inline int SetFile(const char* var, const std::string& name, std::string_view text = "") {
   return setenv(var, Write(name, text).c_str(), 1);
 }

@@ -1,31 +1,22 @@
-// Runs a fuzz target on every file of the folders named, in name order; with --damage also cut
-// short and with single bits flipped: at every byte of the first 64 (headers, lengths), then at a
-// stride that keeps an input near a thousand runs. Each run gets a copy of exactly the input's
-// size.
-#include <dirent.h>
-
-#include <fstream>
+// Runs a fuzz target on each file of the folders named (name order); with --damage also on each cut
+// short, and with a bit flipped: every bit of the first 64 bytes, then one at a stride (~1000
+// runs).
+#include <filesystem>
 #include <iterator>
 
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
   const bool damage = argc > 1 && std::strcmp(argv[1], "--damage") == 0;
   std::vector<std::string> files;
-  for (int i = damage ? 2 : 1; i < argc; ++i) {
-    DIR* dir = opendir(argv[i]);
-    if (dir == nullptr) return std::fprintf(stderr, "replay: no folder %s\n", argv[i]), 2;
-    while (const dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') files.push_back(std::string(argv[i]) + "/" + e->d_name);
-    closedir(dir);
-  }
+  for (int i = damage ? 2 : 1; i < argc; ++i)  // a missing folder throws: the run fails
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+      files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   size_t runs = 0;
-  auto run = [&runs](std::vector<uint8_t> in) {
+  auto run = [&runs](std::vector<uint8_t> in) {  // a copy of exactly the input's size
     LLVMFuzzerTestOneInput(in.empty() ? nullptr : in.data(), in.size()), ++runs;
   };
   for (const std::string& file : files) {

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Runs every fuzz_* binary of a fuzz build on a working copy of its corpus (FUZZ_ONLY=<regex> picks):
-#   fuzz/run_fuzz.sh <build dir> [seconds per target, default 60]
-# Exits 1 when a target finds a crash, leak, undefined behaviour or timeout; the inputs that found
-# it stay in <build dir>/findings/<target>/.
+# fuzz/run_fuzz.sh <build dir> [seconds per target, default 60]: every fuzz_* binary (FUZZ_ONLY=<regex>
+# picks) on a copy of its corpus; exits 1 on a finding, its inputs left in <build dir>/findings/<target>/.
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd) BUILD=$(cd "$1" && pwd) found=0
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -11,7 +9,7 @@ for bin in "$BUILD"/fuzz/fuzz_*; do
   name=${bin##*/fuzz_} && work=$BUILD/fuzz-work/$name findings=$BUILD/findings/$name dict=$ROOT/fuzz/dict/$name.dict
   [[ -x $bin && $name =~ ${FUZZ_ONLY:-.} ]] || continue
   rm -rf "$work" "$findings" && mkdir -p "$work" "$findings" && cp -R "$ROOT/fuzz/corpus/$name/." "$work/"
-  # The target's scratch folder, on tmpfs when there is one; libFuzzer exits without removing it.
+  # The target's scratch folder (on tmpfs when there is one): libFuzzer exits without removing it.
   tmp=$(mktemp -d -p "$([ -w /dev/shm ] && echo /dev/shm || echo /tmp)" "fuzz-$name-XXXXXX")
   TMPDIR=$tmp "$bin" -max_total_time="${2:-60}" -print_final_stats=1 -timeout=25 -artifact_prefix="$findings/" \
     $([ -f "$dict" ] && echo "-dict=$dict") "$work" >"$work.log" 2>&1

@@ -1,10 +1,7 @@
-// The job front end: the argument record, one row per command-line case; the job-manager facade's
-// calls as the job-client stand-in journals them, accepted, refused, early; a phase and its
-// restart.
+// The command line and its record; the job-manager facade's calls as the stand-in journals them.
 #include "trhsm/HSMJobManager.h"
 
-#include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
@@ -14,13 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "job/restart_offset.h"
 #include "platform/job_journal_format.h"
 #include "testing/alloc_fault.h"
 #include "testing/test_util.h"
-#include "trhsm/ApplicationId.h"
 #include "trhsm/TRHSMCmdLine.h"
-#include "trhsm/TRHSMCommon.h"
 
 namespace {
 
@@ -35,7 +29,8 @@ auto WithArgv(Words words, F f) {
   return f(static_cast<int>(argv.size()), argv.data());
 }
 
-int ParseWords(Words words, Args* args) {
+int ParseWords(Words words, Args* args) {  // after the program's name
+  words.insert(words.begin(), "prog");
   return WithArgv(words,
                   [args](int c, char** v) { return ProcessCommandLineArguments(c, v, args); });
 }
@@ -59,43 +54,18 @@ std::string Show(const Args& a) {
   return s.str().empty() ? "" : s.str().substr(1);
 }
 
-// Job executables allocate the record: member order and text widths hold; a new record is clear.
-TEST(CmdLineArgs, LayoutAndClearRecord) {
-  // clang-format off
-  static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath + sizeof Args::stowhostName +
-                sizeof Args::appIdText == 6 * 256 && sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 && sizeof Args::jobBuffer == 50000);
-#define AT(m) offsetof(Args, m)
-  const size_t offsets[] = {AT(sName), AT(vmName), AT(pPath), AT(csName), AT(iValue), AT(dPath), AT(stowhostName),
-      AT(jobId), AT(appIdText), AT(appIdFirst), AT(auxNumber), AT(appIdSecond), AT(typeCode), AT(typeFlag),
-      AT(collectFolder), AT(jobText2), AT(jobText3), AT(stubListName), AT(stubFileName), AT(jobPath1), AT(jobPath2),
-      AT(jobInt1), AT(jobInt2), AT(jobValue1), AT(jobValue2), AT(jobValue3), AT(jobList1), AT(jobList2), AT(jobValue4),
-      AT(skipReportSwitch), AT(jobInt3), AT(clientOsId), AT(jobValue5), AT(jobList3), AT(jobList4), AT(jobInt4),
-      AT(jobInt5), AT(jobInt6), AT(jobValue6), AT(jobFlag1), AT(jobFlag2), AT(jtValue), AT(jobValue7), AT(jobFlag3),
-      AT(jobBuffer), AT(restartValue), AT(snapJobIdText), AT(snapFlag), AT(hadoopUri), AT(hadoopUser), AT(caaFlag),
-      AT(caaValue), AT(idx2Flag), AT(adhocFlag), AT(lustreFlag), AT(dctValue), AT(amrFlag)};
-#undef AT
-  // clang-format on
-  EXPECT_EQ(offsets[0], 0u);
-  EXPECT_EQ(std::adjacent_find(std::begin(offsets), std::end(offsets), std::greater_equal<>()),
-            std::end(offsets));
-  alignas(Args) static unsigned char storage[sizeof(Args)];
-  std::memset(storage, 0xAB, sizeof storage);
-  Args* args = ::new (storage) Args;
-  EXPECT_EQ(Show(*args), "");
-  args->~Args();
-}
-
 const std::string s255(255, 's'), s256(256, 's'), p1023(1023, 'p'), p1024(1024, 'p');
 const std::string kD = "s=default D=d host=d";
 
 // clang-format off
+static_assert(sizeof Args::sName + sizeof Args::vmName + sizeof Args::csName + sizeof Args::dPath + sizeof Args::stowhostName +
+              sizeof Args::appIdText == 6 * 256 && sizeof Args::pPath + sizeof Args::jobPath1 + sizeof Args::jobPath2 == 3 * 1024 &&
+              sizeof Args::jobBuffer == 50000 && offsetof(Args, sName) == 0, "the record's layout");
 // The words after the program name, the result, the record after it, and what it held before.
 struct Row { Words words; int result; std::string record; void (*preset)(Args&) = nullptr; };
 std::vector<Row> ParserRows() {
   std::vector<Row> rows = {
-      {{"-j", "5", "-D", "/data/"}, 0, "s=default D=/data host=/data J=5"},
-      {{"-D", "/data", "-j"}, -1, ""},  // too few arguments: the record is left alone
-      {{"-DIRECTORY", "x", "-i", "3"}, 0, "s=default i=3 D=x host=x"},
+      {{"-j", "5", "-D", "/data/"}, 0, "s=default D=/data host=/data J=5"}, {{"-DIRECTORY", "x", "-i", "3"}, 0, "s=default i=3 D=x host=x"},
       {{"-debug", "3", "-job", "12", "-dct", "7"}, 0, "s=default D=3 host=3 J=12 dct=7"},
       {{"-JT", "77", "-D", "d"}, 0, kD + " jt=77"}, {{"-j", "4294967301", "-D", "d"}, 0, kD + " J=4294967301"},
       {{"-dct", "7", "-lustre", "-D", "d"}, 0, kD + " lustre=1 dct=13"}, {{"-lustre", "-dct", "7", "-D", "d"}, 0, kD + " lustre=1 dct=7"},
@@ -122,7 +92,6 @@ std::vector<Row> ParserRows() {
       {{"-i", "99999999999", "-dct", "x", "-D", "d"}, 0, "s=default i=2147483647 D=d host=d"},
       {{"-s", s255, "-D", s255, "-a", s255}, 0, "s=#255 D=#255 host=#255 a=#255"},
       {{"-p", p1023, "-D", "d"}, 0, "s=default p=#1023 D=d host=d"}, {{"-D", "d", "-p", p1024}, -1, "D=d host=d"},
-      {{"-D", "d", "-i", "1", "-s"}, 0, "s=default i=1 D=d host=d"},
   };
   // Too long a text; a value missing; an option that ends the words stops the scan.
   for (const char* o : {"-s", "-vm", "-cs", "-D", "-a"}) rows.push_back({{"-D", "d", o, s256}, -1, "D=d host=d"});
@@ -130,15 +99,23 @@ std::vector<Row> ParserRows() {
   for (const char* o : {"-D", "-s", "-jt", "-J", "-a", "-t", "-f"}) rows.push_back({{"-D", "d", "-s", "n", o}, 0, "s=n D=d host=d"});
   return rows;
 }
+const std::pair<Words, unsigned long> kAppNumbers[] = {
+    {{"prog", "-D", "d", "-a", "124:15"}, 124}, {{"prog", "-A", "7:1", "-a", "9:1"}, 7},
+    {{"-a", "33:1"}, 33},  // the program name is searched too; the value is cut to 63 characters
+    {{"prog", "-a", std::string(60, '0') + "124"}, 124}, {{"prog", "-a", std::string(61, '0') + "124"}, 12},
+    {{"prog", "-D", "d", "-a"}, 0}, {{}, 0}, {{"prog", "-a", ""}, 0}, {{"prog", "-a", ":15"}, 0}, {{"prog", "-a", "12a:1"}, 0},
+    {{"prog", "-a", "-5:1"}, 0}, {{"prog", "-a", "99999999999999999999999:1"}, 0}};
 // clang-format on
 
-TEST(ProcessCommandLineArguments, OptionTable) {
+TEST(ProcessCommandLineArguments, OptionTableAndAppNumber) {
+  alignas(Args) static unsigned char storage[sizeof(Args)];  // a new record is clear
+  std::memset(storage, 0xAB, sizeof storage);
+  EXPECT_EQ(Show(*::new (storage) Args), "");
   for (const Row& row : ParserRows()) {
     auto args = std::make_unique<Args>();
     if (row.preset != nullptr) row.preset(*args);
-    Words words{"prog"};
-    words.insert(words.end(), row.words.begin(), row.words.end());
-    EXPECT_EQ(ParseWords(words, args.get()), row.result) << row.words[0] << " .. " << row.record;
+    EXPECT_EQ(ParseWords(row.words, args.get()), row.result)
+        << row.words[0] << " .. " << row.record;
     EXPECT_EQ(Show(*args), row.record) << row.words[0];
   }
   // A null entry ends the vector, whatever argc says; null pointers are refused.
@@ -153,25 +130,9 @@ TEST(ProcessCommandLineArguments, OptionTable) {
   EXPECT_EQ(Show(*args), "");
   EXPECT_EQ(GetClientOsId(args.get()), 1);
   EXPECT_EQ(Show(*args), "os=25");
-}
-
-TEST(GetAppNumberFromCommandLine, TypeOfTheFirstA) {
-  // clang-format off
-  const std::pair<Words, unsigned long> rows[] = {
-      {{"prog", "-D", "d", "-a", "124:15"}, 124}, {{"prog", "-A", "7:1", "-a", "9:1"}, 7},
-      {{"-a", "33:1"}, 33},  // the program name is searched too; the value is cut to 63 characters
-      {{"prog", "-a", std::string(60, '0') + "124"}, 124}, {{"prog", "-a", std::string(61, '0') + "124"}, 12},
-      {{"prog", "-D", "d", "-a"}, 0}, {{}, 0}};
-  // clang-format on
-  for (const auto& [words, type] : rows)
+  for (const auto& [words, type] : kAppNumbers)
     EXPECT_EQ(WithArgv(words, GetAppNumberFromCommandLine), type) << words.size();
   EXPECT_EQ(GetAppNumberFromCommandLine(3, nullptr), 0u);
-  for (const char* bad : {"", ":15", "12a:1", "-5:1", "99999999999999999999999:1"}) {
-    unsigned long type = 77;
-    EXPECT_EQ(ApplicationId(bad).getAppType(type), 0) << bad;
-    EXPECT_EQ(type, 77u) << bad;
-    EXPECT_EQ(WithArgv({"prog", "-a", bad}, GetAppNumberFromCommandLine), 0u) << bad;
-  }
 }
 
 namespace jj = trhsm::job_journal;
@@ -180,7 +141,6 @@ using trhsm_test::WriteFile;
 class JobManagerTest : public ::testing::Test {
  protected:
   JobManagerTest() { std::filesystem::create_directory(folder_), Refuse(""); }
-  // Configures the folder and makes the stand-in refuse the comma-separated `operations`.
   void Refuse(const std::string& operations) {
     WriteFile(store_,
               "[Base]\ndJOB_MANAGER_DIR=" + folder_ + "\nsJOB_MANAGER_REFUSE=" + operations);
@@ -203,7 +163,7 @@ const std::string kFinished = "\nfinishedWorkWithoutExit 120000\n",
                            kFinished,
                   kInit = "init \"job\" 7 1 4 0 \"extra\"\nInit2 7 \"job\" 1 4 \"extra\" -\n";
 
-int PhaseWithOffset(HSMJobManager& jm) {
+int PhaseWithOffset(HSMJobManager& jm) {  // the offset passed in stays as it was
   long offset = 5000;
   return jm.NotifyJobManagerPhaseSuccess(offset, true) + (offset == 5000 ? 0 : 10);
 }
@@ -225,7 +185,6 @@ const Report kReports[] = {
     {"finishedWork", CALL(jm.FinishedWork()), "FinishedWork", "finishedWork 120000\n", "", 1, ""},
     {"checkQuitFlag", CALL(jm.CheckQuitFlag()), "CheckQuitFlag", "checkQuitFlag\n", "", 1, ""},
     {"complete", CALL(jm.NotifyJobManagerJobSuccess()), "NotifyJobManagerJobSuccess", "complete 1 2 0 0" + kFinished, "[7] Notifying Job Manager of backup job success.", 2, "event 0x600000C HSMJobManager::NotifyJobManagerJobSuccess: [7] failed to notify jm of job completion"},
-    {"complete", CALL(jm.NotifyJobManagerFailure(0)), "NotifyJobManagerFailure", "complete 2 1 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
     {"complete", CALL(jm.NotifyJobManagerFailure(7)), "NotifyJobManagerFailure", "complete 2 2 0 0" + kFinished, "", 2, "Error notifying Job Manager of failure."},
     {"complete", [](HSMJobManager& jm) { long offset = 0; return jm.NotifyJobManagerPhaseSuccess(offset, false); }, "NotifyJobManagerPhaseSuccess", "complete 1 1 0 0" + kFinished, "[7] back from notifying Job Manager of backup phase success.", 2, "event 0x600000C [7] failed to notify jm of phase completion"},
     {"concatPhaseParams", PhaseWithOffset, "NotifyJobManagerPhaseSuccess", kPhase, "phase parameter(s) string =  -r 5000", 1, "Error in setting the phase parameter Reference Time"},
@@ -233,12 +192,6 @@ const Report kReports[] = {
 };
 // clang-format on
 #undef CALL
-
-std::string Head(const std::string& text, int lines) {
-  size_t end = 0;
-  for (int i = 0; i < lines && end != std::string::npos; ++i) end = text.find('\n', end + 1);
-  return text.substr(0, end == std::string::npos ? end : end + 1);
-}
 
 TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
   WriteFile(JobFile(jj::kQuitSuffix), "");
@@ -263,75 +216,44 @@ TEST_F(JobManagerTest, ReportsBeforeInitAcceptedAndRefused) {
     log_.Clear();
     EXPECT_EQ(r.call(jm), 1);
     EXPECT_EQ(TakeJournal(), r.journal);
-    EXPECT_TRUE(log_.Contains(r.said));
-    EXPECT_FALSE(log_.Contains("ERROR") || log_.Contains("event 0x"));
+    EXPECT_TRUE(log_.Contains(r.said) && !log_.Contains("ERROR") && !log_.Contains("event 0x"));
     Refuse(r.refuse);
     log_.Clear();
     EXPECT_EQ(r.call(jm), 0);
-    EXPECT_EQ(TakeJournal(), Head(r.journal, r.keptLines));
+    const size_t kept = r.journal.find('\n', r.keptLines == 1 ? 0 : r.journal.find('\n') + 1);
+    EXPECT_EQ(TakeJournal(), r.journal.substr(0, kept + 1));
     const std::string refused = r.refused,
                       event = refused.substr(0, refused.rfind("event ", 0) == 0 ? 15 : 0);
-    EXPECT_EQ(log_.Contains("event 0x"), !event.empty()) << log_.Text();
-    EXPECT_TRUE(log_.Contains(refused.substr(event.empty() ? 0 : 16)) && log_.Contains(event))
+    EXPECT_TRUE(log_.Contains("event 0x") == !event.empty() && log_.Contains(event) &&
+                log_.Contains(refused.substr(event.empty() ? 0 : 16)) &&
+                !log_.Contains("back from notifying"))
         << log_.Text();
-    EXPECT_FALSE(log_.Contains("back from notifying"));
     Refuse("");
   }
 }
 
-// An unfinished phase's offset reaches the restarted run's command line and facade; a finished job
-// leaves none behind.
-TEST_F(JobManagerTest, RestartedJobReadsBackTheOffsetOfThePhaseBefore) {
-  std::vector<std::string> words = {"hsmjob", "-J", "7", "-D", "/data/", "-s", "srv"};
-  auto args = std::make_unique<Args>();
-  ASSERT_EQ(ParseWords(words, args.get()), 0);
-  HSMJobManager first(args->jobId, "", "hsmjob", &events_);
-  ASSERT_EQ(first.InitJobManager(), 1);
-  EXPECT_EQ(first.getRestartOffset(), 0);
-  EXPECT_EQ(first.SetFilesToXfer(3), 1);
-  for (uint64_t size : {100u, 4096u})
-    EXPECT_EQ(first.CheckQuitFlag() + first.UpdateTotalStubbedSize(size, true), 1);
-  long offset = 5000;
-  EXPECT_EQ(first.NotifyJobManagerPhaseSuccess(offset, true), 1);
-  const char* const init =
-      "init \"hsmjob\" 7 1 4 0 -\nInit2 7 \"hsmjob\" 1 4 - -\ngetRestartString 0\n";
-  EXPECT_EQ(TakeJournal(), init +
-                               std::string("setFilesToXfer 3\ncheckQuitFlag\naddStubSize 100\n") +
-                               "checkQuitFlag\naddStubSize 4096\n" + kPhase);
-  std::istringstream restart(trhsm_test::ReadFile(JobFile(jj::kRestartSuffix)));
-  for (std::string word; restart >> word;) words.push_back(word);
-  args = std::make_unique<Args>();
-  ASSERT_EQ(ParseWords(words, args.get()), 0);
-  EXPECT_EQ(args->restartValue, 5000);
-  HSMJobManager jm(args->jobId, "", "hsmjob", &events_);
-  ASSERT_EQ(jm.InitJobManager(), 1);
-  EXPECT_EQ(jm.getRestartOffset(), 5000);
-  EXPECT_EQ(jm.NotifyJobManagerJobSuccess(), 1);
-  EXPECT_EQ(jm.getRestartOffset(), 0);
-  EXPECT_FALSE(log_.Contains("ERROR"));
-  // A job outside the job manager (0) gets clients, registers nowhere and reports to nobody.
-  const std::vector<std::string> files = trhsm_test::ListFolder(folder_);
-  HSMJobManager outside(0, "", "job", &events_);
+// A phase's offset reaches the restarted run. Only "-r" and a long as the last words give one.
+TEST_F(JobManagerTest, RestartOffsetsAndOutOfMemory) {
+  trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
+  HSMJobManager outside(0, "", "job", &events_);  // outside the job manager: registers nowhere
   EXPECT_EQ(outside.InitJobManager(), 1);
   EXPECT_EQ(outside.setJobPendingCause(5) + outside.SetFilesToXfer(3), 0);
-  EXPECT_EQ(trhsm_test::ListFolder(folder_), files);
-}
-
-// The offset: the last word, after "-r", a decimal fitting a long; anything else, or none, is 0.
-TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
-  trhsm_test::ScopedEnv level("KO_LOG_LEVEL", "2");
+  EXPECT_TRUE(trhsm_test::ListFolder(folder_).empty());
+  log_.Clear();
   HSMJobManager jm(7, "", "job", &events_);
-  ASSERT_EQ(jm.InitJobManager(), 1);
-  const std::string max = std::to_string(LONG_MAX);
+  long offset = 5000;
+  EXPECT_EQ((std::vector<long>{jm.InitJobManager(), jm.getRestartOffset(),  // in this order
+                               jm.NotifyJobManagerPhaseSuccess(offset, true), jm.getRestartOffset(),
+                               jm.NotifyJobManagerJobSuccess(), jm.getRestartOffset()}),
+            (std::vector<long>{1, 0, 1, 5000, 1, 0}));
+  EXPECT_EQ(TakeJournal().substr(0, 43), "init \"job\" 7 1 4 0 -\nInit2 7 \"job\" 1 4 - -\n");
+  EXPECT_FALSE(log_.Contains("ERROR"));
   // clang-format off
   const struct { std::string text; long offset; const char* message; } cases[] = {
       {"-j 7 -r 5000", 5000, "HSMJobManager::getRestartOffset: Got restart string -j 7 -r 5000"},
-      {" -r 0", 0, "Sending offset 0"}, {"-r\t42\n", 42, "Sending offset 42"}, {"x -r -20", -20, "Sending negative offset 20"},
-      {"-r " + max, LONG_MAX, "Sending offset 9223372036854775807"}, {"-r -" + max, -LONG_MAX, "Sending negative offset 9223372036854775807"},
-      {" \t\n", 0, "Got restart string"},
+      {"-r\t42\n", 42, "Sending offset 42"}, {"x -r -20", -20, "Sending negative offset 20"},
       {"-r5000", 0, "restart string \"-r5000\" holds no restart offset (the last word does not follow \"-r\"): starting from offset 0"},
-      {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"},
-      {"-r 5000abc", 0, "not a decimal"}, {"-r +5", 0, "not a decimal"},
+      {"-r -", 0, "(no digits after \"-r\")"}, {"x -r abc", 0, "(\"abc\" is not a decimal number)"}, {"-r +5", 0, "not a decimal"},
       {"-r 9223372036854775808", 0, "(\"9223372036854775808\" does not fit a long)"}, {"-r 5000 -j 7", 0, "does not follow"},
   };
   // clang-format on
@@ -342,30 +264,21 @@ TEST_F(JobManagerTest, RestartOffsetsAndTheirMessages) {
     EXPECT_TRUE(log_.Contains(c.message)) << log_.Text();
     EXPECT_EQ(log_.Contains("ERROR"), log_.Contains("holds no restart offset")) << log_.Text();
   }
-  long offset = -1;
-  EXPECT_EQ(trhsm::ParseRestartOffset("-r x", &offset, nullptr), trhsm::RestartParse::kDamaged);
-  EXPECT_EQ(offset, 0);
   Refuse("getRestartString");
   EXPECT_EQ(jm.getRestartOffset(), 0);
   EXPECT_TRUE(log_.Contains("[7] the restart string could not be read: starting from offset 0"));
-}
-
-// Out of memory for either client: the init fails naming it; a facade with one client refuses.
-TEST_F(JobManagerTest, OutOfMemoryForAClient) {
+  // Out of memory for either client: the init fails naming it; a facade with one client refuses.
   std::string failed;
   for (long n = 1; n < 100; ++n) {
     HSMJobManager jm(0, "", "job", &events_);
     log_.Clear();
-    int rc;
+    int rc, fired;
     {
       trhsm_test::ScopedAllocFault oom(n);
-      rc = jm.InitJobManager();
-      if (!oom.fired()) {
-        EXPECT_EQ(rc, 1);
-        break;
-      }
+      rc = jm.InitJobManager(), fired = oom.fired();
     }
-    EXPECT_EQ(rc, 0) << n;
+    ASSERT_EQ(rc, fired ? 0 : 1) << n;
+    if (!fired) break;
     for (const std::string client : {"KOBkpJobClient", "KOJobCtrlClient"})
       if (log_.Contains("InitJobManager: new " + client + "() failed")) failed += client;
     long offset = 5;

@@ -67,8 +67,11 @@ std::unique_ptr<BackupIndex> BackupIndex::Open(const std::string& path, Mode mod
       mode == Mode::kCreate ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-  // The handle is owned from here on, even when the open failed.
+  // The handle is owned from here on, even when the open failed, and even when the allocation
+  // of its owner below fails.
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> handle(raw, sqlite3_close_v2);
   std::unique_ptr<BackupIndex> index(new BackupIndex(raw));
+  handle.release();
   if (rc != SQLITE_OK) {
     // sqlite3_errmsg gives "out of memory" for the null handle of a failed allocation.
     *error = "open backup index " + path + ": " + sqlite3_errmsg(raw);

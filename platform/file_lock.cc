@@ -246,7 +246,12 @@ int KoFileLock::lock(const char* path, int type, int timeoutMs) {
       CloseQuietly(fd);
       continue;
     }
-    holder_ = AddHold(opened.st_dev, opened.st_ino, fd, type);
+    try {
+      holder_ = AddHold(opened.st_dev, opened.st_ino, fd, type);
+    } catch (...) {
+      CloseQuietly(fd);  // out of memory: closing the description releases its lock
+      throw;
+    }
     break;
   }
   type_ = type;

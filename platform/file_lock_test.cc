@@ -1,5 +1,5 @@
-// KoFileLock: exclusion between processes and threads, nesting by device and inode, upgrades, a
-// lock file replaced while a waiter waits, and forked children.
+// KoFileLock as the migrated-tree list uses it: exclusion between processes and threads, nesting
+// by device and inode, a lock file replaced while a waiter waits, and forked children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,7 +11,6 @@
 #include <tuple>
 
 #include "testing/test_util.h"
-#include "trhsm/KoException.h"
 #include "trhsm/KoFileLock.h"
 
 namespace {
@@ -19,8 +18,7 @@ namespace {
 constexpr int kShared = KoFileLock::kShared, kExclusive = KoFileLock::kExclusive;
 constexpr int kLimitMs = 60000;  // generous: the suite also runs under TSan
 
-// What another process sees of the lock on `path`: F_UNLCK, F_RDLCK (shared) or F_WRLCK.
-int Seen(const std::string& path) {
+int Seen(const std::string& path) {  // another process's view: F_UNLCK, F_RDLCK or F_WRLCK
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   struct flock fl = {F_WRLCK, SEEK_SET, 0, 0, 0};
   EXPECT_EQ(0, ::fcntl(fd, F_OFD_GETLK, &fl));
@@ -28,15 +26,14 @@ int Seen(const std::string& path) {
   return fl.l_type;
 }
 
-// True when a byte arrives on `fd` within `limitMs`.
-bool Signalled(int fd, int limitMs = kLimitMs) {
+bool Signalled(int fd, int limitMs = kLimitMs) {  // a byte arrives on fd in time
   struct pollfd p = {fd, POLLIN, 0};
   char byte;
   return ::poll(&p, 1, limitMs) == 1 && ::read(fd, &byte, 1) == 1;
 }
 
-// Another holder: a thread of this process or a child process that locks `path` waiting without
-// limit, says so on a pipe, and holds the lock until Release().
+// A thread or a child process that locks `path` waiting without limit, says so on a pipe, and
+// holds the lock until Release() (false when a child ended badly).
 struct Holder {
   Holder(const std::string& path, int type, bool process) {
     EXPECT_EQ(0, ::pipe(held_) | ::pipe(release_));
@@ -49,7 +46,6 @@ struct Holder {
     if (!process) thread_ = std::thread(body);
   }
   bool Holds(int limitMs = kLimitMs) { return Signalled(held_[0], limitMs); }
-  // Ends the hold and waits for the holder; false when a child holder ended badly.
   bool Release() {
     EXPECT_EQ(1, ::write(release_[1], "R", 1));
     const bool ended =
@@ -57,58 +53,28 @@ struct Holder {
     for (int fd : {held_[0], held_[1], release_[0], release_[1]}) ::close(fd);
     return ended;
   }
-
   int held_[2], release_[2], pid_;
   std::thread thread_;
 };
 
-class FileLockTest : public ::testing::Test {
- protected:
+// A holder gets a nested lock at once by any path naming the file, and keeps its own when the
+// nested one ends, another descriptor of the file closes, or a forked child releases its copy.
+TEST(FileLockTest, NestedLocksAreGrantedAtOnce) {
   trhsm_test::ScratchDir dir;
   const std::string path = dir.File("x.lock");
-};
-
-// A thread that holds the file gets a nested lock at once, by any path naming it; the nested
-// hold's end leaves the outer one as it was.
-TEST_F(FileLockTest, NestedLocksAreGrantedAtOnce) {
-  for (const auto& [outer, nested] :
-       {std::pair{kExclusive, kExclusive}, {kExclusive, kShared}, {kShared, kExclusive}}) {
-    KoFileLock held(true);
-    ASSERT_EQ(1, held.lock(path.c_str(), outer, KoFileLock::kWaitForever));
-    EXPECT_EQ(1, KoFileLock(true).lock((dir.path() + "/./x.lock").c_str(), nested, 0));
-    EXPECT_EQ(outer == kExclusive ? F_WRLCK : F_RDLCK, Seen(path));
-  }
-  EXPECT_EQ(F_UNLCK, Seen(path));
-  // Another descriptor of the file closed (which ends a classic record lock) drops nothing, nor
-  // does a forked child's release of the object it came with.
   KoFileLock held(true);
-  ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, -1));
+  ASSERT_EQ(1, held.lock(path.c_str(), kExclusive, KoFileLock::kWaitForever));
+  EXPECT_EQ(1, KoFileLock(true).lock((dir.path() + "/./x.lock").c_str(), kShared, 0));
   ::close(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_EQ(0, trhsm_test::InChild([&] { return held.unlock(), 0; }));
   EXPECT_EQ(F_WRLCK, Seen(path));
 }
 
-TEST_F(FileLockTest, UpgradeWithOtherHoldersIsRefused) {
-  KoFileLock reader(true), writer(false);
-  ASSERT_EQ(1, reader.lock(path.c_str(), kShared, -1));
-  Holder other(path, kShared, true);
-  ASSERT_TRUE(other.Holds());
-  // A wait could never end while this thread reads: refused at once, whatever throwOnFailure says.
-  try {
-    const int answer = writer.lock(path.c_str(), kExclusive, kLimitMs);
-    ADD_FAILURE() << "upgrade answered " << answer;
-  } catch (const KoException& e) {
-    EXPECT_EQ("Cannot make the shared lock on " + path + " exclusive while other holders remain",
-              e.getMessage());
-  }
-  EXPECT_FALSE(writer.isLocked());
-  EXPECT_TRUE(other.Release());
-  EXPECT_EQ(F_RDLCK, Seen(path));
-}
-
-// A waiter (another thread, which waits as another process would, or another process) gets the
-// lock when it is released, on the file that the path names by then.
-TEST_F(FileLockTest, WaiterGetsTheLockOnRelease) {
+// A waiter (a thread, which waits as another process would, or a process) gets the lock on release,
+// on the file that the path names by then.
+TEST(FileLockTest, WaiterGetsTheLockOnRelease) {
+  trhsm_test::ScratchDir dir;
+  const std::string path = dir.File("x.lock");
   for (const auto& [process, replaced, held, asks] :
        {std::tuple{false, false, kExclusive, kExclusive},
         {true, false, kExclusive, kShared},

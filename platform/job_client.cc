@@ -82,8 +82,16 @@ bool AppendLine(const std::string& path, const std::string& line) {
   // Built before the open and reported after the close: nothing between them may throw (an
   // exhausted heap would leak the descriptor).
   const std::string record = line + jj::kLineEnd;
-  // The job-manager folder may be writable by others: a link planted under the name is refused.
-  int fd = open_utf(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0666);
+  // The job-manager folder may be writable by others: a link planted under the name is refused,
+  // a FIFO neither blocks the open nor takes the line, and a hard link to some other file is
+  // refused after the open.
+  int fd = open_utf(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+  struct stat st;
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    ::close(fd);
+    fd = -1;
+    errno = EPERM;
+  }
   if (fd < 0) {
     EvDebug().Error(kTag, "%s", SystemError("open", path, errno).c_str());
     return false;

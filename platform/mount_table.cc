@@ -30,13 +30,20 @@ std::string TablePath() {
   return (env != nullptr && env[0] != '\0') ? env : kDefaultTable;
 }
 
+// Closes the descriptor on every way out, an allocation failure included.
+struct FdGuard {
+  int fd;
+  ~FdGuard() { ::close(fd); }
+};
+
 // Reads the whole file; false with *error set when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string* content, std::string* error) {
-  int fd = open_utf(path.c_str(), O_RDONLY, 0);
+  const int fd = open_utf(path.c_str(), O_RDONLY, 0);
   if (fd < 0) {
     *error = "Cannot open mount table " + path + ": " + std::strerror(errno);
     return false;
   }
+  const FdGuard guard{fd};
   content->clear();
   // Files under /proc report size 0, so read until the end instead of trusting fstat.
   char chunk[16384];
@@ -45,13 +52,11 @@ bool ReadWholeFile(const std::string& path, std::string* content, std::string* e
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = "Cannot read mount table " + path + ": " + std::strerror(errno);
-      ::close(fd);
       return false;
     }
     if (n == 0) break;
     content->append(chunk, static_cast<size_t>(n));
   }
-  ::close(fd);
   return true;
 }
 

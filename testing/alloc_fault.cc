@@ -1,4 +1,4 @@
-// Replacements of the global operator new and delete that can fail one allocation on request.
+// Every form of new and delete is replaced, or a sanitizer's would pair with these.
 #include "testing/alloc_fault.h"
 
 #include <atomic>

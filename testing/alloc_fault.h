@@ -1,12 +1,10 @@
-// Out-of-memory injection: linked into a test binary (target trhsm_alloc_fault), its replacements
-// of the plain and array operator new (memory from malloc) can throw std::bad_alloc on request, as
-// an exhausted heap does. Not for several threads at once.
+// Out-of-memory injection (target trhsm_alloc_fault): replacements of operator new and delete
+// (memory from malloc) that throw std::bad_alloc on request, as an exhausted heap does.
 #ifndef TRHSM_TESTING_ALLOC_FAULT_H_
 #define TRHSM_TESTING_ALLOC_FAULT_H_
 
 namespace trhsm_test {
-
-// For its lifetime, the n-th allocation (n >= 1) from construction on throws std::bad_alloc.
+// For its lifetime, the n-th allocation (n >= 1; 0: none) from construction on fails. One thread.
 class ScopedAllocFault {
  public:
   explicit ScopedAllocFault(long n);
@@ -15,7 +13,6 @@ class ScopedAllocFault {
   ScopedAllocFault& operator=(const ScopedAllocFault&) = delete;
   bool fired() const;  // the armed allocation failed
 };
-
 }  // namespace trhsm_test
 
 #endif  // TRHSM_TESTING_ALLOC_FAULT_H_

@@ -1,22 +1,20 @@
-// Definitions of the C library's file functions that fail the armed call (or run a hook's action)
-// and forward the others to the next definition in the lookup order (the C library, or a
-// sanitizer's interceptor before it).
+// Interposers of the C library's file functions (only those that the library, the tools, the C++
+// and SQLite libraries call): they fail the armed call and forward the others to the next
+// definition in the lookup order (the C library's, or a sanitizer's interceptor before it).
 #undef _FORTIFY_SOURCE
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
 #include "testing/fault_inject.h"
 
-#include <sys/stat.h>
-
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdio_ext.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -48,51 +46,36 @@ int OpIndex(const char* op) {
   return -1;
 }
 
-// The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
-constexpr int kMaxFd = 4096;
-std::atomic<bool> g_counterFd[kMaxFd];
-bool IsCounterFile(const char* path) {
-  const size_t n = path == nullptr ? 0 : std::strlen(path);
-  return n >= 5 && std::strcmp(path + n - 5, ".gcda") == 0;
-}
-bool IsCounterFd(int fd) { return fd >= 0 && fd < kMaxFd && g_counterFd[fd]; }
-int FdOf(int fd) { return fd; }
-int FdOf(FILE* fp) { return fp != nullptr ? fileno(fp) : -1; }
-template <typename T>
-T Opened(T result, const char* path) {
-  const int fd = FdOf(result);
-  if (fd >= 0 && fd < kMaxFd) g_counterFd[fd] = IsCounterFile(path);
-  return result;
-}
-
 // Appends one line by system calls, so logging neither counts nor fails.
-void LogFired(int op, long call) {
+void LogFired(int op, long call, const char* path) {
   const int saved = errno;
-  char line[96];
-  const int n = std::snprintf(line, sizeof line, "fault fired %s %ld\n", kOpNames[op], call);
+  char line[4200];
+  const int n = std::min<int>(
+      std::snprintf(line, sizeof line, "fault fired %s %ld %s\n", kOpNames[op], call, path),
+      sizeof line - 1);
   const long fd = syscall(SYS_openat, AT_FDCWD, g_logPath, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd >= 0) (void)!syscall(SYS_write, fd, line, n), syscall(SYS_close, fd);
   errno = saved;
 }
 
 // Counts a call of `op` on `path` (or on descriptor `fd` when path is null); true when it fails.
+// The coverage runtime's counter files ("*.gcda"), written at exit, are neither counted nor failed.
 bool Fails(int op, const char* path, int fd) {
-  if (!g_counting.load(std::memory_order_acquire)) return false;
-  if (path != nullptr ? IsCounterFile(path) : fd < 3 || IsCounterFd(fd)) return false;
+  if (!g_counting.load(std::memory_order_acquire) || (path == nullptr && fd < 3)) return false;
+  char named[4096], link[40];
+  if (path == nullptr) {
+    const int saved = errno;
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, named, sizeof named - 1);
+    named[length > 0 ? length : 0] = '\0';
+    errno = saved, path = named;
+  }
+  const size_t length = std::strlen(path);
+  if (length >= 5 && std::strcmp(path + length - 5, ".gcda") == 0) return false;
   const long call = g_calls[op].fetch_add(1) + 1, n = g_armedN.load();
   if (g_armedOp.load() != op || (call != n && !(g_sticky.load() && call > n))) return false;
-  if (!g_fired.exchange(true)) {
-    const int saved = errno;
-    std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path != nullptr ? path : "");
-    if (path == nullptr) {
-      char link[40];
-      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-      const ssize_t length = readlink(link, g_firedPath, sizeof g_firedPath - 1);
-      g_firedPath[length > 0 ? length : 0] = '\0';
-    }
-    errno = saved;
-  }
-  if (g_logPath != nullptr) LogFired(op, call);
+  if (!g_fired.exchange(true)) std::snprintf(g_firedPath, sizeof g_firedPath, "%s", path);
+  if (g_logPath != nullptr) LogFired(op, call, path);
   return true;
 }
 bool StreamFails(int op, FILE* fp) { return fp != nullptr && Fails(op, nullptr, fileno(fp)); }
@@ -113,110 +96,83 @@ T Failed(FILE* fp = nullptr) {
   return result;
 }
 
-mode_t ModeArg(int flags, va_list ap) {
-  const bool takes = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-  return takes ? static_cast<mode_t>(va_arg(ap, int)) : 0;
-}
-
 }  // namespace
 
-// An interposer: `params` and `args` are parenthesised lists; `fails` decides, `result` may use r.
+// An interposer: `params` and `args` are parenthesised lists; `fails` decides.
 #define SHIM_HEAD(ret, name, params)            \
   EXPORT ret name##_shim params __asm__(#name); \
   extern "C" ret name##_shim params
-#define SHIM(ret, name, params, args, fails, failed, result) \
-  SHIM_HEAD(ret, name, params) {                             \
-    if (fails) return failed;                                \
-    TRHSM_NEXT(ret(*) params, #name);                        \
-    ret r = next args;                                       \
-    return result;                                           \
+#define SHIM(ret, name, params, args, fails, failed) \
+  SHIM_HEAD(ret, name, params) {                     \
+    if (fails) return failed;                        \
+    TRHSM_NEXT(ret(*) params, #name);                \
+    return next args;                                \
   }
 #define PATH(ret, op, name, path, params, args) \
-  SHIM(ret, name, params, args, Fails(op, path, -1), Failed<ret>(), Opened(r, path))
+  SHIM(ret, name, params, args, Fails(op, path, -1), Failed<ret>())
 #define FD(ret, op, name, params, args) \
-  SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>(), r)
+  SHIM(ret, name, params, args, Fails(op, nullptr, fd), Failed<ret>())
 #define STREAM(ret, op, name, params, args) \
-  SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp), r)
-#define OPEN_VA(name, params, args)                   \
-  SHIM_HEAD(int, name, params) {                      \
-    va_list ap;                                       \
-    va_start(ap, flags);                              \
-    const mode_t mode = ModeArg(flags, ap);           \
-    va_end(ap);                                       \
-    if (Fails(kOpen, path, -1)) return Failed<int>(); \
-    TRHSM_NEXT(int(*) params, #name);                 \
-    return Opened(next args, path);                   \
+  SHIM(ret, name, params, args, StreamFails(op, fp), Failed<ret>(fp))
+#define OPEN_VA(name, params, args)                                                  \
+  SHIM_HEAD(int, name, params) {                                                     \
+    va_list ap;                                                                      \
+    va_start(ap, flags);                                                             \
+    const mode_t mode =                                                              \
+        (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, int) : 0; \
+    va_end(ap);                                                                      \
+    if (Fails(kOpen, path, -1)) return Failed<int>();                                \
+    TRHSM_NEXT(int(*) params, #name);                                                \
+    return next args;                                                                \
   }
 
 // clang-format off
 OPEN_VA(open, (const char* path, int flags, ...), (path, flags, mode))
 OPEN_VA(open64, (const char* path, int flags, ...), (path, flags, mode))
 OPEN_VA(openat, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-OPEN_VA(openat64, (int dir, const char* path, int flags, ...), (dir, path, flags, mode))
-PATH(int, kOpen, __open_2, path, (const char* path, int flags), (path, flags))
-PATH(int, kOpen, __open64_2, path, (const char* path, int flags), (path, flags))
-PATH(int, kOpen, __openat_2, path, (int dir, const char* path, int flags), (dir, path, flags))
-PATH(int, kOpen, mkstemp, t, (char* t), (t))
 PATH(int, kOpen, mkostemp, t, (char* t, int flags), (t, flags))
 PATH(FILE*, kOpen, fopen, path, (const char* path, const char* mode), (path, mode))
 PATH(FILE*, kOpen, fopen64, path, (const char* path, const char* mode), (path, mode))
 FD(FILE*, kOpen, fdopen, (int fd, const char* mode), (fd, mode))  // the descriptor stays open
 FD(ssize_t, kWrite, write, (int fd, const void* p, size_t n), (fd, p, n))
-FD(ssize_t, kWrite, pwrite, (int fd, const void* p, size_t n, off_t at), (fd, p, n, at))
 FD(ssize_t, kWrite, pwrite64, (int fd, const void* p, size_t n, off64_t at), (fd, p, n, at))
 FD(ssize_t, kWrite, writev, (int fd, const iovec* v, int n), (fd, v, n))
 FD(ssize_t, kRead, read, (int fd, void* p, size_t n), (fd, p, n))
 FD(ssize_t, kRead, pread, (int fd, void* p, size_t n, off_t at), (fd, p, n, at))
 FD(ssize_t, kRead, pread64, (int fd, void* p, size_t n, off64_t at), (fd, p, n, at))
-FD(ssize_t, kRead, readv, (int fd, const iovec* v, int n), (fd, v, n))
 FD(int, kFsync, fsync, (int fd), (fd))
 FD(int, kFsync, fdatasync, (int fd), (fd))
 FD(int, kFsync, syncfs, (int fd), (fd))
 STREAM(size_t, kWrite, fwrite, (const void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(int, kWrite, fputs, (const char* s, FILE* fp), (s, fp))
 STREAM(int, kWrite, fputc, (int c, FILE* fp), (c, fp))
-STREAM(int, kWrite, vfprintf, (FILE* fp, const char* f, va_list ap), (fp, f, ap))
-STREAM(int, kWrite, __vfprintf_chk, (FILE* fp, int flag, const char* f, va_list ap),
-       (fp, flag, f, ap))
 STREAM(size_t, kRead, fread, (void* p, size_t s, size_t n, FILE* fp), (p, s, n, fp))
 STREAM(char*, kRead, fgets, (char* s, int n, FILE* fp), (s, n, fp))
 STREAM(int, kRead, getc, (FILE* fp), (fp))
-SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp), r)
+SHIM(int, fflush, (FILE* fp), (fp), FlushFails(fp), Failed<int>(fp))
 PATH(int, kRename, rename, to, (const char* from, const char* to), (from, to))
 PATH(int, kRename, renameat, to, (int fd, const char* from, int td, const char* to),
      (fd, from, td, to))
-PATH(int, kRename, renameat2, to, (int fd, const char* from, int td, const char* to, unsigned f),
-     (fd, from, td, to, f))
 // clang-format on
 
-// fprintf and its checked form, through their va_list forms above.
-#define VA_SHIM(name, params, last, call) \
-  SHIM_HEAD(int, name, params) {          \
-    va_list ap;                           \
-    va_start(ap, last);                   \
-    const int r = call;                   \
-    va_end(ap);                           \
-    return r;                             \
-  }
-VA_SHIM(fprintf, (FILE * fp, const char* f, ...), f, vfprintf_shim(fp, f, ap))
-VA_SHIM(__fprintf_chk, (FILE * fp, int flag, const char* f, ...), f,
-        __vfprintf_chk_shim(fp, flag, f, ap))
+SHIM_HEAD(int, fprintf, (FILE * fp, const char* f, ...)) {
+  if (StreamFails(kWrite, fp)) return Failed<int>(fp);
+  TRHSM_NEXT(int (*)(FILE*, const char*, va_list), "vfprintf");
+  va_list ap;
+  va_start(ap, f);
+  const int r = next(fp, f, ap);
+  va_end(ap);
+  return r;
+}
 // Linux releases the descriptor even when close reports an error, so the failing call closes too.
 SHIM_HEAD(int, close, (int fd)) {
-  if (IsCounterFd(fd)) g_counterFd[fd] = false;
   const bool failed = Fails(kClose, nullptr, fd);
   TRHSM_NEXT(int (*)(int), "close");
   const int err = g_armedErr.load(), r = next(fd);
   return failed ? (errno = err, -1) : r;
 }
 SHIM_HEAD(int, fclose, (FILE * fp)) {
-  bool failed = false;
-  if (IsCounterFd(FdOf(fp))) {
-    g_counterFd[FdOf(fp)] = false;
-  } else {
-    failed = FlushFails(fp);
-    failed = StreamFails(kClose, fp) || failed;
-  }
+  const bool flushFailed = FlushFails(fp), failed = StreamFails(kClose, fp) || flushFailed;
   TRHSM_NEXT(int (*)(FILE*), "fclose");
   const int err = g_armedErr.load(), r = next(fp);
   return failed ? (errno = err, EOF) : r;
@@ -251,7 +207,8 @@ EXPORT int trhsm_open_fd_count(void) {
   return count;
 }
 
-// ---- The fcntl hook (testing/call_hooks.h): test binaries only ----
+// The fcntl hook (testing/call_hooks.h), in test binaries only. fcntl's argument, if any, is an
+// int, a long or a pointer: passed on as a pointer-sized word, as the C library itself does.
 #ifndef TRHSM_FAULT_PRELOAD
 namespace {
 std::atomic<bool> g_hookArmed{false}, g_hookFired{false};
@@ -264,48 +221,36 @@ struct {
 } g_hook;
 }  // namespace
 
-namespace trhsm_test {
-ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command)
+trhsm_test::ScopedCallHook::ScopedCallHook(Call call, long n, int err, int command)
     : ScopedCallHook(call, n, false, nullptr, command) {
   g_hook.err = err;
 }
-ScopedCallHook::ScopedCallHook(Call call, long n, bool before, std::function<void()> action,
-                               int command)
-    : call_(call) {
+trhsm_test::ScopedCallHook::ScopedCallHook(Call, long n, bool before, std::function<void()> action,
+                                           int command) {
   g_hookArmed = false, g_hookCalls = 0, g_hookFired = false;
   g_hook = {n, 0, command, before, std::move(action)};
-  g_hookArmed = call_ == Call::kFcntl;
+  g_hookArmed = true;
 }
-ScopedCallHook::~ScopedCallHook() { g_hookArmed = false; }
-long ScopedCallHook::calls() const { return g_hookCalls; }
-bool ScopedCallHook::fired() const { return g_hookFired; }
-}  // namespace trhsm_test
+trhsm_test::ScopedCallHook::~ScopedCallHook() { g_hookArmed = false; }
+long trhsm_test::ScopedCallHook::calls() const { return g_hookCalls; }
 
-// fcntl's argument, if any, is an int, a long or a pointer: passed on as a pointer-sized word, as
-// the C library itself does.
-#define FCNTL(name)                                                             \
-  EXPORT int name##_hook(int, int, ...) __asm__(#name);                         \
-  extern "C" int name##_hook(int fd, int command, ...) {                        \
-    va_list ap;                                                                 \
-    va_start(ap, command);                                                      \
-    void* arg = va_arg(ap, void*);                                              \
-    va_end(ap);                                                                 \
-    TRHSM_NEXT(int (*)(int, int, ...), #name);                                  \
-    if (!g_hookArmed.load(std::memory_order_acquire) ||                         \
-        (g_hook.command != -1 && g_hook.command != command) ||                  \
-        g_hookCalls.fetch_add(1) + 1 != g_hook.n || g_hookFired.exchange(true)) \
-      return next(fd, command, arg);                                            \
-    if (!g_hook.action) return errno = g_hook.err, -1;                          \
-    if (g_hook.before) g_hook.action(); /* its own calls pass unhooked */       \
-    const int result = next(fd, command, arg), saved = errno;                   \
-    if (!g_hook.before) g_hook.action();                                        \
-    return errno = saved, result;                                               \
-  }
-FCNTL(fcntl)
-FCNTL(fcntl64)
-#endif
-
-#ifdef TRHSM_FAULT_PRELOAD
+SHIM_HEAD(int, fcntl, (int fd, int command, ...)) {
+  va_list ap;
+  va_start(ap, command);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  TRHSM_NEXT(int (*)(int, int, ...), "fcntl");
+  if (!g_hookArmed.load(std::memory_order_acquire) ||
+      (g_hook.command != -1 && g_hook.command != command) ||
+      g_hookCalls.fetch_add(1) + 1 != g_hook.n || g_hookFired.exchange(true))
+    return next(fd, command, arg);
+  if (!g_hook.action) return errno = g_hook.err, -1;
+  if (g_hook.before) g_hook.action();  // its own calls pass unhooked
+  const int result = next(fd, command, arg), saved = errno;
+  if (!g_hook.before) g_hook.action();
+  return errno = saved, result;
+}
+#else
 // TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>; a malformed value arms nothing.
 __attribute__((constructor)) static void ArmFromEnvironment() {
   const char* setting = std::getenv("TRHSM_TEST_FAULT");

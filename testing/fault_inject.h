@@ -1,14 +1,11 @@
-// I/O fault injection: fails the N-th open, write, fsync, close, rename or read of the process on
-// a descriptor >= 3. Linked into a test binary (target trhsm_fault_inject) its definitions of the
-// file functions come first and forward to the next unless the armed fault fires. Built as
-// libtrhsm_fault_preload.so it is armed from the environment of a program run under LD_PRELOAD,
-//   TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|sticky>   TRHSM_TEST_FAULT_LOG=<file>,
-// appending "fault fired <op> <n>" to the log file at each failed call. "fsync" covers fsync,
-// fdatasync and syncfs; "open" covers open*,
-// mk(o)stemp, fopen*, fdopen; "write" the write and stream output calls and a flush (fflush,
-// fclose) of a stream holding output, which is then dropped; "close" close and fclose (the
-// descriptor is released all the same); "rename" rename* (nothing renamed); "read" the read and
-// stream input calls. A failed stream call sets the stream's error indicator.
+// I/O fault injection: fails the n-th open, write, fsync, close, rename or read on a descriptor
+// >= 3. Linked into a test binary (target trhsm_fault_inject), or preloaded into a program
+// (libtrhsm_fault_preload.so), armed then by TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|
+// sticky> and logging "fault fired <op> <n>" to the file TRHSM_TEST_FAULT_LOG at each failed call.
+// "open" covers open*, mkostemp, fopen*, fdopen; "fsync" fsync, fdatasync and syncfs; "write" the
+// write and stream output calls and a flush (fflush, fclose) of pending output, then dropped;
+// "close" close and fclose (the descriptor is released all the same); "rename" rename*; "read" the
+// read and stream input calls. A failed stream call sets the stream's error indicator.
 #ifndef TRHSM_TESTING_FAULT_INJECT_H_
 #define TRHSM_TESTING_FAULT_INJECT_H_
 
@@ -18,12 +15,10 @@ extern "C" {
 // Resets the counts and arms: the n-th call (n >= 1) of `op` from now on fails with errno `err`,
 // and with `sticky` != 0 every later one too. An unknown op arms nothing. Thread-safe.
 void trhsm_fault_arm(const char* op, long n, int err, int sticky);
-// Stops failing and counting; the counts stay readable until the next arm.
-void trhsm_fault_disarm(void);
+void trhsm_fault_disarm(void);  // the counts stay readable until the next arm
 // Calls of `op` counted since the last arm, -1 for an unknown op.
 long trhsm_fault_calls(const char* op);
-// 1 when the armed fault failed a call since the last arm.
-int trhsm_fault_fired(void);
+int trhsm_fault_fired(void);  // 1 when a call failed since the last arm
 // The file of the first failed call (an open's path, a rename's target, what the descriptor names
 // for the others); "" when none failed. Valid until the next arm.
 const char* trhsm_fault_fired_path(void);
@@ -33,8 +28,7 @@ int trhsm_open_fd_count(void);
 }
 
 namespace trhsm_test {
-// Arms a fault for its lifetime.
-class ScopedFault {
+class ScopedFault {  // arms a fault for its lifetime
  public:
   ScopedFault(const char* op, long n, int err, bool sticky) { trhsm_fault_arm(op, n, err, sticky); }
   ~ScopedFault() { trhsm_fault_disarm(); }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The demo: the whole life of a tree of files in a fresh sandbox folder. It is backed up into the
 # index and archive, some files are changed afterwards, the stub job replaces every file that its
-# archived copy still holds by a stub, every stub is recalled, and every file is compared byte for
-# byte, with its attributes and its holes, with a copy made first.
+# archived copy still holds by a stub, trhsm-recalld (as root) makes the stubs transparent while
+# plain cmp compares every file with a copy made first, the stub job releases the recalled files
+# again, every stub is recalled with trhsm-recall, and every file is compared byte for byte, with
+# its attributes and its holes, with the copy.
 # Besides the ordinary files, cases/ holds the files a careless job would lose or spoil:
 #   an edit that keeps the size and modification time   refused (changed since backup)
 #   two names of one file                                 refused (hard-linked)
@@ -115,6 +117,54 @@ if [ "$attributes" = yes ]; then
     fail "the stub lost the file's attribute"
 fi
 echo "demo: the sparse file used $sparse_before blocks, its stub $(blocks cases/sparse)"
+
+# Transparent recall: with trhsm-recalld watching the tree, plain cmp reads every stub whole. The
+# sandbox becomes a mount of its own, so the daemon sees no opens outside it. Then the stub job runs
+# again: a file recalled and not changed since is released again without a new backup.
+recalld_box_mounted=no
+recalld_stop() {
+  [ -n "${recalld_pid:-}" ] && kill "$recalld_pid" 2> /dev/null && wait "$recalld_pid" || true
+  recalld_pid=
+  if [ "$recalld_box_mounted" = yes ]; then
+    cd "$root"  # out of the mount
+    umount "$box" && recalld_box_mounted=no
+  fi
+  return 0
+}
+if [ "$(id -u)" -eq 0 ] && mount --bind "$box" "$box" 2> /dev/null; then
+  recalld_box_mounted=yes
+  trap recalld_stop EXIT
+  cd "$box"  # into the new mount
+  "$build/tools/recalld/trhsm-recalld" --foreground --archive archive --state recalld-state \
+    --run recalld-run --log recalld.log files cases 2> recalld.err &
+  recalld_pid=$!
+  for ((i = 0; i < 600; i++)); do
+    grep -q "trhsm-recalld: watching" recalld.log 2> /dev/null && break
+    kill -0 "$recalld_pid" 2> /dev/null || fail "trhsm-recalld did not start: $(cat recalld.err)"
+    sleep 0.05
+  done
+  compared=0
+  while IFS= read -r -d '' f; do
+    cmp -s "$f" "reference/$f" || fail "$f read through trhsm-recalld differs from its copy"
+    compared=$((compared + 1))
+  done < <(find files cases -type f -print0)
+  recalld_stop
+  cd "$box"
+  transparent=$(grep -o 'summary: [0-9]* recall' recalld.log | tail -1 | grep -o '[0-9]*')
+  [ "$transparent" -eq "$stubbed" ] || fail "trhsm-recalld recalled $transparent files, not $stubbed"
+  echo "demo: trhsm-recalld recalled $transparent files transparently; cmp found all $compared files equal to their copies"
+  set +e
+  "$build/examples/stubjob/trhsm-stubjob" -J 9 -D media -a 1:0 -s demo --quiet > job2.out
+  set -e
+  again=0
+  while IFS= read -r -d '' f; do
+    if is_stub "$f"; then again=$((again + 1)); fi
+  done < <(find files cases -type f -print0)
+  [ "$again" -eq "$stubbed" ] || fail "the second stub job released $again files, not $stubbed: $(tail -3 job2.out)"
+  echo "demo: the stub job released the $again recalled files again without a new backup"
+else
+  echo "demo: transparent recall skipped (trhsm-recalld needs root and a bind mount)"
+fi
 
 "$build/tools/trhsm-recall" files cases > recall.out || fail "the recall failed: $(tail -3 recall.out)"
 tail -1 recall.out

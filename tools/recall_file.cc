@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/archive.h"
+#include "platform/archive_identity.h"
 #include "stub/record_format.h"
 #include "tools/scoped_file.h"
 #include "tools/xattrs.h"
@@ -210,8 +211,9 @@ struct Recaller::Folder {
 };
 
 struct Recaller::Item {
-  std::string path, base, name;  // name: the temporary's path, for messages
-  struct stat st;                // the stub's
+  std::string path, base, name;   // name: the temporary's path, for messages
+  struct stat st;                 // the stub's
+  int64_t group = 0, fileId = 0;  // the archive file of its copy (the offset is in `out`)
   Folder* folder = nullptr;
   // The lock marks the temporary as in use until the rename; it is held through a second
   // descriptor of the same open file, so that closing the first (to see its errors) keeps it.
@@ -309,6 +311,8 @@ int Recaller::Stage(const std::string& path, RecallOutcome* result) {
     out.error = SysError("close", item->name);
     return fail();
   }
+  item->group = data.field2;
+  item->fileId = data.field3;
   out.size = header.size;
   bytes_ += header.size;
   items_.push_back(std::move(item));
@@ -376,7 +380,17 @@ std::vector<RecallOutcome> Recaller::Commit() {
       item->out.error = "recalled, but " + SysError("sync folder", item->folder->path);
     }
   }
-  for (const auto& item : items_) outs.push_back(item->out);
+  for (const auto& item : items_) {
+    // The file as it now stands is the copy's, until it changes (platform/archive_identity.h);
+    // a record that cannot be written only costs the next release a new backup.
+    struct stat recalled;
+    std::string ignored;
+    if (item->out.ok && ::fstat(item->lock->get(), &recalled) == 0) {
+      (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, item->group, item->fileId,
+                                                    item->out.offset, recalled, &ignored);
+    }
+    outs.push_back(item->out);
+  }
   items_.clear();
   folders_.clear();
   bytes_ = 0;

@@ -11,6 +11,7 @@
 
 #include "examples/stubjob/stub_replace.h"
 #include "platform/archive.h"
+#include "platform/archive_identity.h"
 #include "tools/scoped_file.h"
 
 namespace stubjob {
@@ -82,13 +83,15 @@ bool FileCrc(const std::string& path, uint32_t* crc, std::string* error) {
 }
 
 // Why the file `st` is not the one archived under `header`; empty when it is (as far as the
-// header can tell).
-std::string Difference(const struct stat& st, const trhsm::platform::CopyHeader& header) {
+// header can tell). `recalled`: `st` is the identity recorded when the file was last recalled
+// from this copy, which stands in for the inode and change time of the backup.
+std::string Difference(const struct stat& st, const trhsm::platform::CopyHeader& header,
+                       bool recalled) {
   if (static_cast<uint64_t>(st.st_size) != header.size || st.st_mtim.tv_sec != header.modTime ||
       static_cast<uint32_t>(st.st_mtim.tv_nsec) != header.modTimeNsec) {
     return "changed since backup";
   }
-  if (!header.HasChangeTime()) return "";
+  if (recalled || !header.HasChangeTime()) return "";
   if (static_cast<uint64_t>(st.st_ino) != header.inode) {
     return "changed since backup (another inode)";
   }
@@ -145,8 +148,13 @@ Outcome ReleaseCheck::Handle(const std::string& path, const std::string& reparse
     out.reason = "hard-linked";
     return out;
   }
+  // A file recalled from this copy and not changed since is still the copy's file.
+  trhsm::platform::RecalledIdentity identity;
+  const bool recalled =
+      trhsm::platform::ReadRecalledIdentity(archive_, rd.field2, rd.field3, rd.field4, &identity) &&
+      identity.Matches(st);
   const unsigned long noInode = ~0UL;
-  if (inode != noInode && static_cast<unsigned long>(st.st_ino) != inode) {
+  if (inode != noInode && static_cast<unsigned long>(st.st_ino) != inode && !recalled) {
     out.reason = "changed since backup (another inode)";
     return out;
   }
@@ -162,9 +170,9 @@ Outcome ReleaseCheck::Handle(const std::string& path, const std::string& reparse
     out.reason = "no archived copy: " + error;
     return out;
   }
-  out.reason = Difference(st, header);
+  out.reason = Difference(st, header, recalled);
   if (!out.reason.empty()) return out;
-  if (!header.HasChangeTime() && !o_.verify) {
+  if (!header.HasChangeTime() && !o_.verify && !recalled) {
     out.reason = "archived without a change time (--verify would compare its bytes)";
     return out;
   }

@@ -44,8 +44,9 @@ class ReleaseCheck {
   // gave `reparse` and `inode` (~0UL: not known). The file is released only when all hold:
   // a regular file with one link, larger than its stub, not locked, the inode, size,
   // modification time and change time of its archived copy's header (a copy archived without a
-  // change time only with --verify), and with --verify the copy's checksum; and it is still so
-  // right before the rename.
+  // change time only with --verify), or the inode and change time recorded when the file was last
+  // recalled from that copy (platform/archive_identity.h) with the header's size and modification
+  // time; with --verify the copy's checksum; and it is still so right before the rename.
   Outcome Handle(const std::string& path, const std::string& reparse, unsigned long inode);
 
  private:
