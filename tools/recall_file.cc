@@ -380,17 +380,25 @@ std::vector<RecallOutcome> Recaller::Commit() {
       item->out.error = "recalled, but " + SysError("sync folder", item->folder->path);
     }
   }
+  // The file as it now stands is the copy's, until it changes (platform/archive_identity.h); a
+  // record that cannot be written only costs the next release a new backup. Recorded once the
+  // file's rename is durable: a few files one by one, more with one sync for all.
+  std::vector<trhsm::platform::RecalledRecord> records;
   for (const auto& item : items_) {
-    // The file as it now stands is the copy's, until it changes (platform/archive_identity.h);
-    // a record that cannot be written only costs the next release a new backup.
-    struct stat recalled;
-    std::string ignored;
-    if (item->out.ok && ::fstat(item->lock->get(), &recalled) == 0) {
-      (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, item->group, item->fileId,
-                                                    item->out.offset, recalled, &ignored);
+    trhsm::platform::RecalledRecord r;
+    if (item->out.ok && ::fstat(item->lock->get(), &r.st) == 0) {
+      r.group = item->group, r.fileId = item->fileId, r.offset = item->out.offset;
+      std::string ignored;
+      if (few) {
+        (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, r.group, r.fileId, r.offset,
+                                                      r.st, &ignored);
+      } else {
+        records.push_back(r);
+      }
     }
     outs.push_back(item->out);
   }
+  trhsm::platform::RecordRecalledIdentities(archiveRoot_, records);
   items_.clear();
   folders_.clear();
   bytes_ = 0;
