@@ -136,6 +136,7 @@ cmd_bench() {
     [ -x "$b" ] && "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
   done
   "$ROOT/bench/stubjob_bench.sh" "$ROOT/build" "${BENCH_FILES:-10000}"
+  "$ROOT/bench/tree_bench.sh" "$ROOT/build" "${BENCH_FILES:-10000}"
   "$ROOT/bench/recalld_bench.sh" "$ROOT/build"
 }
 

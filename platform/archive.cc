@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/archive_format.h"
@@ -201,6 +203,20 @@ bool VerifyCopy(const std::string& root, int64_t group, int64_t fileId, int64_t 
 
 bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t offset,
              int destinationFd, CopyHeader* header, std::string* error) {
+  CopyReader reader(root);
+  return reader.CopyOut(group, fileId, offset, destinationFd, false, header, error);
+}
+
+struct CopyReader::Open {
+  int64_t group = -1, fileId = -1;
+  ArchiveReader reader;
+};
+
+CopyReader::CopyReader(std::string root) : root_(std::move(root)) {}
+CopyReader::~CopyReader() = default;
+
+bool CopyReader::CopyOut(int64_t group, int64_t fileId, int64_t offset, int destinationFd,
+                         bool emptyFile, CopyHeader* header, std::string* error) {
   if (destinationFd < 0) {
     *error = "no destination to copy out to";
     return false;
@@ -208,16 +224,34 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
   // Only a fresh, empty regular file written from its start may get holes: anywhere else the
   // skipped ranges would keep the bytes that were there (or, with O_APPEND, close up).
   struct stat dst;
-  const int flags = ::fcntl(destinationFd, F_GETFL);
-  if (::fstat(destinationFd, &dst) != 0 || !S_ISREG(dst.st_mode) || dst.st_size != 0 || flags < 0 ||
-      (flags & O_APPEND) != 0 || ::lseek(destinationFd, 0, SEEK_CUR) != 0) {
-    return StreamCopy(root, group, fileId, offset, destinationFd, header, error);
-  }
-  ArchiveReader r;
-  CopyHeader h;
-  if (!OpenForReading(root, group, fileId, &r, error) || !ReadHeaderAt(r, offset, &h, error)) {
+  if (::fstat(destinationFd, &dst) != 0) {
+    *error = std::string("write recalled bytes: ") + std::strerror(errno);
     return false;
   }
+  if (!emptyFile) {
+    const int flags = ::fcntl(destinationFd, F_GETFL);
+    if (!S_ISREG(dst.st_mode) || dst.st_size != 0 || flags < 0 || (flags & O_APPEND) != 0 ||
+        ::lseek(destinationFd, 0, SEEK_CUR) != 0) {
+      return StreamCopy(root_, group, fileId, offset, destinationFd, header, error);
+    }
+  }
+  // The archive file read last is read again while its size still shows it a regular file.
+  struct stat ast;
+  if (!open_ || open_->group != group || open_->fileId != fileId ||
+      ::fstat(open_->reader.fd.get(), &ast) != 0 || !S_ISREG(ast.st_mode)) {
+    open_ = std::make_unique<Open>();
+    if (!OpenForReading(root_, group, fileId, &open_->reader, error)) {
+      open_.reset();
+      return false;
+    }
+    open_->group = group;
+    open_->fileId = fileId;
+  } else {
+    open_->reader.fileSize = static_cast<uint64_t>(ast.st_size);
+  }
+  const ArchiveReader& r = open_->reader;
+  CopyHeader h;
+  if (!ReadHeaderAt(r, offset, &h, error)) return false;
   // Runs of all-zero blocks are skipped instead of written, so a sparse file comes back sparse.
   // Blocks are aligned in the destination: every chunk starts at a multiple of the chunk size.
   const size_t blksize = static_cast<size_t>(dst.st_blksize);
@@ -233,6 +267,7 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
   uint32_t reg = 0xFFFFFFFFu;
   uint64_t left = h.size;
   off_t pos = static_cast<off_t>(offset) + static_cast<off_t>(h.headerSize);
+  bool endsInHole = false;
   const std::string cutShort =
       "copy in " + r.path + " at offset " + std::to_string(offset) + " is cut short";
   while (left > 0) {
@@ -249,6 +284,7 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
         *error = std::string("write recalled bytes: ") + std::strerror(errno);
         return false;
       }
+      endsInHole = hole;
       at = end;
     }
     left -= want;
@@ -259,7 +295,7 @@ bool CopyOut(const std::string& root, int64_t group, int64_t fileId, int64_t off
     return false;
   }
   // A hole at the end is only a position so far: the size makes it part of the file.
-  if (::ftruncate(destinationFd, static_cast<off_t>(h.size)) != 0) {
+  if (endsInHole && ::ftruncate(destinationFd, static_cast<off_t>(h.size)) != 0) {
     *error = std::string("write recalled bytes: ") + std::strerror(errno);
     return false;
   }

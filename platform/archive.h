@@ -4,6 +4,7 @@
 #define TRHSM_PLATFORM_ARCHIVE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "trhsm/trhsm_platform_export.h"
@@ -68,6 +69,14 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
   // AppendCopy; on success *header is the copy's header as written.
   [[nodiscard]] bool Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
                             std::string* error);
+  // Append without the sync: the copy is whole in the file but not yet durable, so no index row
+  // may name it before a Sync that succeeds. Many copies then cost one sync.
+  [[nodiscard]] bool AppendUnsynced(const std::string& sourcePath, int64_t* offset,
+                                    CopyHeader* header, std::string* error);
+  // Makes every copy appended so far durable; false with *error set when the sync failed (the
+  // copies appended since the last sync that succeeded may then be lost in a crash). True when
+  // nothing was appended.
+  [[nodiscard]] bool Sync(std::string* error);
   // Cuts the file back to `offset`, taking back the copy there, and syncs it. Only the file's last
   // copy can be taken back: false with *error set, and the file left as it is, when another copy
   // follows it (another process appended since), when `offset` holds no intact header, or on an
@@ -76,6 +85,8 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 
  private:
   bool Open(std::string* error);
+  bool AppendCopy(const std::string& sourcePath, bool sync, int64_t* offset, CopyHeader* header,
+                  std::string* error);
 
   std::string root_;
   int64_t group_;
@@ -107,6 +118,28 @@ class TRHSM_PLATFORM_EXPORT ArchiveAppender {
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool CopyOut(const std::string& root, int64_t group,
                                                  int64_t fileId, int64_t offset, int destinationFd,
                                                  CopyHeader* header, std::string* error);
+
+// Copies read out of the archive files under one root, one after another: the archive file read
+// last stays open (a tree's copies mostly lie in one file), its size looked at again at each
+// copy. Not thread-safe.
+class TRHSM_PLATFORM_EXPORT CopyReader {
+ public:
+  explicit CopyReader(std::string root);
+  ~CopyReader();
+  CopyReader(const CopyReader&) = delete;
+  CopyReader& operator=(const CopyReader&) = delete;
+
+  // CopyOut. With `emptyFile` the caller vouches that `destinationFd` is an empty regular file
+  // at position 0, opened without O_APPEND (a temporary it just made), which then keeps holes
+  // without being looked at; otherwise CopyOut looks.
+  [[nodiscard]] bool CopyOut(int64_t group, int64_t fileId, int64_t offset, int destinationFd,
+                             bool emptyFile, CopyHeader* header, std::string* error);
+
+ private:
+  struct Open;
+  std::string root_;
+  std::unique_ptr<Open> open_;  // the archive file read last
+};
 
 }  // namespace platform
 }  // namespace trhsm

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "trhsm/trhsm_platform_export.h"
 
@@ -39,6 +40,21 @@ TRHSM_PLATFORM_EXPORT std::string RecalledIdentityPath(const std::string& root, 
                                                                 int64_t offset,
                                                                 const struct stat& st,
                                                                 std::string* error);
+
+// One record for RecordRecalledIdentities.
+struct RecalledRecord {
+  int64_t group = 0, fileId = 0, offset = 0;
+  struct stat st;  // the recalled file's status
+};
+
+// RecordRecalledIdentity for many copies at once, durable at the same points: every record is
+// written to its temporary, all of them are synced by one sync of the archive's file system,
+// renamed into place, and the renames synced by one more. Returns the number recorded durably; a
+// record that could not be written is left out (the old one, if any, stays), and the count is 0
+// when a sync fails (before the renames nothing is renamed; after them the records may not
+// survive a crash).
+TRHSM_PLATFORM_EXPORT size_t RecordRecalledIdentities(const std::string& root,
+                                                      const std::vector<RecalledRecord>& records);
 
 // The identity recorded for the copy at `offset`; false when there is none or it does not read.
 [[nodiscard]] TRHSM_PLATFORM_EXPORT bool ReadRecalledIdentity(const std::string& root,

@@ -286,6 +286,22 @@ bool ArchiveAppender::Open(std::string* error) {
 
 bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, CopyHeader* header,
                              std::string* error) {
+  return AppendCopy(sourcePath, true, offset, header, error);
+}
+
+bool ArchiveAppender::AppendUnsynced(const std::string& sourcePath, int64_t* offset,
+                                     CopyHeader* header, std::string* error) {
+  return AppendCopy(sourcePath, false, offset, header, error);
+}
+
+bool ArchiveAppender::Sync(std::string* error) {
+  if (fd_ < 0 || SyncOnce(fd_)) return true;
+  *error = ErrnoText("sync archive", ArchiveFilePath(root_, group_, fileId_));
+  return false;
+}
+
+bool ArchiveAppender::AppendCopy(const std::string& sourcePath, bool sync, int64_t* offset,
+                                 CopyHeader* header, std::string* error) {
   Fd source(OpenAtRetry(AT_FDCWD, sourcePath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   struct stat st;
   if (source.get() < 0 || ::fstat(source.get(), &st) != 0) {
@@ -298,15 +314,44 @@ bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, Cop
   }
   // The header comes first, so the checksum is taken before the bytes are copied and checked
   // again while copying: a file that changes in between is not archived under a wrong checksum.
-  std::vector<char> buf(kChunkSize);
+  // A file smaller than a chunk is read once, behind room for its header, and written with it
+  // from that one buffer, so the checksum is of the very bytes stored.
+  std::vector<char> buf(af::kHeaderSize + kChunkSize);
   CopyHeader h;
   h.modTime = st.st_mtim.tv_sec;
   h.modTimeNsec = static_cast<uint32_t>(st.st_mtim.tv_nsec);
   h.changeTime = st.st_ctim.tv_sec;
   h.changeTimeNsec = static_cast<uint32_t>(st.st_ctim.tv_nsec);
   h.inode = static_cast<uint64_t>(st.st_ino);
-  if (!ChecksumSource(source.get(), sourcePath, &h.crc, &h.size, &buf, -1, error)) return false;
+  // Before the bytes are read: a change after the wait always moves the change time, which is
+  // looked at again once the copy is written.
   WaitForChangeTimeToSettle(st.st_ctim);
+  ssize_t whole = -1;  // the bytes of a small file, read into buf after the header's room
+  if (st.st_size < static_cast<off_t>(kChunkSize)) {
+    whole = RetryOnEintr(
+        [&] { return ::pread(source.get(), buf.data() + af::kHeaderSize, kChunkSize, 0); });
+    if (whole < 0) {
+      *error = ErrnoText("read", sourcePath);
+      return false;
+    }
+    // A file that grew past a chunk meanwhile is copied the long way (and then refused, since
+    // its change time moved).
+    if (whole == static_cast<ssize_t>(kChunkSize)) whole = -1;
+    // Bytes read that are not the size seen: the file changed (or is no ordinary file).
+    if (whole >= 0 && whole != st.st_size) {
+      *error = sourcePath + " changed while it was being archived";
+      return false;
+    }
+  }
+  if (whole >= 0) {
+    uint32_t reg = 0xFFFFFFFFu;
+    ko_crc32(buf.data() + af::kHeaderSize, static_cast<size_t>(whole), &reg);
+    h.crc = FinishCrc(reg);
+    h.size = static_cast<uint64_t>(whole);
+  } else {
+    buf.resize(kChunkSize);
+    if (!ChecksumSource(source.get(), sourcePath, &h.crc, &h.size, &buf, -1, error)) return false;
+  }
   if (!Open(error)) return false;
 
   const std::string path = ArchiveFilePath(root_, group_, fileId_);
@@ -325,9 +370,18 @@ bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, Cop
   uint32_t crc = 0;
   uint64_t size = 0;
   const auto copy = [&] {
-    bool ok = WriteFull(fd_, encoded, sizeof encoded);
-    if (!ok) *error = ErrnoText("append to archive", path);
-    ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, fd_, error);
+    bool ok;
+    if (whole >= 0) {
+      std::memcpy(buf.data(), encoded, sizeof encoded);
+      ok = WriteFull(fd_, buf.data(), sizeof encoded + static_cast<size_t>(whole));
+      if (!ok) *error = ErrnoText("append to archive for", sourcePath);
+      crc = h.crc;
+      size = h.size;
+    } else {
+      ok = WriteFull(fd_, encoded, sizeof encoded);
+      if (!ok) *error = ErrnoText("append to archive", path);
+      ok = ok && ChecksumSource(source.get(), sourcePath, &crc, &size, &buf, fd_, error);
+    }
     // The change time recorded must be the one of the bytes stored: any write, truncation, or
     // change of times while they were copied moves it (and after the settling wait, always).
     struct stat after;
@@ -341,7 +395,7 @@ bool ArchiveAppender::Append(const std::string& sourcePath, int64_t* offset, Cop
       *error = sourcePath + " changed while it was being archived";
       ok = false;
     }
-    if (ok && !SyncOnce(fd_)) {
+    if (ok && sync && !SyncOnce(fd_)) {
       *error = ErrnoText("sync archive", path);
       ok = false;
     }

@@ -2,10 +2,10 @@
 // >= 3. Linked into a test binary (target trhsm_fault_inject), or preloaded into a program
 // (libtrhsm_fault_preload.so), armed then by TRHSM_TEST_FAULT=<op>:<n>:<ENOSPC|EIO|EINTR>:<once|
 // sticky> and logging "fault fired <op> <n>" to the file TRHSM_TEST_FAULT_LOG at each failed call.
-// "open" covers open*, mkostemp, fopen*, fdopen; "write" the write and stream output calls and a
-// flush (fflush, fclose) of pending output, then dropped; "close" close and fclose (the descriptor
-// is released all the same); "rename" rename*; "read" the read and stream input calls. A failed
-// stream call sets the stream's error indicator.
+// "open" covers open*, mkostemp, fopen*, fdopen; "fsync" fsync, fdatasync and syncfs; "write" the
+// write and stream output calls and a flush (fflush, fclose) of pending output, then dropped;
+// "close" close and fclose (the descriptor is released all the same); "rename" rename*; "read" the
+// read and stream input calls. A failed stream call sets the stream's error indicator.
 #ifndef TRHSM_TESTING_FAULT_INJECT_H_
 #define TRHSM_TESTING_FAULT_INJECT_H_
 

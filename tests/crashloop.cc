@@ -7,7 +7,9 @@
 // tree), all is recalled and backed up afresh. --naive edits the list in place: damage must show.
 // Exit: 0 no damage, 1 damage, 2 usage error, 3 the harness itself failed.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +135,8 @@ struct Loop {
   Journal* journal = nullptr;
   std::map<std::string, std::string> reference;  // relative path in files/ -> original bytes
   long kills = 0, rounds = 0, stubRounds = 0, cycles = 0, interrupted = 0, damage = 0;
+  long inGroup = 0;         // stub kills that left temporaries: inside a group's staging or renames
+  bool stubKilled = false;  // the last round killed the stub job
   long stubMaxUs = 0, damageEvents = 0;
   Strings findings;
 
@@ -212,8 +216,10 @@ struct Loop {
             "tree " + TreeName(n) + (want ? " added but not listed" : " listed, not added"));
       pending += open != 0;
     }
+    bool stubTemporary = false;
     for (const auto& e : fs::recursive_directory_iterator(box + "/files")) {
       const std::string name = e.path().filename(), rel = e.path().lexically_relative(box);
+      stubTemporary |= name.rfind(".trhsm-stub-tmp.", 0) == 0;
       const bool temporary =
           name.rfind(".trhsm-stub-tmp.", 0) == 0 || name.rfind(".trhsm-recall-tmp.", 0) == 0;
       check(!e.is_directory() && !reference.count(rel) && (!temporary || mode != 's'),
@@ -238,6 +244,8 @@ struct Loop {
       journal->pending[n] = 0;
     }
     interrupted += pending;
+    inGroup += stubTemporary && stubKilled;
+    stubKilled = false;
     return true;
   }
 
@@ -272,6 +280,24 @@ struct Loop {
     if (Check('p')) Backup(), ++cycles;
   }
 
+  // When the stub job `pid` made its first stub temporary (seen by the inotify descriptor
+  // `watch`), or ended without one.
+  static Clock::time_point FirstTemporary(int watch, pid_t pid) {
+    alignas(inotify_event) char buf[4096];
+    for (;;) {
+      pollfd p = {watch, POLLIN, 0};
+      for (ssize_t n = ::poll(&p, 1, 1) > 0 ? ::read(watch, buf, sizeof buf) : 0, at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+        if (e->len > 0 && std::string(e->name).rfind(".trhsm-stub-tmp.", 0) == 0)
+          return Clock::now();
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+      siginfo_t info = {};
+      if (::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+        return Clock::now();
+    }
+  }
+
   // The editors and, every second round, the stub job, each killed at its own random moment.
   void Round() {
     int ready[2];
@@ -291,15 +317,24 @@ struct Loop {
     const auto now = Clock::now();  // kills land in the edits rather than in the start
     for (auto& p : plan) p.first = now + std::chrono::microseconds(gen() % (kEditorMaxUs + 1));
     if (++rounds % 2 == 0) {
-      plan.push_back({Clock::now() + std::chrono::microseconds(gen() % (stubMaxUs + 5001)),
-                      Start(StubJob(), "")});
-      ++stubRounds;
+      // Every other stub round aims at the groups: the kill follows the pass's first stub
+      // temporary by up to 2 ms (a group's staging and renames take about that long here).
+      const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+      for (const char* d : {"a-solo", "d0", "d1", "d2"})
+        ::inotify_add_watch(watch, (box + "/files/" + d).c_str(), IN_CREATE);
+      const pid_t job = Start(StubJob(), "");
+      const auto at = ++stubRounds % 2 == 0
+                          ? FirstTemporary(watch, job) + std::chrono::microseconds(gen() % 2001)
+                          : Clock::now() + std::chrono::microseconds(gen() % (stubMaxUs + 5001));
+      ::close(watch);
+      plan.push_back({at, job});
     }
     std::sort(plan.begin(), plan.end());
     for (const auto& [at, pid] : plan) std::this_thread::sleep_until(at), ::kill(pid, SIGKILL);
     for (const auto& [at, pid] : plan) {
       const int status = Status(pid);
       kills += status == 128 + SIGKILL;
+      stubKilled |= status == 128 + SIGKILL && editors.count(pid) == 0;
       // An editor only ends by a kill; a stub pass may end by itself (the checks judge it).
       if (status != 128 + SIGKILL && editors.count(pid) != 0)
         HarnessFailed("an editor failed with status " + std::to_string(status));
@@ -381,9 +416,9 @@ int main(int argc, char** argv) {
     if (loop.Check('s') && loop.stubRounds >= 8) loop.CompleteCycle(), loop.stubRounds = 0;
   }
   std::printf(
-      "crashloop: %ld kills in %ld rounds (%ld inside a list edit, %ld complete stub "
-      "cycles), damage found: %ld, time %.1f s\n",
-      loop.kills, loop.rounds, loop.interrupted, loop.cycles, loop.damage,
+      "crashloop: %ld kills in %ld rounds (%ld inside a list edit, %ld inside a stub group, %ld "
+      "complete stub cycles), damage found: %ld, time %.1f s\n",
+      loop.kills, loop.rounds, loop.interrupted, loop.inGroup, loop.cycles, loop.damage,
       std::chrono::duration<double>(Clock::now() - start).count());
   if (loop.damage == 0 || loop.naive) {
     fs::remove_all(box);

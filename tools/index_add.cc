@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <set>
 
 #include "platform/archive.h"
 #include "tools/report_text.h"
@@ -64,49 +63,19 @@ class Adder {
         appender_(o.archive, o.archiveGroup, kArchiveFileId),
         progress_(::isatty(STDERR_FILENO) == 1) {}
 
-  // Lists every regular file at or below `path` (symbolic links are not followed) for AddListed,
-  // each file once however often it is named: a folder and a file in it, or one path twice.
-  void List(const std::string& path, bool topLevel) {
-    if (path.find('\n') != std::string::npos) {
-      Refuse(path, "the name holds a line feed");
-      return;
+  // Adds every regular file at or below each of `paths` (symbolic links are not followed), each
+  // file once however often it is named: a folder and a file in it, or one path twice. Files are
+  // copied as they are met, folder by folder, so memory does not grow with the tree. On a
+  // terminal the files are counted first, for the progress line.
+  void AddAll(const std::vector<std::string>& paths) {
+    if (progress_) {
+      counting_ = true;
+      for (const std::string& path : paths) Walk(path);
+      counting_ = false;
+      walked_.clear();
     }
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-      Refuse(path, std::strerror(errno));
-      return;
-    }
-    if (S_ISREG(st.st_mode)) {
-      // The resolved path, so that one file named twice (or through a folder and by itself)
-      // is one item, while the names of a hard-linked file stay apart for the job to refuse.
-      if (seen_.insert(ResolvedPath(path)).second) {
-        listed_.push_back(path);
-      } else {
-        ++repeated_;
-      }
-    } else if (S_ISDIR(st.st_mode)) {
-      ListFolder(path);
-    } else if (topLevel) {
-      std::printf("trhsm-index: skipped %s: not a regular file or folder\n", CQuote(path).c_str());
-    }
-  }
-
-  // Copies and records the files that List found, in its order.
-  void AddListed() {
-    for (size_t i = 0; i < listed_.size(); ++i) {
-      ShowProgress(i, false);
-      const std::string& path = listed_[i];
-      struct stat st;
-      // Looked at afresh: the file may have been replaced since it was listed.
-      if (::lstat(path.c_str(), &st) != 0) {
-        Refuse(path, std::strerror(errno));
-      } else if (!S_ISREG(st.st_mode)) {
-        Refuse(path, "no longer a regular file");
-      } else {
-        AddFile(path, st);
-      }
-    }
-    ShowProgress(listed_.size(), true);
+    for (const std::string& path : paths) Walk(path);
+    ShowProgress(true);
   }
 
   bool refusedAny() const { return refused_; }
@@ -115,14 +84,68 @@ class Adder {
   uint64_t repeated() const { return repeated_; }
 
  private:
+  // One PATH: its files, then it joins the paths walked, whose files later PATHs skip.
+  void Walk(const std::string& path) {
+    List(path, true, "");
+    walked_.push_back(ResolvedPath(path));
+  }
+
+  // True when the file at resolved path `resolved` lies at or below a PATH walked before.
+  bool SeenBefore(const std::string& resolved) const {
+    for (const std::string& w : walked_) {
+      if (resolved.compare(0, w.size(), w) == 0 &&
+          (resolved.size() == w.size() || w == "/" || resolved[w.size()] == '/')) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Adds (counts, while counting) the regular files at or below `path`. `resolvedFolder`: the
+  // resolved path of the folder `path` was found in ("" at the top level).
+  void List(const std::string& path, bool topLevel, const std::string& resolvedFolder) {
+    if (path.find('\n') != std::string::npos) {
+      if (!counting_) Refuse(path, "the name holds a line feed");
+      return;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (!counting_) Refuse(path, std::strerror(errno));
+      return;
+    }
+    if (S_ISREG(st.st_mode)) {
+      // The resolved path, so that one file named twice (or through a folder and by itself)
+      // is one item, while the names of a hard-linked file stay apart for the job to refuse.
+      // A file found in a folder is no link, so its resolved path is its folder's and its name.
+      const std::string resolved =
+          resolvedFolder.empty()
+              ? ResolvedPath(path)
+              : (resolvedFolder == "/" ? "" : resolvedFolder) + path.substr(path.rfind('/'));
+      if (SeenBefore(resolved)) {
+        if (!counting_) ++repeated_;
+      } else if (counting_) {
+        ++total_;
+      } else {
+        ShowProgress(false);
+        AddFile(path, st);
+        ++met_;
+      }
+    } else if (S_ISDIR(st.st_mode)) {
+      ListFolder(path);
+    } else if (topLevel && !counting_) {
+      std::printf("trhsm-index: skipped %s: not a regular file or folder\n", CQuote(path).c_str());
+    }
+  }
+
   // "N of M" on standard error while it is a terminal, at most ten times a second; `last` ends
   // the line.
-  void ShowProgress(size_t done, bool last) {
+  void ShowProgress(bool last) {
     if (!progress_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!last && progressShown_ && now - lastProgress_ < std::chrono::milliseconds(100)) return;
     lastProgress_ = now;
-    std::fprintf(stderr, "\rtrhsm-index: %zu of %zu", done, listed_.size());
+    std::fprintf(stderr, "\rtrhsm-index: %llu of %llu", static_cast<unsigned long long>(met_),
+                 static_cast<unsigned long long>(total_));
     progressShown_ = true;
     if (last) EndProgressLine();
   }
@@ -136,10 +159,11 @@ class Adder {
   void AddFile(const std::string& path, const struct stat& st) {
     std::string error;
     int64_t offset = 0;
-    // The copy is synced by Append, so the row committed later never names missing bytes. Size
-    // and time come from the copy itself: the file may have changed since it was listed.
+    // The copies are synced all at once before the rows are committed (SyncCopies), so that a
+    // committed row never names missing bytes. Size and time come from the copy itself: the file
+    // may have changed since it was listed.
     trhsm::platform::CopyHeader copy;
-    if (!appender_.Append(path, &offset, &copy, &error)) {
+    if (!appender_.AppendUnsynced(path, &offset, &copy, &error)) {
       Refuse(path, error);
       return;
     }
@@ -163,6 +187,15 @@ class Adder {
   }
 
  public:
+  // Makes every copy appended durable; false after saying why.
+  bool SyncCopies() {
+    std::string error;
+    if (appender_.Sync(&error)) return true;
+    EndProgressLine();
+    std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
+    return false;
+  }
+
   // The rows were not committed: takes back the copies appended for them, last first, so that
   // the archive file is as long as before. Stops at the first one that cannot be taken back
   // (another writer's copy follows it, or an I/O error) and says so.
@@ -188,7 +221,7 @@ class Adder {
   void ListFolder(const std::string& path) {
     DIR* dir = ::opendir(path.c_str());
     if (dir == nullptr) {
-      Refuse(path, std::strerror(errno));
+      if (!counting_) Refuse(path, std::strerror(errno));
       return;
     }
     std::vector<std::string> names;
@@ -199,11 +232,12 @@ class Adder {
     }
     const int readError = errno;
     ::closedir(dir);
-    if (readError != 0) Refuse(path, std::strerror(readError));
+    if (readError != 0 && !counting_) Refuse(path, std::strerror(readError));
     // Sorted, so that the same tree always gets the same offsets.
     std::sort(names.begin(), names.end());
     const std::string prefix = path == "/" ? "/" : path + "/";
-    for (const std::string& name : names) List(prefix + name, false);
+    const std::string resolved = ResolvedPath(path);
+    for (const std::string& name : names) List(prefix + name, false, resolved);
   }
 
   void Refuse(const std::string& path, const std::string& why) {
@@ -218,8 +252,9 @@ class Adder {
   const bool progress_;  // standard error is a terminal
   bool progressShown_ = false;
   std::chrono::steady_clock::time_point lastProgress_;
-  std::set<std::string> seen_;  // resolved paths of the files listed so far
-  std::vector<std::string> listed_;
+  bool counting_ = false;            // the walk only counts files, for the progress line
+  std::vector<std::string> walked_;  // resolved PATHs walked so far
+  uint64_t total_ = 0, met_ = 0;     // files counted; files met while adding
   bool refused_ = false;
   uint64_t added_ = 0;
   uint64_t bytes_ = 0;
@@ -236,8 +271,14 @@ int AddToIndex(BackupIndex* index, const Options& o) {
     return 1;
   }
   Adder adder(index, o);
-  for (const std::string& path : o.paths) adder.List(AbsolutePath(path), true);
-  adder.AddListed();
+  std::vector<std::string> paths;
+  for (const std::string& path : o.paths) paths.push_back(AbsolutePath(path));
+  adder.AddAll(paths);
+  if (!adder.SyncCopies()) {
+    index->Rollback();
+    adder.TakeBackAll();
+    return 1;
+  }
   if (!index->Commit(&error)) {
     std::fprintf(stderr, "trhsm-index: %s\n", error.c_str());
     adder.TakeBackAll();

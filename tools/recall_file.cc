@@ -10,6 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/archive.h"
@@ -24,6 +27,15 @@ namespace {
 
 namespace sr = trhsm::stub_record;
 using trhsm::platform::CopyHeader;
+
+// A group is committed at this many files, bytes of copies or folders, whichever comes first, so
+// that a slow disk never holds many recalls half done (each file holds a descriptor until then).
+constexpr size_t kGroupFiles = 256;
+constexpr uint64_t kGroupBytes = 64 << 20;
+constexpr size_t kGroupFolders = 64;
+// A group of fewer files syncs each file and folder: a sync of the whole file system would also
+// wait for every other program's writes.
+constexpr size_t kSyncEachBelow = 4;
 
 std::string SysError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
@@ -113,7 +125,7 @@ bool IsRecallTemporaryName(const char* name) {
 }
 
 // Gives the temporary the stub's owner, mode and extended attributes and the archived
-// modification time, then makes its bytes durable.
+// modification time (its bytes are made durable by the group's commit).
 bool Finish(int fd, int stubFd, const struct stat& st, const CopyHeader& header,
             const std::string& name, std::string* error) {
   struct stat tst;
@@ -140,10 +152,6 @@ bool Finish(int fd, int stubFd, const struct stat& st, const CopyHeader& header,
       st.st_atim, {static_cast<time_t>(header.modTime), static_cast<long>(header.modTimeNsec)}};
   if (::futimens(fd, times) != 0) {
     *error = SysError("set times of", name);
-    return false;
-  }
-  if (!SyncOnce(fd)) {
-    *error = SysError("fsync", name);
     return false;
   }
   return true;
@@ -195,94 +203,206 @@ void Recaller::RemoveStaleTemporaries(int dirFd) {
   }
 }
 
+struct Recaller::Folder {
+  Folder(std::string p, int f) : path(std::move(p)), fd(f) {}
+  std::string path;
+  Fd fd;
+  dev_t dev = 0;
+};
+
+struct Recaller::Item {
+  std::string path, base, name;   // name: the temporary's path, for messages
+  struct stat st;                 // the stub's
+  int64_t group = 0, fileId = 0;  // the archive file of its copy (the offset is in `out`)
+  Folder* folder = nullptr;
+  // The lock marks the temporary as in use until the rename; it is held through a second
+  // descriptor of the same open file, so that closing the first (to see its errors) keeps it.
+  std::optional<Fd> lock;
+  std::unique_ptr<Temporary> temporary;  // after the lock: removed while still locked
+  RecallOutcome out;
+};
+
+Recaller::Recaller(std::string archiveRoot, bool dryRun)
+    : archiveRoot_(std::move(archiveRoot)), dryRun_(dryRun), reader_(archiveRoot_) {}
+
+Recaller::~Recaller() {
+  items_.clear();
+  folders_.clear();
+}
+
+Recaller::Folder* Recaller::OpenFolderOf(const std::string& folder, std::string* error) {
+  for (const auto& f : folders_) {
+    if (f->path == folder) return f.get();
+  }
+  // Every step works in this one folder: the folder named by the user (its link followed), but
+  // nothing in it that is a link, so a planted link cannot redirect the stub read, the temporary
+  // file or the rename.
+  auto f = std::make_unique<Folder>(folder, OpenFolder(folder, true));
+  struct stat st;
+  if (f->fd.get() < 0 || ::fstat(f->fd.get(), &st) != 0) {
+    *error = SysError("open folder", folder);
+    return nullptr;
+  }
+  f->dev = st.st_dev;
+  folders_.push_back(std::move(f));
+  return folders_.back().get();
+}
+
 RecallOutcome Recaller::Recall(const std::string& path) {
   RecallOutcome out;
+  if (Stage(path, &out) < 0) return out;
+  return Commit().back();
+}
+
+bool Recaller::Full() const {
+  return items_.size() >= kGroupFiles || bytes_ >= kGroupBytes || folders_.size() >= kGroupFolders;
+}
+
+int Recaller::Stage(const std::string& path, RecallOutcome* result) {
+  auto item = std::make_unique<Item>();
+  RecallOutcome& out = item->out;
   ::ReparseData data;
-  struct stat st;
   const std::string folder = FolderOf(path);
-  const std::string base = BaseOf(path);
-  // Every step below works in this one folder: the folder named by the user (its link followed),
-  // but nothing in it that is a link, so a planted link cannot redirect the stub read, the
-  // temporary file or the rename.
-  Fd dir(OpenFolder(folder, true));
-  if (dir.get() < 0) {
-    out.error = SysError("open folder", folder);
-    return out;
-  }
-  Fd stub(OpenStub(dir.get(), base, path, &data, &st, &out.error, &out.notStub));
-  if (stub.get() < 0) return out;
+  item->path = path;
+  item->base = BaseOf(path);
+  const auto fail = [&] {
+    *result = out;
+    return -1;
+  };
+  item->folder = OpenFolderOf(folder, &out.error);
+  if (item->folder == nullptr) return fail();
+  const int dir = item->folder->fd.get();
+  Fd stub(OpenStub(dir, item->base, path, &data, &item->st, &out.error, &out.notStub));
+  if (stub.get() < 0) return fail();
   out.archiveFile = trhsm::platform::ArchiveFilePath(archiveRoot_, data.field2, data.field3);
   out.offset = data.field4;
   CopyHeader header;
   if (dryRun_) {
-    if (!trhsm::platform::VerifyCopy(archiveRoot_, data.field2, data.field3, data.field4, &header,
-                                     &out.error) ||
-        !SizeMatches(data, header, &out.error)) {
-      return out;
+    if (trhsm::platform::VerifyCopy(archiveRoot_, data.field2, data.field3, data.field4, &header,
+                                    &out.error) &&
+        SizeMatches(data, header, &out.error)) {
+      out.size = header.size;
+      out.ok = true;
     }
-    out.size = header.size;
-    out.ok = true;
-    return out;
+    return fail();
   }
-  RemoveStaleTemporaries(dir.get());
+  RemoveStaleTemporaries(dir);
   std::string name;
   // Created O_EXCL|O_NOFOLLOW with mode 0600: nobody else sees the bytes before they are right.
-  Fd fd(CreateTemporaryAt(dir.get(), kRecallTemporaryPrefix, &name));
+  Fd fd(CreateTemporaryAt(dir, kRecallTemporaryPrefix, &name));
   if (fd.get() < 0) {
     out.error = SysError("create temporary file in", folder);
-    return out;
+    return fail();
   }
-  Temporary temporary(dir.get(), name, fd.get());
-  name = folder + "/" + name;  // for messages
-  // The lock marks the temporary as in use until the rename; it is held through a second
-  // descriptor of the same open file, so that closing the first (to see its errors) keeps it.
-  Fd lock(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (lock.get() < 0 || ::flock(lock.get(), LOCK_EX) != 0) {
-    out.error = SysError("lock", name);
-    return out;
+  item->temporary = std::make_unique<Temporary>(dir, name, fd.get());
+  item->name = folder + "/" + name;
+  item->lock.emplace(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (item->lock->get() < 0 || ::flock(item->lock->get(), LOCK_EX) != 0) {
+    out.error = SysError("lock", item->name);
+    return fail();
   }
-  if (!trhsm::platform::CopyOut(archiveRoot_, data.field2, data.field3, data.field4, fd.get(),
-                                &header, &out.error) ||
+  if (!reader_.CopyOut(data.field2, data.field3, data.field4, fd.get(), true, &header,
+                       &out.error) ||
       !SizeMatches(data, header, &out.error) ||
-      !Finish(fd.get(), stub.get(), st, header, name, &out.error)) {
-    return out;
+      !Finish(fd.get(), stub.get(), item->st, header, item->name, &out.error)) {
+    return fail();
   }
   if (!fd.Close()) {
-    out.error = SysError("close", name);
-    return out;
+    out.error = SysError("close", item->name);
+    return fail();
   }
-  // The stub may have been replaced while the copy was written; do not overwrite a newer file.
-  struct stat now;
-  if (::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(st, now)) {
-    out.error = "the stub changed while it was being recalled";
-    return out;
+  item->group = data.field2;
+  item->fileId = data.field3;
+  out.size = header.size;
+  bytes_ += header.size;
+  items_.push_back(std::move(item));
+  return static_cast<int>(items_.size() - 1);
+}
+
+std::vector<RecallOutcome> Recaller::Commit() {
+  // A few files: each temporary and each folder synced by itself. More: one sync of each file
+  // system they are on (syncfs reports its write-back errors since the folder was opened), both
+  // before any rename (the bytes) and after the renames (the entries).
+  const bool few = items_.size() < kSyncEachBelow;
+  std::map<dev_t, int> failed;            // by device: the error of its sync
+  std::map<dev_t, const Folder*> synced;  // by device: a folder on it
+  for (const auto& f : folders_) {
+    if (few || synced.count(f->dev) != 0 || failed.count(f->dev) != 0) continue;
+    if (::syncfs(f->fd.get()) == 0) {
+      synced[f->dev] = f.get();
+    } else {
+      failed[f->dev] = errno;
+    }
   }
-  // Nor put in place a file that someone swapped for the temporary meanwhile.
-  if (!temporary.IsStill()) {
-    out.error = "temporary file " + name + " was replaced while the copy was written";
-    return out;
+  std::vector<RecallOutcome> outs;
+  std::vector<Item*> renamed;
+  for (const auto& owned : items_) {
+    Item& item = *owned;
+    RecallOutcome& out = item.out;
+    const int dir = item.folder->fd.get();
+    out.ok = false;
+    if (few ? !SyncOnce(item.lock->get()) : failed.count(item.folder->dev) != 0) {
+      if (!few) errno = failed[item.folder->dev];
+      out.error = SysError("fsync", item.name);
+      continue;
+    }
+    // The stub may have been replaced while the copy was written; do not overwrite a newer file.
+    struct stat now;
+    if (::fstatat(dir, item.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(item.st, now)) {
+      out.error = "the stub changed while it was being recalled";
+      continue;
+    }
+    // Nor put in place a file that someone swapped for the temporary meanwhile.
+    if (!item.temporary->IsStill()) {
+      out.error = "temporary file " + item.name + " was replaced while the copy was written";
+      continue;
+    }
+    if (::renameat(dir, item.temporary->name().c_str(), dir, item.base.c_str()) != 0) {
+      out.error = SysError("rename " + item.name + " ->", item.path);
+      continue;
+    }
+    item.temporary->Keep();
+    out.ok = true;
+    renamed.push_back(&item);
   }
-  if (::renameat(dir.get(), temporary.name().c_str(), dir.get(), base.c_str()) != 0) {
-    out.error = SysError("rename " + name + " ->", path);
-    return out;
-  }
-  temporary.Keep();
-  if (!SyncOnce(dir.get())) {
-    // The file is recalled; only its durability across a crash is in doubt.
-    out.error = "recalled, but " + SysError("sync folder", folder);
-    return out;
+  // The renames made durable; a file counts as recalled only then.
+  std::map<const Folder*, int> folderSync;  // by folder: 0, or the error of its sync
+  for (Item* item : renamed) {
+    const Folder* f = few ? item->folder : synced[item->folder->dev];
+    if (folderSync.count(f) == 0) {
+      folderSync[f] = (few ? SyncOnce(f->fd.get()) : ::syncfs(f->fd.get()) == 0) ? 0 : errno;
+    }
+    if (folderSync[f] != 0) {
+      // The file is recalled; only its durability across a crash is in doubt.
+      errno = folderSync[f];
+      item->out.ok = false;
+      item->out.error = "recalled, but " + SysError("sync folder", item->folder->path);
+    }
   }
   // The file as it now stands is the copy's, until it changes (platform/archive_identity.h); a
-  // record that cannot be written only costs the next release a new backup.
-  struct stat recalled;
-  std::string ignored;
-  if (::fstat(lock.get(), &recalled) == 0) {
-    (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, data.field2, data.field3,
-                                                  data.field4, recalled, &ignored);
+  // record that cannot be written only costs the next release a new backup. Recorded once the
+  // file's rename is durable: a few files one by one, more with one sync for all.
+  std::vector<trhsm::platform::RecalledRecord> records;
+  for (const auto& item : items_) {
+    trhsm::platform::RecalledRecord r;
+    if (item->out.ok && ::fstat(item->lock->get(), &r.st) == 0) {
+      r.group = item->group, r.fileId = item->fileId, r.offset = item->out.offset;
+      std::string ignored;
+      if (few) {
+        (void)trhsm::platform::RecordRecalledIdentity(archiveRoot_, r.group, r.fileId, r.offset,
+                                                      r.st, &ignored);
+      } else {
+        records.push_back(r);
+      }
+    }
+    outs.push_back(item->out);
   }
-  out.size = header.size;
-  out.ok = true;
-  return out;
+  trhsm::platform::RecordRecalledIdentities(archiveRoot_, records);
+  items_.clear();
+  folders_.clear();
+  bytes_ = 0;
+  return outs;
 }
 
 }  // namespace trhsm_tools

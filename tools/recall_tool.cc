@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/archive.h"
@@ -107,7 +109,8 @@ struct Target {
   bool found = false;  // found in a folder, where a file that is no stub is left alone quietly
 };
 
-std::vector<Target>* g_found = nullptr;  // where Collect puts them: nftw passes no argument
+// Where Collect hands each file found: nftw passes no argument.
+const std::function<void(const Target&)>* g_visit = nullptr;
 
 int Collect(const char* path, const struct stat* st, int type, struct FTW*) {
   // Only a regular file no longer than the longest record can be a stub; a folder that cannot be
@@ -115,28 +118,28 @@ int Collect(const char* path, const struct stat* st, int type, struct FTW*) {
   if ((type == FTW_F && S_ISREG(st->st_mode) &&
        st->st_size <= trhsm::stub_record::kMaxRecordLength) ||
       type == FTW_DNR) {
-    g_found->push_back({path, type == FTW_F});
+    (*g_visit)({path, type == FTW_F});
   }
   return 0;
 }
 
-// Every FILE, each FOLDER replaced by the files below it.
-std::vector<Target> Targets(const std::vector<std::string>& files, bool* anyFolder) {
-  std::vector<Target> out;
+// Hands `visit` every FILE, each FOLDER replaced by the files below it, one at a time (a tree of
+// any size costs no memory for its list).
+void ForEachTarget(const std::vector<std::string>& files, bool* anyFolder,
+                   const std::function<void(const Target&)>& visit) {
   for (std::string file : files) {
     struct stat st;
     if (::stat(file.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      out.push_back({file, false});
+      visit({file, false});
       continue;
     }
     *anyFolder = true;
     while (file.size() > 1 && file.back() == '/') file.pop_back();
     // A FOLDER named by a link is walked from the folder it names.
     if (::lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) file += "/.";
-    g_found = &out;
+    g_visit = &visit;
     ::nftw(file.c_str(), Collect, 16, FTW_PHYS);
   }
-  return out;
 }
 
 // "N of M" on standard error while files are recalled, when it is a terminal. Any other line is
@@ -232,27 +235,52 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool anyFolder = false;
-  const std::vector<Target> targets = Targets(o.files, &anyFolder);
+  // On a terminal the files are counted first, for "N of M".
+  size_t total = 0;
+  const bool terminal = !o.json && ::isatty(STDERR_FILENO);
+  if (terminal) ForEachTarget(o.files, &anyFolder, [&](const Target&) { ++total; });
   trhsm_tools::Recaller recaller(o.archive, o.dryRun);
-  Progress progress(!o.json && targets.size() > 1 && ::isatty(STDERR_FILENO), targets.size());
+  Progress progress(terminal && total > 1, total);
   Totals totals;
-  for (size_t i = 0; i < targets.size(); ++i) {
-    progress.Show(i + 1);
-    const RecallOutcome r = recaller.Recall(targets[i].path);
-    progress.Clear();
-    if (targets[i].found && r.notStub) {
+  const auto settle = [&](const std::string& path, bool found, const RecallOutcome& r) {
+    if (found && r.notStub) {
       ++totals.skipped;
-      continue;
+      return;
     }
-    Report(targets[i].path, o, r);
+    Report(path, o, r);
     if (r.ok) {
       ++totals.recalled;
       totals.bytes += r.size;
     } else {
       ++totals.failed;
     }
-  }
-  if (o.json || targets.size() > 1 || anyFolder) Summary(o, totals);
+  };
+  // The files staged since the last commit, in order: reported once the group is committed.
+  struct Pending {
+    Target target;
+    int place;  // in the group; -1: `outcome` is final
+    RecallOutcome outcome;
+  };
+  std::vector<Pending> pending;
+  const auto commit = [&] {
+    const std::vector<RecallOutcome> done = recaller.Commit();
+    for (const Pending& p : pending) {
+      settle(p.target.path, p.target.found,
+             p.place < 0 ? p.outcome : done[static_cast<size_t>(p.place)]);
+    }
+    pending.clear();
+  };
+  size_t visited = 0;
+  ForEachTarget(o.files, &anyFolder, [&](const Target& target) {
+    progress.Show(++visited);
+    Pending p{target, -1, {}};
+    p.place = recaller.Stage(target.path, &p.outcome);
+    progress.Clear();
+    pending.push_back(std::move(p));
+    if (recaller.Full() || pending.size() >= 1024) commit();
+  });
+  commit();
+  if (o.json || visited > 1 || anyFolder) Summary(o, totals);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "trhsm-recall: write standard output: %s\n", std::strerror(errno));
     return 1;

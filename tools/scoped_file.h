@@ -131,9 +131,11 @@ class Temporary {
   Temporary& operator=(const Temporary&) = delete;
   void Keep() { kept_ = true; }
   const std::string& name() const { return name_; }
-  // True when the name still holds the created file, a regular file with no other link.
-  bool IsStill() const {
-    struct stat st;
+  // True when the name still holds the created file, a regular file with no other link; its
+  // status is then in *seen when that is given.
+  bool IsStill(struct stat* seen = nullptr) const {
+    struct stat own;
+    struct stat& st = seen != nullptr ? *seen : own;
     return known_ && ::fstatat(dirFd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISREG(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_ && st.st_nlink == 1;
   }

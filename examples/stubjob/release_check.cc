@@ -196,9 +196,8 @@ Outcome ReleaseCheck::Handle(const std::string& path, const std::string& reparse
   }
   CTimeCounter* replaceTimer = perf_->GetCounter(TRHSMPerfCounter::REMOVE_FILE);
   replaceTimer->Start();
-  const bool replaced = ReplaceWithStub(path, record, st, &out.freed, &out.reason);
+  out.staged = group_->Stage(path, record, st, &out.reason);
   replaceTimer->Stop();
-  if (replaced) out.result = Result::kStubbed;
   return out;
 }
 

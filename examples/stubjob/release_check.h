@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "examples/stubjob/job_options.h"
+#include "examples/stubjob/stub_replace.h"
 #include "trhsm/trhsm.h"
 
 namespace stubjob {
@@ -26,13 +27,18 @@ struct Outcome {
   std::string reason;  // why it was refused or skipped, or what a dry run found
   uint64_t size = 0;   // the file's size, when stubbed or it would be
   uint64_t freed = 0;  // disk space given back (a dry run: an estimate)
+  // >= 0: the stub is written and waits, at this place in the stub group, for the group's commit,
+  // which decides the result (kStubbed or kRefused), reason and freed space.
+  int staged = -1;
 };
 
 // Not thread-safe; one per job run. `options`, `perf` must outlive it.
 class ReleaseCheck {
  public:
-  ReleaseCheck(const Options& options, std::string archiveRoot, TRHSMPerfCounter* perf)
-      : o_(options), archive_(std::move(archiveRoot)), perf_(perf) {}
+  // A file to release is staged in `group` (null in a dry run); the caller commits the group.
+  ReleaseCheck(const Options& options, std::string archiveRoot, TRHSMPerfCounter* perf,
+               StubGroup* group)
+      : o_(options), archive_(std::move(archiveRoot)), perf_(perf), group_(group) {}
 
   // Decides on, and unless this is a dry run acts on, the item `path` whose collect-file line
   // gave `reparse` and `inode` (~0UL: not known). The file is released only when all hold:
@@ -47,6 +53,7 @@ class ReleaseCheck {
   const Options& o_;
   std::string archive_;
   TRHSMPerfCounter* perf_;
+  StubGroup* group_;
   std::set<std::string> cleaned_;  // folders whose stale temporaries are gone
 };
 

@@ -1,4 +1,5 @@
-// Crash-safe replacement of a file by its stub record, in the file's own open folder.
+// Crash-safe replacement of files by their stub records, a group at a time, each in its own open
+// folder.
 #include "examples/stubjob/stub_replace.h"
 
 #include <dirent.h>
@@ -7,16 +8,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "tools/scoped_file.h"
 #include "tools/xattrs.h"
+#include "trhsm/trhsm.h"
 
 namespace stubjob {
 namespace {
 
 using trhsm_tools::Fd;
-using trhsm_tools::SyncOnce;
 using trhsm_tools::Temporary;
 
 // A fixed short prefix: a temporary's name never grows with the file's, so a file whose name
@@ -94,94 +97,177 @@ void RemoveStaleTemporaries(const std::string& folder) {
   ::closedir(dir);  // closes fd too
 }
 
-bool ReplaceWithStub(const std::string& path, const std::string& record, const struct stat& st,
-                     uint64_t* freed, std::string* error) {
+struct StubGroup::Folder {
+  Folder(std::string p, int f) : path(std::move(p)), fd(f) {}
+  std::string path;
+  Fd fd;
+  dev_t dev = 0;
+};
+
+struct StubGroup::Item {
+  std::string path, base;
+  struct stat st;
+  Folder* folder = nullptr;
+  std::unique_ptr<Temporary> temporary;
+};
+
+StubGroup::StubGroup(size_t maxFiles, uint64_t maxBytes, size_t maxFolders)
+    : maxFiles_(maxFiles),
+      maxBytes_(maxBytes),
+      maxFolders_(maxFolders),
+      uid_(::geteuid()),
+      gid_(::getegid()) {}
+
+StubGroup::~StubGroup() { Clear(); }
+
+void StubGroup::Clear() {
+  items_.clear();  // removes the temporaries not kept, through their folders' descriptors
+  folders_.clear();
+  bytes_ = 0;
+}
+
+int StubGroup::Stage(const std::string& path, const std::string& record, const struct stat& st,
+                     std::string* error) {
+  auto item = std::make_unique<Item>();
+  item->path = path;
+  item->base = BaseOf(path);
+  item->st = st;
   // The stub is made and renamed in this one folder, which must not be a symbolic link, and
-  // nothing in it is followed: a link planted there cannot redirect the write or the rename.
+  // nothing in it is followed: a link planted there cannot redirect the write or the rename. The
+  // folder stays open until the commit, so a folder swapped meanwhile shows as another file.
   const std::string folder = FolderOf(path);
-  const std::string base = BaseOf(path);
-  Fd dir(trhsm_tools::OpenFolder(folder, false));
-  if (dir.get() < 0) {
-    *error = SysError("open folder", folder);
-    return false;
+  for (const auto& f : folders_) {
+    if (f->path == folder) item->folder = f.get();
   }
+  if (item->folder == nullptr) {
+    auto f = std::make_unique<Folder>(folder, trhsm_tools::OpenFolder(folder, false));
+    struct stat fst;
+    if (f->fd.get() < 0 || ::fstat(f->fd.get(), &fst) != 0) {
+      *error = SysError("open folder", folder);
+      return -1;
+    }
+    f->dev = fst.st_dev;
+    folders_.push_back(std::move(f));
+    item->folder = folders_.back().get();
+  }
+  const int dir = item->folder->fd.get();
   // The file itself, for its extended attributes; reached in the open folder, and only while it
   // is still the file that was checked.
-  Fd file(::openat(dir.get(), base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  Fd file(::openat(dir, item->base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat fst;
   if (file.get() < 0 || ::fstat(file.get(), &fst) != 0) {
     *error = SysError("open", path);
-    return false;
+    return -1;
   }
   if (!Unchanged(st, fst)) {
     *error = "changed since backup (while it was being stubbed)";
-    return false;
+    return -1;
   }
   std::string name;
-  Fd fd(trhsm_tools::CreateTemporaryAt(dir.get(), kTempPrefix, &name));
+  Fd fd(trhsm_tools::CreateTemporaryAt(dir, kTempPrefix, &name));
   if (fd.get() < 0) {
     *error = SysError("create temporary file in", folder);
-    return false;
+    return -1;
   }
-  Temporary temporary(dir.get(), name, fd.get());
+  item->temporary = std::make_unique<Temporary>(dir, name, fd.get());
   name = folder + "/" + name;  // for messages
   if (!WriteAll(fd.get(), record.data(), record.size())) {
     *error = SysError("write", name);
-    return false;
+    return -1;
   }
   // Owner first: chown clears set-user-id bits that the mode then restores. Attributes after the
   // mode (an ACL sets the group bits), times last (setting attributes is a change).
-  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-      ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+  if ((st.st_uid != uid_ || st.st_gid != gid_) && ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
     *error = SysError("give the file's owner to", name);
-    return false;
+    return -1;
   }
   if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
     *error = SysError("set the mode of", name);
-    return false;
+    return -1;
   }
   std::string xattrError;
   if (!trhsm_tools::CopyXattrs(file.get(), fd.get(), &xattrError)) {
     *error = xattrError + " (" + name + ")";
-    return false;
+    return -1;
   }
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (::futimens(fd.get(), times) != 0) {
     *error = SysError("set the times of", name);
-    return false;
+    return -1;
   }
-  if (!SyncOnce(fd.get())) {
-    *error = SysError("fsync", name);
-    return false;
-  }
-  struct stat stub;
-  const blkcnt_t stubBlocks = ::fstat(fd.get(), &stub) == 0 ? stub.st_blocks : 0;
   if (!fd.Close()) {
     *error = SysError("close", name);
-    return false;
+    return -1;
   }
-  // The file may have been written while the stub was made; never release newer data. Checked
-  // in the open folder, so a folder swapped since the first look shows as another file.
-  struct stat now;
-  if (::fstatat(dir.get(), base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !Unchanged(st, now)) {
-    *error = "changed since backup (while it was being stubbed)";
-    return false;
+  bytes_ += record.size();
+  items_.push_back(std::move(item));
+  return static_cast<int>(items_.size() - 1);
+}
+
+std::vector<StubGroup::Done> StubGroup::Commit() {
+  std::vector<Done> out(items_.size());
+  // One sync per file system makes every temporary on it durable, bytes, attributes and entry
+  // (syncfs reports the file system's write-back errors since the folder was opened). No rename
+  // comes before it.
+  std::map<dev_t, int> failed;            // by device: the error of its sync
+  std::map<dev_t, const Folder*> synced;  // by device: a folder on it
+  for (const auto& f : folders_) {
+    if (synced.count(f->dev) != 0 || failed.count(f->dev) != 0) continue;
+    if (::syncfs(f->fd.get()) == 0) {
+      synced[f->dev] = f.get();
+    } else {
+      failed[f->dev] = errno;
+    }
   }
-  if (!temporary.IsStill()) {
-    *error = "temporary file " + name + " was replaced while the stub was written";
-    return false;
+  std::map<dev_t, std::vector<size_t>> renamed;  // by device: the items renamed
+  for (size_t i = 0; i < items_.size(); ++i) {
+    Item& item = *items_[i];
+    Done& done = out[i];
+    const int dir = item.folder->fd.get();
+    const std::string name = item.folder->path + "/" + item.temporary->name();
+    if (failed.count(item.folder->dev) != 0) {
+      done.error = "sync " + name + ": " + std::strerror(failed[item.folder->dev]);
+      continue;
+    }
+    // The release checks, right before the rename: the file may have been written, linked,
+    // chmod-ed or locked since it was checked, and newer data is never released. Looked at in the
+    // open folder, so a folder swapped since the first look shows as another file.
+    struct stat now, stub;
+    if (::fstatat(dir, item.base.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !Unchanged(item.st, now)) {
+      done.error = "changed since backup (while it was being stubbed)";
+      continue;
+    }
+    const int locked = trhsmIsMandLocked(item.path.c_str(), &now);
+    if (locked != 0) {
+      done.error = locked == 1 ? "locked" : "lock probe failed";
+      continue;
+    }
+    if (!item.temporary->IsStill(&stub)) {
+      done.error = "temporary file " + name + " was replaced while the stub was written";
+      continue;
+    }
+    if (::renameat(dir, item.temporary->name().c_str(), dir, item.base.c_str()) != 0) {
+      done.error = SysError("rename " + name + " ->", item.path);
+      continue;
+    }
+    item.temporary->Keep();
+    done.replaced = true;
+    done.freed = item.st.st_blocks > stub.st_blocks
+                     ? static_cast<uint64_t>(item.st.st_blocks - stub.st_blocks) * 512
+                     : 0;
+    renamed[item.folder->dev].push_back(i);
   }
-  if (::renameat(dir.get(), temporary.name().c_str(), dir.get(), base.c_str()) != 0) {
-    *error = SysError("rename " + name + " ->", path);
-    return false;
+  // The renames made durable, again once per file system; only then does a file count as done.
+  for (const auto& [dev, items] : renamed) {
+    if (::syncfs(synced[dev]->fd.get()) == 0) continue;
+    const int error = errno;
+    for (size_t i : items) {
+      out[i].error = "stubbed, but sync " + items_[i]->path + ": " + std::strerror(error);
+    }
   }
-  temporary.Keep();
-  *freed = st.st_blocks > stubBlocks ? static_cast<uint64_t>(st.st_blocks - stubBlocks) * 512 : 0;
-  if (!SyncOnce(dir.get())) {
-    *error = "stubbed, but " + SysError("sync folder", folder);
-    return false;
-  }
-  return true;
+  Clear();
+  return out;
 }
 
 }  // namespace stubjob

@@ -32,6 +32,18 @@ using stubjob::Result;
 constexpr int kUsageError = 2;
 constexpr char kTag[] = "trhsm-stubjob";
 constexpr char kCollectPrefix[] = "dbStubList";
+// A group of stubs is made durable together (stub_replace.h): at most this many items, bytes of
+// stubs or folders at a time, so that a slow disk never holds many files half done.
+constexpr size_t kGroupFiles = 512;
+constexpr uint64_t kGroupBytes = 8 << 20;
+constexpr size_t kGroupFolders = 64;
+
+// An item read, with its outcome.
+struct Pending {
+  std::string fileName;
+  stubjob::Outcome outcome;
+  long index;  // its place in the collect file, from 1
+};
 
 int Fail(const std::string& text) {
   std::fprintf(stderr, "trhsm-stubjob: %s\n", text.c_str());
@@ -160,7 +172,8 @@ int main(int argc, char** argv) {
   }
 
   stubjob::JobReport report(o, CountLines(collectFile.c_str()));
-  stubjob::ReleaseCheck check(o, archive, &perf);
+  stubjob::StubGroup group(kGroupFiles, kGroupBytes, kGroupFolders);
+  stubjob::ReleaseCheck check(o, archive, &perf, o.dryRun ? nullptr : &group);
   long index = 0;           // items read
   long offset = 0;          // restart offset: items before it are all finished
   bool settled = true;      // no item refused yet
@@ -171,6 +184,7 @@ int main(int argc, char** argv) {
   std::string reparse, meta, status;
   unsigned long inode = 0;
   long long fileSize = 0;
+  uint64_t stubbedSize = 0;  // bytes of the files stubbed in the group
   auto recordTree = [&](const std::string& fileName) {
     if (!trees) return;
     try {
@@ -183,8 +197,80 @@ int main(int argc, char** argv) {
       report.Problem("cannot record the tree of " + fileName + ": " + e.what());
     }
   };
+  // An item whose outcome is final: counted, reported, and covered by the offset when it and
+  // every item before it are finished.
+  auto settle = [&](const Pending& p) {
+    const stubjob::Outcome& r = p.outcome;
+    // The offset covers only the unbroken run of finished items, so that a restart never passes
+    // over a file that was refused.
+    if (r.result == Result::kRefused) {
+      settled = false;
+    } else if (settled) {
+      offset = p.index;
+    }
+    report.Item(p.fileName, r);
+    switch (r.result) {
+      case Result::kStubbed:
+        stubbedSize += r.size;
+        recordTree(p.fileName);
+        break;
+      case Result::kDone:
+        // A killed run may have stubbed the file without saving the tree list (it is saved at the
+        // end of a pass), so a stub found here records its tree too; a recorded tree adds nothing.
+        recordTree(p.fileName);
+        break;
+      case Result::kWould:
+        break;
+      case Result::kSkipped:
+        if (jm && args->skipReportSwitch != 0) {
+          const std::string line = p.fileName + " Stubbing : Skipped : " + r.reason;
+          reader.WriteToFailures(line.c_str());
+        }
+        break;
+      case Result::kRefused:
+        if (jm) {
+          if (jm->NotifyFailedFiles(1) != 1) {
+            ++unreported;
+            report.Problem("the job manager refused the failure of " + p.fileName);
+          }
+          const std::string line = p.fileName + " Stubbing : Failed : " + r.reason;
+          reader.WriteToFailures(line.c_str());
+        }
+        events.Error(kTag, "%s: %s", p.fileName.c_str(), r.reason.c_str());
+        break;
+    }
+    report.Progress(static_cast<uint64_t>(p.index));
+  };
+  // The items since the last commit, in order; a staged stub counts only once the group's
+  // commit has made its rename durable.
+  std::vector<Pending> pending;
+  auto commit = [&] {
+    if (!group.empty()) {
+      CTimeCounter* replaceTimer = perf.GetCounter(TRHSMPerfCounter::REMOVE_FILE);
+      replaceTimer->Start();
+      const std::vector<stubjob::StubGroup::Done> done = group.Commit();
+      replaceTimer->Stop();
+      for (Pending& p : pending) {
+        if (p.outcome.staged < 0) continue;
+        const stubjob::StubGroup::Done& d = done[static_cast<size_t>(p.outcome.staged)];
+        p.outcome.result = d.replaced && d.error.empty() ? Result::kStubbed : Result::kRefused;
+        p.outcome.reason = d.error;
+        p.outcome.freed = d.freed;
+      }
+    }
+    for (const Pending& p : pending) settle(p);
+    pending.clear();
+    // The job manager learns the group's stubbed bytes in one call.
+    if (stubbedSize > 0 && jm->UpdateTotalStubbedSize(stubbedSize, true) != 1) {
+      ++unreported;
+      report.Problem("the job manager refused the stubbed size of " + std::to_string(stubbedSize) +
+                     " bytes");
+    }
+    stubbedSize = 0;
+  };
   for (;;) {
-    if (jm && jm->CheckQuitFlag()) {
+    // Asked once a group: a quit request stops the job within one group of items.
+    if (pending.empty() && jm && jm->CheckQuitFlag()) {
       quit = true;
       break;
     }
@@ -198,52 +284,10 @@ int main(int argc, char** argv) {
       offset = index;
       continue;
     }
-    const stubjob::Outcome r = check.Handle(item.fileName, reparse, inode);
-    // The offset covers only the unbroken run of finished items, so that a restart never passes
-    // over a file that was refused.
-    if (r.result == Result::kRefused) {
-      settled = false;
-    } else if (settled) {
-      offset = index;
-    }
-    report.Item(item.fileName, r);
-    switch (r.result) {
-      case Result::kStubbed: {
-        uint64_t size = r.size;
-        if (jm->UpdateTotalStubbedSize(size, true) != 1) {
-          ++unreported;
-          report.Problem("the job manager refused the stubbed size of " + item.fileName);
-        }
-        recordTree(item.fileName);
-        break;
-      }
-      case Result::kDone:
-        // A killed run may have stubbed the file without saving the tree list (it is saved at the
-        // end of a pass), so a stub found here records its tree too; a recorded tree adds nothing.
-        recordTree(item.fileName);
-        break;
-      case Result::kWould:
-        break;
-      case Result::kSkipped:
-        if (jm && args->skipReportSwitch != 0) {
-          const std::string line = item.fileName + " Stubbing : Skipped : " + r.reason;
-          reader.WriteToFailures(line.c_str());
-        }
-        break;
-      case Result::kRefused:
-        if (jm) {
-          if (jm->NotifyFailedFiles(1) != 1) {
-            ++unreported;
-            report.Problem("the job manager refused the failure of " + item.fileName);
-          }
-          const std::string line = item.fileName + " Stubbing : Failed : " + r.reason;
-          reader.WriteToFailures(line.c_str());
-        }
-        events.Error(kTag, "%s: %s", item.fileName.c_str(), r.reason.c_str());
-        break;
-    }
-    report.Progress(static_cast<uint64_t>(index));
+    pending.push_back({item.fileName, check.Handle(item.fileName, reparse, inode), index});
+    if (group.Full() || pending.size() >= kGroupFiles) commit();
   }
+  commit();
 
   // The list is saved here and not only by its destructor, which can merely log a failure: the
   // run must not end as a success when the trees it stubbed in are not recorded.

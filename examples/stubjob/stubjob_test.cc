@@ -118,7 +118,7 @@ TEST_F(StubJobTest, StubsAndRecallsEveryFileWithItsAttributes) {
   EXPECT_EQ(ListFolder(files_ + "/sub"), (std::vector<std::string>{kLong.substr(4), "b"}));
   TRHSMMigratedDirTrees trees(false, "c1");
   EXPECT_TRUE(trees.wasDirMigrated((files_ + "/sub").c_str(), nullptr));
-  EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addStubSize 8388608\n");
+  EXPECT_PRED2(Contains, ReadFile(jobs_ + "/9.journal"), "addStubSize 8594708\n");
   const ProgramRun back = Recall({files_ + "/"});
   Expect(back, 0,
          {"trhsm-recall: recalled \"" + files_ + "/sub/b\" (200.0 kB)\n",
