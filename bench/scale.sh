@@ -6,24 +6,14 @@
 # Runs in $SCALE_DIR (default /tmp): it needs about twice the files' size free, and N = 1,000,000
 # (some 4 GB of files and as much archive) is for a run by hand, not for CI.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 count=${2:-10000}
 keep=${3:-}
 box=$(mktemp -d "${SCALE_DIR:-/tmp}/trhsm-scale-XXXXXX")
 [ "$keep" = --keep ] || trap 'rm -rf "$box"' EXIT
 cd "$box"
-mkdir archive results jobs
-cat > registry <<EOR
-[Base]
-dBACKUP_INDEX=$box/index.db
-dARCHIVE_ROOT=$box/archive
-dJOB_MANAGER_DIR=$box/jobs
-sFOCUS_CLIENT=scale
-[Machines/scale]
-dJOB_RESULTS_DIR=$box/results/
-EOR
-echo "/dev/root / ext4 rw 0 0" > mounts
-export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
+. "$here/bench_world.sh"
 
 # One phase: its wall time and peak resident memory (/usr/bin/time), then a line of its rate.
 phase() {  # phase NAME COMMAND...
@@ -57,7 +47,7 @@ PY
 sync
 echo "scale: $count files in $(( (count + 999) / 1000 )) folders, load $(cut -d' ' -f1-3 /proc/loadavg)"
 phase index "$build/tools/trhsm-index" add --job 5 --archive-group 2 files
-phase stubjob "$build/examples/stubjob/trhsm-stubjob" -J 5 -D media -a 1:0 -s scale --quiet
+phase stubjob "$build/examples/stubjob/trhsm-stubjob" -J 5 -D media -a 1:0 -s bench --quiet
 stubs=$(find files -type f -size -2k | wc -l)
 [ "$stubs" -eq "$count" ] || { echo "scale: $stubs of $count files are stubs" >&2; exit 1; }
 phase recall "$build/tools/trhsm-recall" files

@@ -4,24 +4,15 @@
 # job makes a group of stubs durable at once, so it should release files several times as fast.
 # usage: bench/stubjob_bench.sh BUILD_DIR [FILES]   (FILES defaults to 10000)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 count=${2:-10000}
 goal=4
 box=$(mktemp -d /tmp/stubjob-bench-XXXXXX)
 trap 'rm -rf "$box"' EXIT
 cd "$box"
-mkdir files archive results jobs
-cat > registry <<EOR
-[Base]
-dBACKUP_INDEX=$box/index.db
-dARCHIVE_ROOT=$box/archive
-dJOB_MANAGER_DIR=$box/jobs
-sFOCUS_CLIENT=bench
-[Machines/bench]
-dJOB_RESULTS_DIR=$box/results/
-EOR
-echo "/dev/root / ext4 rw 0 0" > mounts
-export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
+mkdir files
+. "$here/bench_world.sh"
 
 # Small files (three lines to a few KiB, each larger than its stub, which the job would otherwise
 # skip as too small to release), 500 to a folder; written with builtins, no forks.

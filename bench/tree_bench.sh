@@ -8,23 +8,14 @@
 #                                   then replaces each stub, as the recall does)
 # usage: bench/tree_bench.sh BUILD_DIR [FILES]   (FILES defaults to 10000)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 count=${2:-10000}
 box=$(mktemp -d /tmp/tree-bench-XXXXXX)
 trap 'rm -rf "$box"' EXIT
 cd "$box"
-mkdir archive results jobs untar
-cat > registry <<EOR
-[Base]
-dBACKUP_INDEX=$box/index.db
-dARCHIVE_ROOT=$box/archive
-dJOB_MANAGER_DIR=$box/jobs
-sFOCUS_CLIENT=bench
-[Machines/bench]
-dJOB_RESULTS_DIR=$box/results/
-EOR
-echo "/dev/root / ext4 rw 0 0" > mounts
-export KO_REGISTRY="$box/registry" KO_MOUNT_TABLE="$box/mounts" KO_LOG_FILE="$box/trhsm.log"
+mkdir untar
+. "$here/bench_world.sh"
 
 # Files of 4-10 KiB of varied bytes.
 python3 - "$count" <<'PY'
