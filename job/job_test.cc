@@ -1,8 +1,8 @@
 // The command line and its record; the job-manager facade's calls as the stand-in journals them.
 #include "trhsm/HSMJobManager.h"
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <memory>
